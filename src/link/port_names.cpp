@@ -1,0 +1,19 @@
+#include "port_names.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+std::string PortName(int nPort)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "COM%d", nPort);
+    return name;
+}
+
+std::string PortDevicePath(int nPort)
+{
+    const std::string variable = "KOVA_" + PortName(nPort);
+    if (const char* value = std::getenv(variable.c_str()); value != nullptr && *value != '\0')
+        return value;
+    return "/dev/ttyS" + std::to_string(nPort - 1);
+}

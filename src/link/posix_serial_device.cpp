@@ -1,0 +1,175 @@
+#include "posix_serial_device.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+speed_t SpeedFor(int baud)
+{
+    switch (baud) {
+    case 9600: return B9600;
+    case 19200: return B19200;
+    default: return B0;
+    }
+}
+
+int RetryPoll(pollfd* fds, int timeoutMs)
+{
+    // A signal must not shorten a bounded wait into a spin, nor stretch it.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        const int rc = ::poll(fds, 1, timeoutMs);
+        if (rc >= 0 || errno != EINTR)
+            return rc;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now()).count();
+        timeoutMs = left > 0 ? static_cast<int>(left) : 0;
+    }
+}
+
+} // namespace
+
+CPosixSerialDevice::~CPosixSerialDevice()
+{
+    Close();
+}
+
+bool CPosixSerialDevice::Fail(const std::string& what, int error)
+{
+    m_lastError = what + ": " + std::strerror(error);
+    Close();
+    errno = error;
+    return false;
+}
+
+bool CPosixSerialDevice::Open(const std::string& path, int baud)
+{
+    m_lastError.clear();
+    if (m_fd >= 0)
+        return true;
+
+    const speed_t speed = SpeedFor(baud);
+    if (speed == B0) {
+        m_lastError = "unsupported baud rate " + std::to_string(baud);
+        return false;
+    }
+
+    m_fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (m_fd < 0) {
+        const int error = errno;
+        m_lastError = path + ": " + std::strerror(error);
+        errno = error;
+        return false;
+    }
+
+    // The lock keeps out every cooperating program, root included; TIOCEXCL keeps out the
+    // rest as far as the kernel allows.
+    if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0)
+        return Fail(path + " is in use", errno == EWOULDBLOCK ? EBUSY : errno);
+    if (!::isatty(m_fd))
+        return Fail(path, ENOTTY);
+    if (::ioctl(m_fd, TIOCEXCL) != 0)
+        return Fail(path, errno);
+
+    termios tio{};
+    if (::tcgetattr(m_fd, &tio) != 0)
+        return Fail(path, errno);
+
+    // Raw byte transport: the panel's telegrams are binary, so nothing may be translated,
+    // echoed or swallowed. XON/XOFF go too, since 0x11 and 0x13 are ordinary block bytes.
+    // Hardware flow control, modem lines and the rest stay as the port had them.
+    tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | IGNPAR);
+    tio.c_iflag |= INPCK;
+    tio.c_oflag &= ~OPOST;
+    tio.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cflag &= ~(CSIZE | PARODD | CSTOPB);
+    tio.c_cflag |= CS8 | PARENB | CREAD | CLOCAL;
+    // VMIN 1 with O_NONBLOCK: no data reads as EAGAIN, and zero bytes only at hang-up.
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    if (::cfsetispeed(&tio, speed) != 0 || ::cfsetospeed(&tio, speed) != 0)
+        return Fail(path, errno);
+    if (::tcsetattr(m_fd, TCSANOW, &tio) != 0)
+        return Fail(path, errno);
+    return true;
+}
+
+void CPosixSerialDevice::Close()
+{
+    if (m_fd < 0)
+        return;
+    // Whatever is still queued for output is dropped: a port that is being closed must not
+    // hold the caller for the length of a stuck line.
+    ::tcflush(m_fd, TCIOFLUSH);
+    ::close(m_fd); // also releases the flock
+    m_fd = -1;
+}
+
+void CPosixSerialDevice::WriteByte(uint8_t byte)
+{
+    if (m_fd < 0)
+        return;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const ssize_t n = ::write(m_fd, &byte, 1);
+        if (n == 1)
+            return;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN)
+            return; // lost; the peer's missing answer tells the block procedure
+        if (attempt == 1)
+            return;
+        pollfd pfd{m_fd, POLLOUT, 0};
+        if (RetryPoll(&pfd, kWriteWaitMs) <= 0 || (pfd.revents & POLLOUT) == 0)
+            return; // the output queue stayed full for the whole wait: abandon the byte
+    }
+}
+
+int CPosixSerialDevice::InputQueued()
+{
+    if (m_fd < 0)
+        return 0;
+    int queued = 0;
+    if (::ioctl(m_fd, FIONREAD, &queued) != 0 || queued < 0)
+        return 0;
+    return queued;
+}
+
+ISerialDevice::ReadStatus CPosixSerialDevice::ReadByte(uint8_t* byte)
+{
+    if (m_fd < 0)
+        return ReadStatus::Error;
+    for (;;) {
+        const ssize_t n = ::read(m_fd, byte, 1);
+        if (n == 1)
+            return ReadStatus::Byte;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN)
+            return ReadStatus::Nothing;
+        // Zero bytes on a non-blocking line with VMIN 1 is the hang-up of a USB adaptor or of
+        // the other side of a pseudo-terminal; EIO is the same on some drivers.
+        return ReadStatus::Error;
+    }
+}
+
+ISerialDevice::WaitStatus CPosixSerialDevice::WaitReadable(int timeoutMs)
+{
+    if (m_fd < 0)
+        return WaitStatus::HungUp;
+    pollfd pfd{m_fd, POLLIN, 0};
+    const int rc = RetryPoll(&pfd, timeoutMs < 0 ? 0 : timeoutMs);
+    if (rc <= 0)
+        return rc == 0 ? WaitStatus::TimedOut : WaitStatus::HungUp;
+    if (pfd.revents & POLLIN)
+        return WaitStatus::Readable;
+    return WaitStatus::HungUp; // POLLHUP, POLLERR or POLLNVAL without data
+}

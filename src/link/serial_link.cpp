@@ -1,0 +1,222 @@
+#include "serial_link.h"
+
+#include "port_names.h"
+#include "posix_serial_device.h"
+
+#include <cstdlib>
+
+namespace {
+
+// The factor is turned into milliseconds through the tick length of the original timer.
+constexpr double kTimeoutUnit = 18.2065;
+
+} // namespace
+
+CSerialLink::CSerialLink(ISerialDevice* pDevice, IClock* pClock)
+    : m_pDevice(pDevice), m_pClock(pClock != nullptr ? pClock : &DefaultClock())
+{
+    if (m_pDevice == nullptr) {
+        m_pOwnedDevice = std::make_unique<CPosixSerialDevice>();
+        m_pDevice = m_pOwnedDevice.get();
+    }
+}
+
+CSerialLink::~CSerialLink()
+{
+    Close();
+}
+
+int CSerialLink::Open(int nPort, int nBaud)
+{
+    if (m_bOpen)
+        return 1;
+    m_strDevicePath = PortDevicePath(nPort);
+    if (!m_pDevice->Open(m_strDevicePath, nBaud)) {
+        m_strOpenError = m_pDevice->LastError();
+        return 0;
+    }
+    m_strOpenError.clear();
+    m_bOpen = 1;
+    return 1;
+}
+
+int CSerialLink::Close()
+{
+    if (!m_bOpen)
+        return 1;
+    m_pDevice->Close();
+    m_bOpen = 0;
+    return 1;
+}
+
+int CSerialLink::WriteByte(uint8_t ch)
+{
+    if (!m_bOpen)
+        return 0;
+    m_pDevice->WriteByte(ch);
+    return 1;
+}
+
+int CSerialLink::BytesWaiting()
+{
+    if (!m_bOpen)
+        return 255;
+    return m_pDevice->InputQueued();
+}
+
+int CSerialLink::ReadByte(uint8_t* pch)
+{
+    if (!m_bOpen)
+        return 255;
+    switch (m_pDevice->ReadByte(pch)) {
+    case ISerialDevice::ReadStatus::Byte:
+        return 1;
+    case ISerialDevice::ReadStatus::Nothing:
+        return 0;
+    case ISerialDevice::ReadStatus::Error:
+        break;
+    }
+    Close();
+    return 0;
+}
+
+int CSerialLink::ReplyTimeoutMs() const
+{
+    return static_cast<int>(m_nTimeoutFactor * kTimeoutUnit);
+}
+
+int CSerialLink::WaitForInput()
+{
+    // Same results as polling BytesWaiting and the clock in a tight loop, but the waiting
+    // happens in poll(), so a silent panel costs no CPU.
+    const int64_t limit = ReplyTimeoutMs();
+    const int32_t start = m_pClock->NowMs();
+    if (BytesWaiting() != 0)
+        return 1;
+    for (;;) {
+        const int64_t elapsed = std::llabs(static_cast<int64_t>(m_pClock->NowMs()) - start);
+        if (elapsed > limit) {
+            Close();
+            return 0;
+        }
+        if (BytesWaiting() != 0)
+            return 1;
+        // Sleep until the first millisecond past the limit at the latest. A hang-up counts as
+        // input: the read that follows meets the error and closes the link like a read error.
+        if (m_pDevice->WaitReadable(static_cast<int>(limit - elapsed + 1)) == ISerialDevice::WaitStatus::HungUp)
+            return 1;
+    }
+}
+
+int CSerialLink::SendBlock(const uint8_t* pData, int nLen, int nVariant)
+{
+    const int result = SendBlockInner(pData, nLen, nVariant);
+    if (m_pObserver != nullptr)
+        m_pObserver->OnBlockSent(pData, nLen, nVariant, result);
+    return result;
+}
+
+int CSerialLink::SendBlockInner(const uint8_t* pData, int nLen, int nVariant)
+{
+    if (!m_bOpen)
+        return kBlockClosed;
+    WriteByte(kStx);
+    if (!WaitForInput())
+        return kBlockClosed;
+    uint8_t answer = 0;
+    if (ReadByte(&answer) != 1)
+        return kBlockNoByte;
+    if (answer != kDle)
+        return kBlockWrongByte;
+
+    uint8_t bcc = 0;
+    for (int i = 0; i < nLen; ++i) {
+        WriteByte(pData[i]);
+        bcc ^= pData[i];
+        if (pData[i] == kDle) {
+            WriteByte(kDle);
+            bcc ^= kDle;
+        }
+    }
+    WriteByte(kDle);
+    WriteByte(kEtx);
+    WriteByte(bcc ^ (nVariant == 1 ? kBccConstantVariant1 : kBccConstantVariant0));
+
+    if (!WaitForInput())
+        return kBlockClosed;
+    if (ReadByte(&answer) != 1)
+        return kBlockNoByte;
+    return answer == kDle ? kBlockDone : kBlockWrongByte;
+}
+
+int CSerialLink::ReceiveBlock(uint8_t* pBuf, int* pnCount, int nCapacity)
+{
+    int nStored = 0;
+    int result = kBlockClosed;
+    if (nCapacity < 0)
+        nCapacity = 0;
+    result = ReceiveBlockInner(pBuf, &nStored, nCapacity);
+    if (result == kBlockDone && pnCount != nullptr)
+        *pnCount = nStored;
+    if (m_pObserver != nullptr)
+        m_pObserver->OnBlockReceived(pBuf, nStored, result);
+    return result;
+}
+
+int CSerialLink::ReceiveBlockInner(uint8_t* pBuf, int* pnStored, int nCapacity)
+{
+    if (!m_bOpen)
+        return kBlockClosed;
+    if (!WaitForInput())
+        return kBlockClosed;
+    uint8_t ch = 0;
+    if (ReadByte(&ch) != 1)
+        return kBlockNoByte;
+    if (ch != kStx) {
+        // Not the start of a block: drop whatever is waiting and say nothing.
+        while (ReadByte(&ch) == 1) {
+        }
+        return kBlockWrongByte;
+    }
+    WriteByte(kDle);
+
+    enum class State { Data, AfterDle, End };
+    State state = State::Data;
+    bool pair = false;
+    int length = 0; // payload bytes received, stored or dropped for lack of room
+    auto store = [&](uint8_t byte) {
+        if (length < nCapacity)
+            pBuf[length] = byte;
+        ++length;
+        *pnStored = length < nCapacity ? length : nCapacity;
+    };
+
+    while (state != State::End) {
+        if (!WaitForInput())
+            return kBlockClosed;
+        if (ReadByte(&ch) != 1)
+            return kBlockNoByte;
+        if (ch == kDle) {
+            if (!pair) {
+                pair = true;
+                state = State::AfterDle;
+            } else {
+                pair = false;
+                store(kDle);
+                state = State::Data;
+            }
+        } else if (ch == kEtx && state == State::AfterDle) {
+            state = State::End;
+        } else {
+            store(ch);
+            state = State::Data;
+        }
+    }
+
+    if (!WaitForInput())
+        return kBlockClosed;
+    if (ReadByte(&ch) != 1) // the BCC: read, never checked
+        return kBlockNoByte;
+    WriteByte(kDle);
+    return kBlockDone;
+}

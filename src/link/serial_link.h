@@ -1,0 +1,86 @@
+#pragma once
+
+#include "clock.h"
+#include "serial_device.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// Every caller of ReceiveBlock hands in a reply buffer of this size.
+inline constexpr int kReplyBufferSize = 256;
+
+// Block procedure control bytes.
+inline constexpr uint8_t kStx = 0x02;
+inline constexpr uint8_t kEtx = 0x03;
+inline constexpr uint8_t kDle = 0x10;
+
+// Results of SendBlock and ReceiveBlock.
+inline constexpr int kBlockDone = 0;
+inline constexpr int kBlockNoByte = 33;     // a read delivered nothing although input was waiting
+inline constexpr int kBlockWrongByte = 34;  // refused by the peer, or no STX at the front
+inline constexpr int kBlockClosed = 255;    // link closed at the call, or a reply time-out closed it
+
+// The constants folded into the BCC of a sent block, by block-check variant.
+inline constexpr uint8_t kBccConstantVariant0 = 0x11; // STX ^ DLE ^ ETX
+inline constexpr uint8_t kBccConstantVariant1 = 0x13; // DLE ^ ETX
+
+// Watches block exchanges, for the traffic trace. Called after each exchange ends.
+class ILinkObserver {
+public:
+    virtual ~ILinkObserver() = default;
+    virtual void OnBlockSent(const uint8_t* pData, int nLen, int nVariant, int nResult) = 0;
+    virtual void OnBlockReceived(const uint8_t* pData, int nLen, int nResult) = 0;
+};
+
+// The serial channel to the panel and the block procedure on top of it. One thread only;
+// every wait is bounded by the reply time-out and blocks in the operating system.
+class CSerialLink {
+public:
+    // Without a device the link opens real serial ports; without a clock it uses the
+    // monotonic millisecond clock. Neither is owned when passed in.
+    explicit CSerialLink(ISerialDevice* pDevice = nullptr, IClock* pClock = nullptr);
+    ~CSerialLink();
+    CSerialLink(const CSerialLink&) = delete;
+    CSerialLink& operator=(const CSerialLink&) = delete;
+
+    // Byte channel.
+    int Open(int nPort, int nBaud);
+    int Close();
+    int WriteByte(uint8_t ch);
+    int BytesWaiting();
+    int ReadByte(uint8_t* pch);
+
+    // Block procedure.
+    int WaitForInput();
+    int SendBlock(const uint8_t* pData, int nLen, int nVariant);
+    // Stores the telegram compactly from position 0 and at most nCapacity bytes of it; a
+    // longer block is still read to its end and acknowledged. *pnCount gets the number of
+    // bytes stored, only when the result is kBlockDone.
+    int ReceiveBlock(uint8_t* pBuf, int* pnCount, int nCapacity = kReplyBufferSize);
+
+    // The reply time-out in milliseconds: the factor times 18.2065, truncated (364 for 20).
+    int ReplyTimeoutMs() const;
+
+    // Why the last Open failed, in the system's words; empty after a successful Open.
+    const std::string& LastOpenError() const { return m_strOpenError; }
+    // The device path the last Open tried.
+    const std::string& DevicePath() const { return m_strDevicePath; }
+
+    void SetObserver(ILinkObserver* pObserver) { m_pObserver = pObserver; }
+    IClock& Clock() { return *m_pClock; }
+
+    int32_t m_nTimeoutFactor = 20;
+    int m_bOpen = 0;
+
+private:
+    int SendBlockInner(const uint8_t* pData, int nLen, int nVariant);
+    int ReceiveBlockInner(uint8_t* pBuf, int* pnCount, int nCapacity);
+
+    std::unique_ptr<ISerialDevice> m_pOwnedDevice;
+    ISerialDevice* m_pDevice;
+    IClock* m_pClock;
+    ILinkObserver* m_pObserver = nullptr;
+    std::string m_strOpenError;
+    std::string m_strDevicePath;
+};
