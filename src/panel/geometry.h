@@ -1,0 +1,48 @@
+#pragma once
+
+#include <array>
+
+// A rectangle in client pixels as (left, top, right, bottom). Hit tests are strict on all
+// four sides, so a click on the border line belongs to nothing.
+struct CRect {
+    int left;
+    int top;
+    int right;
+    int bottom;
+
+    constexpr int Width() const { return right - left; }
+    constexpr int Height() const { return bottom - top; }
+    constexpr bool HitsStrictly(int x, int y) const { return left < x && x < right && top < y && y < bottom; }
+};
+
+struct CPoint {
+    int x;
+    int y;
+};
+
+inline constexpr int kKeyCount = 12;
+inline constexpr int kLcdRows = 8;
+inline constexpr int kLcdColumns = 15;
+
+// Where the pictured keys, LCD and selector readouts lie. The keys' row pitch is 51 and then
+// 44 pixels, as on the housing.
+inline constexpr std::array<CRect, kKeyCount> g_rcKeys = {{
+    {89, 241, 125, 277}, {134, 241, 170, 277}, {179, 241, 215, 277}, {224, 241, 260, 277},
+    {89, 292, 125, 328}, {134, 292, 170, 328}, {179, 292, 215, 328}, {224, 292, 260, 328},
+    {89, 336, 125, 372}, {134, 336, 170, 372}, {179, 336, 215, 372}, {224, 336, 260, 372},
+}};
+inline constexpr CRect g_rcLcd = {76, 60, 264, 188};
+inline constexpr CRect g_rcSwitch1 = {100, 382, 140, 412};
+inline constexpr CRect g_rcSwitch2 = {220, 382, 260, 412};
+// Horizontal centre and top of the selector numbers; the scales' centres, not the readouts'.
+inline constexpr CPoint g_ptSwitch1Text = {122, 382};
+inline constexpr CPoint g_ptSwitch2Text = {233, 382};
+
+// Origin of the LCD mirror's first row and the pitch between rows.
+inline constexpr CPoint kLcdTextOrigin = {g_rcLcd.left + 10, g_rcLcd.top + 10};
+inline constexpr int kLcdRowPitch = 14;
+// Where the demonstration-mode status line starts.
+inline constexpr CPoint kStatusTextOrigin = {5, 480};
+
+// Index of the key under (x, y), or -1.
+int KeyAt(int x, int y);

@@ -1,0 +1,108 @@
+#pragma once
+
+#include "geometry.h"
+#include "serial_link.h"
+#include "string_table.h"
+#include "telegrams.h"
+
+#include <QString>
+
+#include <array>
+#include <cstdint>
+
+// Counters and flags that outlive a handler. One panel per program, so they live here rather
+// than in the model; ResetPanelGlobals() brings them back to their start values.
+extern uint8_t g_bWasConnected;  // link was open at the last paint
+extern int32_t g_nPermStep;      // permanence-test step, selects cell, code and attributes
+extern int8_t g_chPermCycle;     // permanence-test LED telegram, never reset
+extern int8_t g_nBlinkDiv;       // ticks since the flashing phase last changed
+void ResetPanelGlobals();
+
+// The permanence test's step counter wraps here: every field of the cell telegram repeats
+// with this period (120 cells, 128 codes, 4 attribute pairs of 128 steps), so wrapping
+// changes no telegram and the counter can never overflow.
+inline constexpr int32_t kPermStepPeriod = 7680;
+
+// What the panel logic needs from the window it runs in.
+class IPanelView {
+public:
+    virtual ~IPanelView() = default;
+    // The "Serial Communication" dialog, preset with the choices; true and the new choices
+    // on OK, false and the choices untouched on Cancel.
+    virtual bool RunSerialDialog(int& nPortChoice, int& nBaudChoice) = 0;
+    // The "Text Input" dialog, preset with the rows; true and the new rows on OK.
+    virtual bool RunTextInputDialog(std::array<QString, kLcdRows>& rows) = 0;
+    // A modal message box with the OK button and a string-table text.
+    virtual void ShowMessage(int nStringId) = 0;
+    // Marks part of the client area (nullptr: all of it) for repainting.
+    virtual void Invalidate(const CRect* pRect, bool bErase) = 0;
+    // Runs pending paints now.
+    virtual void UpdateWindow() = 0;
+    // The paint routine, called directly after the state changed.
+    virtual void Paint() = 0;
+};
+
+// The mirror of the panel and everything that talks to it: connecting, the poll tick, the
+// permanence test, key clicks and text entry. No widgets: the window supplies an IPanelView.
+class CPanelModel {
+public:
+    explicit CPanelModel(IPanelView& view, ISerialDevice* pDevice = nullptr, IClock* pClock = nullptr);
+
+    // Start values of the state at window initialisation.
+    void InitState();
+
+    // Connecting.
+    void OnSerialPort();
+    void OnResetPanel();
+    uint8_t Handshake();
+
+    // The 200 ms poll tick.
+    void OnTimer();
+
+    // Permanence test.
+    void OnPermTestStart();
+    void OnPermTestStop();
+    void PermanenceStep(uint8_t* pReply, int* pnReplyLen);
+
+    // Mouse clicks in client coordinates.
+    void OnLButtonDown(int x, int y);
+    void OnRButtonDown(int x, int y);
+
+    // LCD text entry.
+    void OnTextInput();
+
+    // The meaning of an inbound telegram's first byte.
+    void ApplyReport(uint8_t b);
+    void ClearLedsAndMarkers();
+
+    // The link part of a paint: announces a lost link once. Returns whether the status line
+    // is to be shown (the link is closed).
+    bool CheckLink();
+
+    // Selector positions as the numbers the readouts show.
+    int Switch1Number() const { return m_chSwitch1 - 0x40; }
+    int Switch2Number() const { return m_chSwitch2 - 0x50; }
+    // Whether key i's LED shows lit in the current flashing phase.
+    bool LedLit(int nKey) const;
+
+    QString m_strStatus;
+    std::array<QString, kLcdRows> m_strRow;
+    int8_t m_nLinkVariant = 0;
+    uint8_t m_bPermTest = 0;
+    int8_t m_nPort = 0;
+    int8_t m_nBaud = 0;
+    CSerialLink m_link;
+    uint8_t m_bBlink = 0;
+    int8_t m_chSwitch1 = '@';
+    int8_t m_chSwitch2 = 'P';
+    std::array<uint8_t, 32> m_led{};
+    std::array<uint8_t, 32> m_keyDown{};
+
+private:
+    void Reconnect();
+    int Send(const uint8_t* pData, int nLen);
+    int Send(const Telegram& telegram) { return Send(telegram.data(), static_cast<int>(telegram.size())); }
+    int SendByte(uint8_t b) { return Send(&b, 1); }
+
+    IPanelView& m_view;
+};

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+// The panel's telegram vocabulary: the payloads of blocks, without any framing.
+using Telegram = std::vector<uint8_t>;
+
+inline constexpr uint8_t kTelegramIdentify = '#';
+inline constexpr uint8_t kTelegramLedsOff = '@';
+inline const Telegram kTelegramLcdReset = {'l', '+'};
+inline const Telegram kTelegramLcdRows = {'l', '+', '%'};
+
+inline constexpr int kRowTelegramSize = 24;
+inline constexpr int kCellTelegramSize = 7;
+inline constexpr int kRowMaxChars = 15;
+
+enum LedState : uint8_t { kLedOff = 0, kLedOn = 1, kLedFlashing = 2 };
+
+// '1' + i for on, 'A' + i for off, 'Q' + i for flashing.
+uint8_t LedTelegram(int nKey, int nState);
+
+// The panel's code for one character: below U+0080 the code plus 0x60, anything else 0x80.
+uint8_t PanelCode(char32_t ch);
+
+// Number of characters (Unicode code points) in a row, and the row cut to its first
+// kRowMaxChars characters. The LCD has 15 cells per row whatever the encoding.
+int RowLength(const QString& row);
+QString ClampRow(const QString& row);
+
+// "l&", the panel codes of the row, then '#' 0x00 (up to 14 characters) or 0x00 alone (15),
+// filled with plain blanks to 24 bytes. Characters past the fifteenth are never sent.
+std::array<uint8_t, kRowTelegramSize> RowTelegram(const QString& row);
+
+// The four attribute pairs the panel knows, by index 0..3: "AC", "@C", "AB", "@B".
+std::array<uint8_t, kCellTelegramSize> CellTelegram(int nRow, int nColumn, int nAttribute, uint8_t chCode);
