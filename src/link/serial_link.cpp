@@ -94,7 +94,11 @@ int CSerialLink::WaitForInput()
     if (BytesWaiting() != 0)
         return 1;
     for (;;) {
-        const int64_t elapsed = std::llabs(static_cast<int64_t>(m_pClock->NowMs()) - start);
+        // The difference is taken on 32 bits so that it stays right when the millisecond
+        // counter wraps from INT32_MAX to INT32_MIN; widening first would read the wrap as a
+        // jump of four billion milliseconds and close a healthy link.
+        const int32_t diff = static_cast<int32_t>(static_cast<uint32_t>(m_pClock->NowMs()) - static_cast<uint32_t>(start));
+        const int64_t elapsed = std::llabs(static_cast<int64_t>(diff));
         if (elapsed > limit) {
             Close();
             return 0;
