@@ -1,0 +1,18 @@
+#include "message_box.h"
+
+#include "string_table.h"
+
+#include <QMessageBox>
+
+int AfxMessageBox(QWidget* pOwner, int nStringId, int nStyle)
+{
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("KOVA_EN"), LoadString(nStringId),
+                    nStyle == MB_YESNO ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok, pOwner);
+    box.setTextFormat(Qt::PlainText);
+    switch (box.exec()) {
+    case QMessageBox::Yes: return IDYES;
+    case QMessageBox::No: return IDNO;
+    case QMessageBox::Ok: return IDOK;
+    default: return nStyle == MB_YESNO ? IDNO : IDOK;
+    }
+}

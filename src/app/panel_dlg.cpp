@@ -1,0 +1,250 @@
+#include "panel_dlg.h"
+
+#include "about_dlg.h"
+#include "message_box.h"
+#include "panel_app.h"
+#include "panel_canvas.h"
+#include "serial_dlg.h"
+#include "text_input_dlg.h"
+
+#include <QKeyEvent>
+#include <QMenuBar>
+#include <QVBoxLayout>
+
+const CPanelDlg::MessageEntry CPanelDlg::s_messageTable[] = {
+    {ID_SERIAL_PORT, &CPanelDlg::OnSerialPort},
+    {ID_TEXT_INPUT, &CPanelDlg::OnTextInput},
+    {ID_EXIT, &CPanelDlg::OnExit},
+    {ID_PERMTEST_START, &CPanelDlg::OnPermTestStart},
+    {ID_PERMTEST_STOP, &CPanelDlg::OnPermTestStop},
+    {ID_ABOUT, &CPanelDlg::OnAbout},
+    {ID_RESET_PANEL, &CPanelDlg::OnResetPanel},
+};
+
+CPanelDlg::CPanelDlg(ISerialDevice* pDevice, IClock* pClock, QWidget* pParent)
+    : QDialog(pParent), m_model(*this, pDevice, pClock), m_hIcon(AppIcon())
+{
+    setWindowTitle(QStringLiteral("TARVEST GMBH + CO.   KOVA_EN"));
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
+                   | Qt::WindowCloseButtonHint);
+    auto* pLayout = new QVBoxLayout(this);
+    pLayout->setContentsMargins(0, 0, 0, 0);
+    pLayout->setSpacing(0);
+    m_pMenuBar = new QMenuBar(this);
+    pLayout->setMenuBar(m_pMenuBar);
+    m_pCanvas = new CPanelCanvas(m_model, this);
+    pLayout->addWidget(m_pCanvas);
+    pLayout->setSizeConstraint(QLayout::SetFixedSize);
+    BuildMenu();
+
+    m_pCanvas->onMousePress = [this](Qt::MouseButton button, QPoint pos) {
+        if (button == Qt::LeftButton)
+            m_model.OnLButtonDown(pos.x(), pos.y());
+        else if (button == Qt::RightButton)
+            m_model.OnRButtonDown(pos.x(), pos.y());
+    };
+    // The notice of a lost link is a modal box, which must not run inside a paint event.
+    m_pCanvas->onLinkLostSeen = [this] {
+        if (m_bPaintPending)
+            return;
+        m_bPaintPending = true;
+        QMetaObject::invokeMethod(this, [this] {
+            m_bPaintPending = false;
+            OnPaint();
+        }, Qt::QueuedConnection);
+    };
+
+    m_timer.setTimerType(Qt::CoarseTimer);
+    connect(&m_timer, &QTimer::timeout, this, &CPanelDlg::OnTimer);
+}
+
+CPanelDlg::~CPanelDlg()
+{
+    m_timer.stop();
+}
+
+void CPanelDlg::BuildMenu()
+{
+    struct Item {
+        const char* pszText;
+        unsigned nId; // 0: separator
+    };
+    auto addMenu = [this](const char* pszTitle, std::initializer_list<Item> items) {
+        QMenu* pMenu = m_pMenuBar->addMenu(QString::fromLatin1(pszTitle));
+        for (const Item& item : items) {
+            if (item.nId == 0) {
+                pMenu->addSeparator();
+                continue;
+            }
+            QAction* pAction = pMenu->addAction(QString::fromLatin1(item.pszText));
+            pAction->setData(item.nId);
+            const unsigned nId = item.nId;
+            connect(pAction, &QAction::triggered, this, [this, nId] { OnCommand(nId, 0); });
+        }
+    };
+    addMenu("&File", {{"About &KOVA_EN", ID_ABOUT}, {"&Exit", ID_EXIT}});
+    addMenu("&Functions", {{"&Reset KOVA", ID_RESET_PANEL},
+                           {nullptr, 0},
+                           {"Permanence Test &Start", ID_PERMTEST_START},
+                           {"Permanence Test St&op ", ID_PERMTEST_STOP},
+                           {nullptr, 0},
+                           {"&Text Input...", ID_TEXT_INPUT}});
+    addMenu("&Options", {{"&Serial Port...", ID_SERIAL_PORT}});
+}
+
+int CPanelDlg::DoModal()
+{
+    OnInitDialog();
+    return exec();
+}
+
+bool CPanelDlg::OnInitDialog()
+{
+    // Linux window managers keep their window menu to themselves, so the about item that
+    // would go there is reached through OnSysCommand (and File, "About KOVA_EN") instead.
+    setWindowIcon(m_hIcon);
+    m_model.InitState();
+    m_timer.start(200);
+    m_model.OnSerialPort();
+    return true;
+}
+
+bool CPanelDlg::OnCommand(uintptr_t wParam, intptr_t)
+{
+    if (wParam == IDOK)
+        return true;
+    if (wParam == IDCANCEL) {
+        if (MessageBox(IDS_EXIT_QUESTION, MB_YESNO) == IDYES)
+            EndDialog(IDCANCEL);
+        return true;
+    }
+    for (const MessageEntry& entry : s_messageTable) {
+        if (entry.nId == wParam) {
+            (this->*entry.pfnHandler)();
+            return true;
+        }
+    }
+    return false;
+}
+
+void CPanelDlg::OnSysCommand(unsigned nId, intptr_t)
+{
+    if ((nId & 0xFFF0) == IDM_ABOUTBOX) {
+        CAboutDlg about;
+        about.DoModal();
+        return;
+    }
+    switch (nId & 0xFFF0) {
+    case SC_CLOSE: OnCommand(IDCANCEL, 0); break;
+    case SC_MINIMIZE: showMinimized(); break;
+    case SC_RESTORE: showNormal(); break;
+    default: break; // move, size and the rest are the window manager's
+    }
+}
+
+void CPanelDlg::OnExit()
+{
+    if (MessageBox(IDS_EXIT_QUESTION, MB_YESNO) != IDYES)
+        return;
+    m_model.m_link.Close();
+    EndDialog(0);
+}
+
+void CPanelDlg::OnAbout()
+{
+    CAboutDlg about;
+    about.DoModal();
+}
+
+void CPanelDlg::EndDialog(int nResult)
+{
+    QDialog::done(nResult);
+}
+
+void CPanelDlg::accept()
+{
+    OnCommand(IDOK, 0);
+}
+
+void CPanelDlg::reject()
+{
+    OnCommand(IDCANCEL, 0);
+}
+
+void CPanelDlg::keyPressEvent(QKeyEvent* pEvent)
+{
+    switch (pEvent->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter: OnCommand(IDOK, 0); return;
+    case Qt::Key_Escape: OnCommand(IDCANCEL, 0); return;
+    default: QDialog::keyPressEvent(pEvent);
+    }
+}
+
+void CPanelDlg::OnPaint()
+{
+    if (isMinimized())
+        return; // the platform shows the icon
+    if (m_pCanvas->isVisible())
+        m_pCanvas->repaint();
+    if (m_model.CheckLink() && m_pCanvas->isVisible())
+        m_pCanvas->repaint(); // the link went down while the notice was open
+}
+
+int CPanelDlg::MessageBox(int nStringId, int nStyle)
+{
+    return AfxMessageBox(this, nStringId, nStyle);
+}
+
+bool CPanelDlg::RunSerialDialog(int& nPortChoice, int& nBaudChoice)
+{
+    CSerialDlg dlg;
+    dlg.m_nPortChoice = nPortChoice;
+    dlg.m_nBaudChoice = nBaudChoice;
+    if (dlg.DoModal() != QDialog::Accepted)
+        return false;
+    nPortChoice = dlg.m_nPortChoice;
+    nBaudChoice = dlg.m_nBaudChoice;
+    return true;
+}
+
+bool CPanelDlg::RunTextInputDialog(std::array<QString, kLcdRows>& rows)
+{
+    CTextInputDlg dlg;
+    for (int i = 0; i < kLcdRows; ++i)
+        dlg.m_strEdit[i] = rows[i];
+    if (dlg.DoModal() != QDialog::Accepted)
+        return false;
+    for (int i = 0; i < kLcdRows; ++i)
+        rows[i] = dlg.m_strEdit[i];
+    return true;
+}
+
+void CPanelDlg::ShowMessage(int nStringId)
+{
+    MessageBox(nStringId, MB_OK);
+}
+
+void CPanelDlg::Invalidate(const CRect* pRect, bool)
+{
+    // Every paint draws the picture under the overlay, so erasing needs nothing extra.
+    m_bUpdatePending = true;
+    if (pRect == nullptr)
+        m_pCanvas->update();
+    else
+        m_pCanvas->update(pRect->left, pRect->top, pRect->Width(), pRect->Height());
+}
+
+void CPanelDlg::UpdateWindow()
+{
+    if (!m_bUpdatePending)
+        return;
+    m_bUpdatePending = false;
+    if (m_pCanvas->isVisible())
+        m_pCanvas->repaint();
+}
+
+void CPanelDlg::Paint()
+{
+    OnPaint();
+}

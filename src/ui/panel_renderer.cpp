@@ -1,0 +1,87 @@
+#include "panel_renderer.h"
+
+#include "panel_model.h"
+
+#include <QFontMetrics>
+#include <QPainter>
+
+const QImage& PanelPicture()
+{
+    static const QImage picture = [] {
+        QImage image(QStringLiteral(":/kova/panel.bmp"));
+        if (image.isNull()) {
+            image = QImage(kPictureWidth, kPictureHeight, QImage::Format_RGB32);
+            image.fill(qRgb(212, 208, 200));
+        }
+        return image;
+    }();
+    return picture;
+}
+
+QFont LcdFont()
+{
+    QFont font(QStringLiteral("DejaVu Sans Mono"));
+    font.setStyleHint(QFont::TypeWriter, QFont::PreferMatch);
+    font.setFixedPitch(true);
+    font.setPixelSize(15);
+    font.setBold(true);
+    font.setHintingPreference(QFont::PreferFullHinting);
+    // One pixel between characters, as on the panel's own LCD mirror.
+    font.setLetterSpacing(QFont::AbsoluteSpacing, 1);
+    return font;
+}
+
+namespace {
+
+void DrawTextTopLeft(QPainter& painter, int x, int y, const QString& text)
+{
+    painter.drawText(QPoint(x, y + painter.fontMetrics().ascent()), text);
+}
+
+void DrawTextTopCentre(QPainter& painter, const CPoint& anchor, const QString& text)
+{
+    // The trailing letter spacing is not part of the visible text, so it is left out of the
+    // width that centres it.
+    const QFontMetrics metrics = painter.fontMetrics();
+    const int width = metrics.horizontalAdvance(text) - static_cast<int>(painter.font().letterSpacing());
+    DrawTextTopLeft(painter, anchor.x - width / 2, anchor.y, text);
+}
+
+} // namespace
+
+void DrawPanel(QPainter& painter, const CPanelModel& model, const QFont& uiFont, bool bShowStatus)
+{
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing, false);
+    painter.drawImage(kPictureLeft, kPictureTop, PanelPicture());
+
+    for (int i = 0; i < kKeyCount; ++i) {
+        const CRect& rc = g_rcKeys[i];
+        const QRect face(rc.left, rc.top, rc.Width(), rc.Height());
+        painter.fillRect(face, QColor(model.LedLit(i) ? kLedOnColor : kLedOffColor));
+        if (model.m_keyDown[i] == 1) {
+            painter.setPen(QPen(Qt::black, 0));
+            painter.setBrush(QColor(kMarkerColor));
+            // Corner ellipses of 30 x 30 pixels; the outline stays inside the key's square.
+            painter.drawRoundedRect(QRectF(face).adjusted(0, 0, -1, -1), 15, 15);
+        }
+    }
+
+    painter.setPen(Qt::black);
+    painter.setBrush(Qt::NoBrush);
+    painter.setFont(LcdFont());
+    for (int r = 0; r < kLcdRows; ++r) {
+        if (!model.m_strRow[r].isEmpty())
+            DrawTextTopLeft(painter, kLcdTextOrigin.x, kLcdTextOrigin.y + kLcdRowPitch * r, model.m_strRow[r]);
+    }
+
+    QFont font = uiFont;
+    font.setLetterSpacing(QFont::AbsoluteSpacing, 1);
+    painter.setFont(font);
+    DrawTextTopCentre(painter, g_ptSwitch1Text, QString::number(model.Switch1Number()));
+    DrawTextTopCentre(painter, g_ptSwitch2Text, QString::number(model.Switch2Number()));
+
+    if (bShowStatus && !model.m_strStatus.isEmpty())
+        DrawTextTopLeft(painter, kStatusTextOrigin.x, kStatusTextOrigin.y, model.m_strStatus);
+    painter.restore();
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QFont>
+#include <QImage>
+
+class CPanelModel;
+class QPainter;
+
+// Colours of the overlay.
+inline constexpr QRgb kLedOffColor = qRgb(128, 128, 128);
+inline constexpr QRgb kLedOnColor = qRgb(241, 241, 0);
+inline constexpr QRgb kMarkerColor = qRgb(255, 0, 0);
+
+// Where the panel picture sits in the client area: its keys, LCD and scales then lie under the
+// panel geometry.
+inline constexpr int kPictureLeft = 3;
+inline constexpr int kPictureTop = 0;
+inline constexpr int kPictureWidth = 340;
+inline constexpr int kPictureHeight = 499;
+// The client area of the main window, in pixels.
+inline constexpr int kClientWidth = 348;
+inline constexpr int kClientHeight = 505;
+
+// The panel picture from the program's resources (a blank housing-grey image if it is missing).
+const QImage& PanelPicture();
+
+// A fixed-pitch bold font with 9 x 15 pixel cells for the LCD mirror.
+QFont LcdFont();
+
+// Draws the picture and the mirrored state over it: LED fills, key markers, LCD rows, selector
+// numbers, and the status line when bShowStatus is set. Every call draws everything, so the
+// result never depends on what was drawn before.
+void DrawPanel(QPainter& painter, const CPanelModel& model, const QFont& uiFont, bool bShowStatus);

@@ -1,0 +1,85 @@
+#include "serial_dlg.h"
+
+#include "port_names.h"
+
+#include <QButtonGroup>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QVBoxLayout>
+
+namespace {
+
+void ExchangeRadio(QButtonGroup* pGroup, int& nValue, bool bSave)
+{
+    if (bSave) {
+        nValue = pGroup->checkedId();
+        return;
+    }
+    // An exclusive group refuses to uncheck its last button, so it is let go for a moment.
+    pGroup->setExclusive(false);
+    for (QAbstractButton* pButton : pGroup->buttons())
+        pButton->setChecked(pGroup->id(pButton) == nValue);
+    pGroup->setExclusive(true);
+}
+
+QGroupBox* MakeGroup(QWidget* pParent, const QString& title, QButtonGroup* pGroup, const QStringList& texts)
+{
+    auto* pBox = new QGroupBox(title, pParent);
+    auto* pLayout = new QVBoxLayout(pBox);
+    for (int i = 0; i < texts.size(); ++i) {
+        auto* pButton = new QRadioButton(texts[i], pBox);
+        pGroup->addButton(pButton, i);
+        pLayout->addWidget(pButton);
+    }
+    // The third member exists for the exchange only: hidden, it takes no click and no focus.
+    pGroup->button(2)->setVisible(false);
+    return pBox;
+}
+
+} // namespace
+
+CSerialDlg::CSerialDlg(QWidget* pParent)
+    : QDialog(pParent), m_pPortGroup(new QButtonGroup(this)), m_pBaudGroup(new QButtonGroup(this))
+{
+    setWindowTitle(QStringLiteral("Serial Communication"));
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+
+    auto* pPortBox = MakeGroup(this, QStringLiteral("Serial Port "), m_pPortGroup,
+                               {QStringLiteral("COM &1"), QStringLiteral("COM &2"), QStringLiteral("&Autodetect")});
+    auto* pBaudBox = MakeGroup(this, QStringLiteral("Baudrate "), m_pBaudGroup,
+                               {QStringLiteral("9600"), QStringLiteral("19200"), QStringLiteral("Autodetect")});
+
+    // Which device each port name stands for on this machine.
+    for (int port = 0; port < 2; ++port)
+        m_pPortGroup->button(port)->setToolTip(QString::fromStdString(PortDevicePath(port + 1)));
+
+    auto* pOk = new QPushButton(QStringLiteral("OK"), this);
+    auto* pCancel = new QPushButton(QStringLiteral("Cancel"), this);
+    pOk->setDefault(true);
+    connect(pOk, &QPushButton::clicked, this, &QDialog::accept);
+    connect(pCancel, &QPushButton::clicked, this, &QDialog::reject);
+
+    auto* pLayout = new QGridLayout(this);
+    pLayout->addWidget(pPortBox, 0, 0, 2, 1);
+    pLayout->addWidget(pBaudBox, 2, 0, 2, 1);
+    pLayout->addWidget(pOk, 2, 1, Qt::AlignBottom);
+    pLayout->addWidget(pCancel, 3, 1, Qt::AlignTop);
+    pLayout->setSizeConstraint(QLayout::SetFixedSize);
+}
+
+void CSerialDlg::DoDataExchange(bool bSave)
+{
+    ExchangeRadio(m_pBaudGroup, m_nBaudChoice, bSave);
+    ExchangeRadio(m_pPortGroup, m_nPortChoice, bSave);
+}
+
+int CSerialDlg::DoModal()
+{
+    DoDataExchange(false);
+    const int result = exec();
+    if (result == QDialog::Accepted)
+        DoDataExchange(true);
+    return result;
+}

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QDialog>
+
+class QButtonGroup;
+class QRadioButton;
+
+// "Serial Communication": port and baud rate. Each radio group has a hidden third member
+// ("Autodetect") that nothing can check; a choice of -1 leaves a group unchecked.
+class CSerialDlg : public QDialog {
+    Q_OBJECT
+public:
+    explicit CSerialDlg(QWidget* pParent = nullptr);
+
+    int m_nBaudChoice = -1;
+    int m_nPortChoice = -1;
+
+    // Runs the dialog modally; on OK the choices take the checked buttons' numbers.
+    int DoModal();
+
+    // Moves the choices into the buttons (bSave false) or the buttons into the choices.
+    void DoDataExchange(bool bSave);
+
+    QButtonGroup* PortGroup() const { return m_pPortGroup; }
+    QButtonGroup* BaudGroup() const { return m_pBaudGroup; }
+
+private:
+    QButtonGroup* m_pPortGroup;
+    QButtonGroup* m_pBaudGroup;
+};

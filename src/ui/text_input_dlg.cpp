@@ -1,0 +1,67 @@
+#include "text_input_dlg.h"
+
+#include "telegrams.h"
+
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+QValidator::State CRowValidator::validate(QString& input, int& pos) const
+{
+    if (RowLength(input) > kRowMaxChars) {
+        input = ClampRow(input);
+        if (pos > input.size())
+            pos = static_cast<int>(input.size());
+    }
+    return Acceptable;
+}
+
+void CRowValidator::fixup(QString& input) const
+{
+    input = ClampRow(input);
+}
+
+CTextInputDlg::CTextInputDlg(QWidget* pParent) : QDialog(pParent)
+{
+    setWindowTitle(QStringLiteral("Text Input"));
+    auto* pLayout = new QGridLayout(this);
+    auto* pValidator = new CRowValidator(this);
+    for (int i = 0; i < 8; ++i) {
+        auto* pLabel = new QLabel(QStringLiteral("Row %1:").arg(i + 1), this);
+        m_pEdits[i] = new QLineEdit(this);
+        m_pEdits[i]->setObjectName(QStringLiteral("row%1").arg(i + 1));
+        m_pEdits[i]->setValidator(pValidator);
+        // Wide enough for 15 characters; the field's own limit is the validator.
+        m_pEdits[i]->setMinimumWidth(m_pEdits[i]->fontMetrics().horizontalAdvance(QLatin1Char('W')) * 16);
+        pLayout->addWidget(pLabel, i, 0);
+        pLayout->addWidget(m_pEdits[i], i, 1);
+    }
+    auto* pOk = new QPushButton(QStringLiteral("OK"), this);
+    auto* pCancel = new QPushButton(QStringLiteral("Cancel"), this);
+    pOk->setDefault(true);
+    connect(pOk, &QPushButton::clicked, this, &QDialog::accept);
+    connect(pCancel, &QPushButton::clicked, this, &QDialog::reject);
+    pLayout->addWidget(pOk, 5, 2);
+    pLayout->addWidget(pCancel, 6, 2);
+    pLayout->setSizeConstraint(QLayout::SetFixedSize);
+}
+
+void CTextInputDlg::DoDataExchange(bool bSave)
+{
+    for (int i = 0; i < 8; ++i) {
+        if (bSave)
+            m_strEdit[i] = ClampRow(m_pEdits[i]->text());
+        else
+            m_pEdits[i]->setText(ClampRow(m_strEdit[i]));
+    }
+}
+
+int CTextInputDlg::DoModal()
+{
+    DoDataExchange(false);
+    const int result = exec();
+    if (result == QDialog::Accepted)
+        DoDataExchange(true);
+    return result;
+}
