@@ -14,8 +14,9 @@ void ResetPanelGlobals()
 }
 
 CPanelModel::CPanelModel(IPanelView& view, ISerialDevice* pDevice, IClock* pClock)
-    : m_link(pDevice, pClock), m_view(view)
+    : m_link(pDevice, pClock), m_view(view), m_pTrace(CLinkTrace::FromEnvironment(m_link.Clock()))
 {
+    m_link.SetObserver(m_pTrace.get());
 }
 
 void CPanelModel::InitState()

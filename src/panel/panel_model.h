@@ -1,6 +1,7 @@
 #pragma once
 
 #include "geometry.h"
+#include "link_trace.h"
 #include "serial_link.h"
 #include "string_table.h"
 #include "telegrams.h"
@@ -9,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 
 // Counters and flags that outlive a handler. One panel per program, so they live here rather
 // than in the model; ResetPanelGlobals() brings them back to their start values.
@@ -105,4 +107,5 @@ private:
     int SendByte(uint8_t b) { return Send(&b, 1); }
 
     IPanelView& m_view;
+    std::unique_ptr<CLinkTrace> m_pTrace;
 };

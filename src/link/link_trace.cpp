@@ -1,0 +1,60 @@
+#include "link_trace.h"
+
+Q_LOGGING_CATEGORY(lcLinkTrace, "kova.link.trace", QtInfoMsg)
+
+std::unique_ptr<CLinkTrace> CLinkTrace::FromEnvironment(IClock& clock)
+{
+    const QString value = qEnvironmentVariable("KOVA_TRACE");
+    if (value.isEmpty() || value == QLatin1String("0"))
+        return nullptr;
+    return std::make_unique<CLinkTrace>(clock, value == QLatin1String("1") ? QStringLiteral("-") : value);
+}
+
+CLinkTrace::CLinkTrace(IClock& clock, const QString& pathOrDash) : m_clock(clock)
+{
+    if (pathOrDash == QLatin1String("-")) {
+        m_bToStderr = true;
+        return;
+    }
+    m_file.setFileName(pathOrDash);
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
+        qCWarning(lcLinkTrace, "cannot write the trace to %s: %s", qPrintable(pathOrDash),
+                  qPrintable(m_file.errorString()));
+}
+
+CLinkTrace::~CLinkTrace() = default;
+
+QString CLinkTrace::FormatLine(const char* pszDirection, const uint8_t* pData, int nLen, int nResult)
+{
+    QString hex;
+    QString printable;
+    for (int i = 0; i < nLen; ++i) {
+        if (i > 0)
+            hex += QLatin1Char(' ');
+        hex += QStringLiteral("%1").arg(pData[i], 2, 16, QLatin1Char('0')).toUpper();
+        printable += (pData[i] >= 0x20 && pData[i] < 0x7F) ? QLatin1Char(static_cast<char>(pData[i])) : QLatin1Char('.');
+    }
+    return QStringLiteral("%1 [%2] \"%3\" result=%4").arg(QLatin1String(pszDirection), hex, printable).arg(nResult);
+}
+
+void CLinkTrace::OnBlockSent(const uint8_t* pData, int nLen, int nVariant, int nResult)
+{
+    Write(FormatLine(nVariant == 1 ? "TX/1" : "TX/0", pData, nLen < 0 ? 0 : nLen, nResult));
+}
+
+void CLinkTrace::OnBlockReceived(const uint8_t* pData, int nLen, int nResult)
+{
+    Write(FormatLine("RX  ", pData, nLen, nResult));
+}
+
+void CLinkTrace::Write(const QString& line)
+{
+    const QString stamped = QStringLiteral("%1 %2").arg(m_clock.NowMs(), 9).arg(line);
+    if (m_bToStderr) {
+        qCInfo(lcLinkTrace).noquote() << stamped;
+    } else if (m_file.isOpen()) {
+        m_file.write(stamped.toUtf8());
+        m_file.write("\n");
+        m_file.flush();
+    }
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "serial_link.h"
+
+#include <QFile>
+#include <QLoggingCategory>
+#include <QString>
+
+#include <memory>
+
+Q_DECLARE_LOGGING_CATEGORY(lcLinkTrace)
+
+// The traffic trace: one line per block exchange, with a millisecond time stamp, the
+// direction, the telegram in hex and in printable form, and the result code. Off unless
+// KOVA_TRACE is set: "1" traces to standard error, anything else names a file.
+class CLinkTrace final : public ILinkObserver {
+public:
+    // A trace as KOVA_TRACE asks for; nullptr when it is unset, "0" or empty.
+    static std::unique_ptr<CLinkTrace> FromEnvironment(IClock& clock);
+
+    // Traces to pathOrDash ("-": standard error).
+    CLinkTrace(IClock& clock, const QString& pathOrDash);
+    ~CLinkTrace() override;
+
+    bool IsOpen() const { return m_bToStderr || m_file.isOpen(); }
+
+    void OnBlockSent(const uint8_t* pData, int nLen, int nVariant, int nResult) override;
+    void OnBlockReceived(const uint8_t* pData, int nLen, int nResult) override;
+
+    // One trace line without its time stamp, exactly as written.
+    static QString FormatLine(const char* pszDirection, const uint8_t* pData, int nLen, int nResult);
+
+private:
+    void Write(const QString& line);
+
+    IClock& m_clock;
+    bool m_bToStderr = false;
+    QFile m_file;
+};
