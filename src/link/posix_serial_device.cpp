@@ -7,6 +7,8 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -33,6 +35,16 @@ int RetryPoll(pollfd* fds, int timeoutMs)
             deadline - std::chrono::steady_clock::now()).count();
         timeoutMs = left > 0 ? static_cast<int>(left) : 0;
     }
+}
+
+bool IsPseudoTerminal(int fd)
+{
+    struct stat st{};
+    if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
+        return false;
+    // The slave sides of Unix 98 pseudo-terminals use majors 136 to 143.
+    const unsigned int devMajor = major(st.st_rdev);
+    return devMajor >= 136 && devMajor <= 143;
 }
 
 } // namespace
@@ -97,8 +109,13 @@ bool CPosixSerialDevice::Open(const std::string& path, int baud)
     tio.c_cc[VTIME] = 0;
     if (::cfsetispeed(&tio, speed) != 0 || ::cfsetospeed(&tio, speed) != 0)
         return Fail(path, errno);
-    if (::tcsetattr(m_fd, TCSANOW, &tio) != 0)
-        return Fail(path, errno);
+    if (::tcsetattr(m_fd, TCSANOW, &tio) != 0) {
+        // A pseudo-terminal has no line, so the kernel always clears PARENB on it and the C
+        // library reports that as EINVAL although everything else was applied. Refusing it
+        // would make the virtual panel unreachable; a real port that drops parity still fails.
+        if (errno != EINVAL || !IsPseudoTerminal(m_fd))
+            return Fail(path, errno);
+    }
     return true;
 }
 
@@ -109,6 +126,9 @@ void CPosixSerialDevice::Close()
     // Whatever is still queued for output is dropped: a port that is being closed must not
     // hold the caller for the length of a stuck line.
     ::tcflush(m_fd, TCIOFLUSH);
+    // The exclusive flag belongs to the terminal, not to this descriptor: left set, it would
+    // outlive us while anyone else holds the device and refuse our own next Open.
+    ::ioctl(m_fd, TIOCNXCL);
     ::close(m_fd); // also releases the flock
     m_fd = -1;
 }
@@ -169,7 +189,10 @@ ISerialDevice::WaitStatus CPosixSerialDevice::WaitReadable(int timeoutMs)
     const int rc = RetryPoll(&pfd, timeoutMs < 0 ? 0 : timeoutMs);
     if (rc <= 0)
         return rc == 0 ? WaitStatus::TimedOut : WaitStatus::HungUp;
-    if (pfd.revents & POLLIN)
-        return WaitStatus::Readable;
-    return WaitStatus::HungUp; // POLLHUP, POLLERR or POLLNVAL without data
+    // A hung-up terminal polls as readable as well, yet has nothing to read: taking it for
+    // input would spin until the time-out. The read that follows a HungUp still takes any
+    // byte that is left and meets the error after it.
+    if (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))
+        return WaitStatus::HungUp;
+    return WaitStatus::Readable;
 }

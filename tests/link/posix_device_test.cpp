@@ -1,0 +1,321 @@
+// The termios device on a real pseudo-terminal pair, without the virtual panel: line
+// settings, never-waiting reads, raw transport, exclusive use, hang-up and descriptor leaks.
+#include "posix_serial_device.h"
+#include "serial_link.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+// The kernel forces a pseudo-terminal to 8 bits without parity whatever is asked, so the
+// parity bits can only be seen in the request. This records every request on its way to the
+// C library.
+namespace {
+termios g_lastRequest{};
+int g_lastRequestFd = -1;
+} // namespace
+
+extern "C" int tcsetattr(int fd, int actions, const termios* tio)
+{
+    using Fn = int (*)(int, int, const termios*);
+    static const Fn real = reinterpret_cast<Fn>(::dlsym(RTLD_NEXT, "tcsetattr"));
+    g_lastRequest = *tio;
+    g_lastRequestFd = fd;
+    return real(fd, actions, tio);
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long ElapsedMs(Clock::time_point since)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
+}
+
+int OpenDescriptors()
+{
+    int n = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (::readdir(dir) != nullptr)
+            ++n;
+        ::closedir(dir);
+    }
+    return n;
+}
+
+// A pseudo-terminal pair. The device under test opens the slave by name; the test plays the
+// panel on the master. A spare slave descriptor stays open to read the line settings.
+class PtyPair {
+public:
+    PtyPair()
+    {
+        char name[256] = {};
+        if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
+            return;
+        m_path = name;
+    }
+    ~PtyPair()
+    {
+        CloseMaster();
+        if (m_slave >= 0)
+            ::close(m_slave);
+    }
+    bool Ok() const { return !m_path.empty(); }
+    const std::string& Path() const { return m_path; }
+    int Master() const { return m_master; }
+    int Slave() const { return m_slave; }
+    void CloseMaster()
+    {
+        if (m_master >= 0)
+            ::close(m_master);
+        m_master = -1;
+    }
+    // Reads what the device wrote, waiting up to a second for the first byte.
+    std::string ReadMaster(size_t n)
+    {
+        std::string got;
+        const auto start = Clock::now();
+        while (got.size() < n && ElapsedMs(start) < 2000) {
+            pollfd pfd{m_master, POLLIN, 0};
+            if (::poll(&pfd, 1, 100) > 0) {
+                char buf[64];
+                const ssize_t r = ::read(m_master, buf, std::min(sizeof buf, n - got.size()));
+                if (r > 0)
+                    got.append(buf, static_cast<size_t>(r));
+            }
+        }
+        return got;
+    }
+
+private:
+    int m_master = -1;
+    int m_slave = -1;
+    std::string m_path;
+};
+
+TEST(PosixSerialDevice, LineSettingsAfterOpen)
+{
+    for (int baud : {9600, 19200}) {
+        SCOPED_TRACE(baud);
+        PtyPair pty;
+        ASSERT_TRUE(pty.Ok());
+        // Start from a cooked line with settings the open must change.
+        termios before{};
+        ASSERT_EQ(::tcgetattr(pty.Slave(), &before), 0);
+        before.c_cflag |= PARODD | CSTOPB;
+        before.c_lflag |= ICANON | ECHO;
+        before.c_iflag |= IXON;
+        before.c_cc[VMIN] = 5;
+        ASSERT_EQ(::tcsetattr(pty.Slave(), TCSANOW, &before), 0);
+
+        CPosixSerialDevice device;
+        g_lastRequestFd = -1;
+        ASSERT_TRUE(device.Open(pty.Path(), baud)) << device.LastError();
+        ASSERT_NE(g_lastRequestFd, -1);
+        EXPECT_EQ(g_lastRequest.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+        EXPECT_TRUE(g_lastRequest.c_cflag & PARENB);
+        EXPECT_FALSE(g_lastRequest.c_cflag & PARODD);
+
+        // Everything else the terminal keeps, so it is read back from the line itself.
+        termios tio{};
+        ASSERT_EQ(::tcgetattr(pty.Slave(), &tio), 0);
+        EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+        EXPECT_FALSE(tio.c_cflag & PARODD);
+        EXPECT_FALSE(tio.c_cflag & CSTOPB);
+        EXPECT_TRUE(tio.c_iflag & INPCK);
+        EXPECT_FALSE(tio.c_lflag & ICANON);
+        EXPECT_FALSE(tio.c_lflag & ECHO);
+        EXPECT_FALSE(tio.c_lflag & ISIG);
+        EXPECT_FALSE(tio.c_iflag & IXON);
+        EXPECT_FALSE(tio.c_oflag & OPOST);
+        EXPECT_EQ(tio.c_cc[VMIN], 1);
+        EXPECT_EQ(tio.c_cc[VTIME], 0);
+        const speed_t want = baud == 9600 ? B9600 : B19200;
+        EXPECT_EQ(::cfgetispeed(&tio), want);
+        EXPECT_EQ(::cfgetospeed(&tio), want);
+    }
+}
+
+TEST(PosixSerialDevice, ReopensAtTheSameAndAtAnotherBaudRate)
+{
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    CPosixSerialDevice device;
+    for (int baud : {9600, 9600, 19200, 19200, 9600}) {
+        EXPECT_TRUE(device.Open(pty.Path(), baud)) << baud << ": " << device.LastError();
+        device.Close();
+    }
+}
+
+TEST(PosixSerialDevice, ExclusiveFlagIsReleasedOnClose)
+{
+    // Were it left set, anyone still holding the terminal would make our next Open fail for
+    // every user but root.
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    CPosixSerialDevice device;
+    ASSERT_TRUE(device.Open(pty.Path(), 9600));
+    int exclusive = -1;
+    ASSERT_EQ(::ioctl(pty.Slave(), TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+    device.Close();
+    ASSERT_EQ(::ioctl(pty.Slave(), TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+}
+
+TEST(PosixSerialDevice, UnsupportedBaudOrMissingDeviceFailsWithoutLeaking)
+{
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    const int before = OpenDescriptors();
+    CPosixSerialDevice device;
+    EXPECT_FALSE(device.Open(pty.Path(), 4800));
+    EXPECT_FALSE(device.LastError().empty());
+    EXPECT_FALSE(device.Open("/nonexistent/kova-no-such-port", 9600));
+    EXPECT_FALSE(device.LastError().empty());
+    EXPECT_FALSE(device.Open("/dev/null", 9600)) << "not a terminal";
+    EXPECT_EQ(OpenDescriptors(), before);
+}
+
+TEST(PosixSerialDevice, ReadsNeverWaitAndBytesPassUntranslated)
+{
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    CPosixSerialDevice device;
+    ASSERT_TRUE(device.Open(pty.Path(), 9600)) << device.LastError();
+
+    uint8_t byte = 0;
+    const auto start = Clock::now();
+    EXPECT_EQ(device.ReadByte(&byte), ISerialDevice::ReadStatus::Nothing);
+    EXPECT_EQ(device.InputQueued(), 0);
+    EXPECT_LT(ElapsedMs(start), 200);
+
+    // Bytes a cooked or flow-controlled line would eat or change: XON, XOFF, CR, LF, the
+    // interrupt character, DEL, and a byte with the top bit set.
+    const uint8_t sent[] = {0x11, 0x13, 0x0D, 0x0A, 0x03, 0x7F, 0xFF, 0x10, 0x00};
+    ASSERT_EQ(::write(pty.Master(), sent, sizeof sent), static_cast<ssize_t>(sizeof sent));
+    ASSERT_EQ(device.WaitReadable(2000), ISerialDevice::WaitStatus::Readable);
+    const auto deadline = Clock::now() + std::chrono::seconds(2);
+    while (device.InputQueued() < static_cast<int>(sizeof sent) && Clock::now() < deadline)
+        device.WaitReadable(50);
+    EXPECT_EQ(device.InputQueued(), static_cast<int>(sizeof sent));
+    for (uint8_t want : sent) {
+        ASSERT_EQ(device.ReadByte(&byte), ISerialDevice::ReadStatus::Byte);
+        EXPECT_EQ(byte, want);
+    }
+    EXPECT_EQ(device.ReadByte(&byte), ISerialDevice::ReadStatus::Nothing);
+
+    for (uint8_t b : {0x10, 0x0A, 0x11})
+        device.WriteByte(b);
+    EXPECT_EQ(pty.ReadMaster(3), std::string("\x10\x0A\x11", 3));
+}
+
+TEST(PosixSerialDevice, WaitReadableTimesOutWithinItsBound)
+{
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    CPosixSerialDevice device;
+    ASSERT_TRUE(device.Open(pty.Path(), 9600));
+    const auto start = Clock::now();
+    EXPECT_EQ(device.WaitReadable(100), ISerialDevice::WaitStatus::TimedOut);
+    EXPECT_GE(ElapsedMs(start), 100);
+    EXPECT_LT(ElapsedMs(start), 3000);
+}
+
+TEST(PosixSerialDevice, ClosedMasterIsAHangUpNotInput)
+{
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    CPosixSerialDevice device;
+    ASSERT_TRUE(device.Open(pty.Path(), 9600));
+    pty.CloseMaster();
+
+    const auto start = Clock::now();
+    EXPECT_EQ(device.WaitReadable(1000), ISerialDevice::WaitStatus::HungUp);
+    EXPECT_LT(ElapsedMs(start), 500);
+    uint8_t byte = 0;
+    EXPECT_EQ(device.ReadByte(&byte), ISerialDevice::ReadStatus::Error);
+}
+
+TEST(PosixSerialDevice, LinkOverAClosedMasterClosesAtOnceWithoutSpinning)
+{
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    ::setenv("KOVA_COM1", pty.Path().c_str(), 1);
+    CSerialLink link;
+    ASSERT_EQ(link.Open(1, 9600), 1) << link.LastOpenError();
+    pty.CloseMaster();
+
+    const clock_t cpuBefore = ::clock();
+    const auto start = Clock::now();
+    const uint8_t identify = 0x23;
+    const int result = link.SendBlock(&identify, 1, 1);
+    EXPECT_TRUE(result == kBlockNoByte || result == kBlockClosed) << result;
+    EXPECT_EQ(link.m_bOpen, 0);
+    EXPECT_LT(ElapsedMs(start), 3000);
+    // A spin until the time-out would burn about 364 ms of processor time.
+    EXPECT_LT((::clock() - cpuBefore) * 1000 / CLOCKS_PER_SEC, 100);
+    ::unsetenv("KOVA_COM1");
+}
+
+TEST(PosixSerialDevice, SecondOpenOfTheSameDeviceIsRefused)
+{
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    CPosixSerialDevice first;
+    ASSERT_TRUE(first.Open(pty.Path(), 9600));
+
+    CPosixSerialDevice second;
+    EXPECT_FALSE(second.Open(pty.Path(), 9600));
+    EXPECT_FALSE(second.LastError().empty());
+
+    // Another process is refused too.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        CPosixSerialDevice other;
+        ::_exit(other.Open(pty.Path(), 9600) ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the other process opened a device in use";
+
+    // Once released it opens again.
+    first.Close();
+    EXPECT_TRUE(second.Open(pty.Path(), 9600)) << second.LastError();
+}
+
+TEST(PosixSerialDevice, NoDescriptorLeaksOverManyOpenCloseCycles)
+{
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    ::setenv("KOVA_COM1", pty.Path().c_str(), 1);
+    const int before = OpenDescriptors();
+    {
+        CSerialLink link;
+        CSerialLink rival;
+        for (int i = 0; i < 200; ++i) {
+            ASSERT_EQ(link.Open(1, 9600), 1) << i << ": " << link.LastOpenError();
+            ASSERT_EQ(rival.Open(1, 9600), 0) << i;
+            ASSERT_EQ(link.Close(), 1);
+        }
+    }
+    EXPECT_EQ(OpenDescriptors(), before);
+    ::unsetenv("KOVA_COM1");
+}
+
+} // namespace
