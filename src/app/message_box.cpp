@@ -4,11 +4,13 @@
 
 #include <QMessageBox>
 
-int AfxMessageBox(QWidget* pOwner, int nStringId, int nStyle)
+int AfxMessageBox(QWidget* pOwner, int nStringId, int nStyle, const QString& strDetail)
 {
     QMessageBox box(QMessageBox::Warning, QStringLiteral("KOVA_EN"), LoadString(nStringId),
                     nStyle == MB_YESNO ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok, pOwner);
     box.setTextFormat(Qt::PlainText);
+    if (!strDetail.isEmpty())
+        box.setDetailedText(strDetail);
     switch (box.exec()) {
     case QMessageBox::Yes: return IDYES;
     case QMessageBox::No: return IDNO;

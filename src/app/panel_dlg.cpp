@@ -193,7 +193,7 @@ void CPanelDlg::OnPaint()
 
 int CPanelDlg::MessageBox(int nStringId, int nStyle)
 {
-    return AfxMessageBox(this, nStringId, nStyle);
+    return AfxMessageBox(this, nStringId, nStyle, m_strMessageDetail);
 }
 
 bool CPanelDlg::RunSerialDialog(int& nPortChoice, int& nBaudChoice)
@@ -223,6 +223,14 @@ bool CPanelDlg::RunTextInputDialog(std::array<QString, kLcdRows>& rows)
 void CPanelDlg::ShowMessage(int nStringId)
 {
     MessageBox(nStringId, MB_OK);
+}
+
+void CPanelDlg::ShowMessageDetail(int nStringId, const QString& strDetail)
+{
+    // Passed beside the call, so that MessageBox stays the one place every box goes through.
+    m_strMessageDetail = strDetail;
+    MessageBox(nStringId, MB_OK);
+    m_strMessageDetail.clear();
 }
 
 void CPanelDlg::Invalidate(const CRect* pRect, bool)

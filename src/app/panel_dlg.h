@@ -65,6 +65,7 @@ public:
     bool RunSerialDialog(int& nPortChoice, int& nBaudChoice) override;
     bool RunTextInputDialog(std::array<QString, kLcdRows>& rows) override;
     void ShowMessage(int nStringId) override;
+    void ShowMessageDetail(int nStringId, const QString& strDetail) override;
     void Invalidate(const CRect* pRect, bool bErase) override;
     void UpdateWindow() override;
     void Paint() override;
@@ -97,4 +98,5 @@ private:
     QTimer m_timer;
     bool m_bPaintPending = false;
     bool m_bUpdatePending = false;
+    QString m_strMessageDetail; // detail text for the box MessageBox is about to show
 };

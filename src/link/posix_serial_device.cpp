@@ -57,6 +57,7 @@ CPosixSerialDevice::~CPosixSerialDevice()
 bool CPosixSerialDevice::Fail(const std::string& what, int error)
 {
     m_lastError = what + ": " + std::strerror(error);
+    m_nLastErrno = error;
     Close();
     errno = error;
     return false;
@@ -65,12 +66,14 @@ bool CPosixSerialDevice::Fail(const std::string& what, int error)
 bool CPosixSerialDevice::Open(const std::string& path, int baud)
 {
     m_lastError.clear();
+    m_nLastErrno = 0;
     if (m_fd >= 0)
         return true;
 
     const speed_t speed = SpeedFor(baud);
     if (speed == B0) {
         m_lastError = "unsupported baud rate " + std::to_string(baud);
+        m_nLastErrno = EINVAL;
         return false;
     }
 
@@ -78,6 +81,7 @@ bool CPosixSerialDevice::Open(const std::string& path, int baud)
     if (m_fd < 0) {
         const int error = errno;
         m_lastError = path + ": " + std::strerror(error);
+        m_nLastErrno = error;
         errno = error;
         return false;
     }

@@ -18,6 +18,7 @@ public:
     ReadStatus ReadByte(uint8_t* byte) override;
     WaitStatus WaitReadable(int timeoutMs) override;
     std::string LastError() const override { return m_lastError; }
+    int LastErrorNumber() const override { return m_nLastErrno; }
 
     // How long one byte may wait for room in the output queue before it is abandoned. This
     // also keeps every write well inside the 5 s that a write may take in all.
@@ -28,4 +29,5 @@ private:
 
     int m_fd = -1;
     std::string m_lastError;
+    int m_nLastErrno = 0;
 };

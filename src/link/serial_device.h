@@ -34,4 +34,6 @@ public:
 
     // The system's reason for the last failed Open, empty when there was none.
     virtual std::string LastError() const = 0;
+    // The system's error number behind LastError(), 0 when there is none.
+    virtual int LastErrorNumber() const { return 0; }
 };

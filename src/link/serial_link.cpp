@@ -33,9 +33,11 @@ int CSerialLink::Open(int nPort, int nBaud)
     m_strDevicePath = PortDevicePath(nPort);
     if (!m_pDevice->Open(m_strDevicePath, nBaud)) {
         m_strOpenError = m_pDevice->LastError();
+        m_nOpenErrno = m_pDevice->LastErrorNumber();
         return 0;
     }
     m_strOpenError.clear();
+    m_nOpenErrno = 0;
     m_bOpen = 1;
     return 1;
 }

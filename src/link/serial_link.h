@@ -64,6 +64,7 @@ public:
 
     // Why the last Open failed, in the system's words; empty after a successful Open.
     const std::string& LastOpenError() const { return m_strOpenError; }
+    int LastOpenErrno() const { return m_nOpenErrno; }
     // The device path the last Open tried.
     const std::string& DevicePath() const { return m_strDevicePath; }
 
@@ -82,5 +83,6 @@ private:
     IClock* m_pClock;
     ILinkObserver* m_pObserver = nullptr;
     std::string m_strOpenError;
+    int m_nOpenErrno = 0;
     std::string m_strDevicePath;
 };

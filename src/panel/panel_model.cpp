@@ -1,5 +1,7 @@
 #include "panel_model.h"
 
+#include "port_diagnosis.h"
+
 uint8_t g_bWasConnected = 0;
 int32_t g_nPermStep = 0;
 int8_t g_chPermCycle = '0';
@@ -97,7 +99,8 @@ void CPanelModel::Reconnect()
     m_chSwitch2 = 'P';
     if (opened != 1) {
         m_link.Close();
-        m_view.ShowMessage(IDS_PORT_NOT_OPENED);
+        m_view.ShowMessageDetail(IDS_PORT_NOT_OPENED,
+                                 OpenFailureDetail(m_link.DevicePath(), m_link.LastOpenErrno(), m_link.LastOpenError()));
     }
     if (Handshake() != 0) {
         m_link.Close();

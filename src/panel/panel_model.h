@@ -36,6 +36,12 @@ public:
     virtual bool RunTextInputDialog(std::array<QString, kLcdRows>& rows) = 0;
     // A modal message box with the OK button and a string-table text.
     virtual void ShowMessage(int nStringId) = 0;
+    // The same with the system's explanation offered as the box's detail text.
+    virtual void ShowMessageDetail(int nStringId, const QString& strDetail)
+    {
+        (void)strDetail;
+        ShowMessage(nStringId);
+    }
     // Marks part of the client area (nullptr: all of it) for repainting.
     virtual void Invalidate(const CRect* pRect, bool bErase) = 0;
     // Runs pending paints now.

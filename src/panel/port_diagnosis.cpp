@@ -1,0 +1,52 @@
+#include "port_diagnosis.h"
+
+#include <cerrno>
+#include <grp.h>
+#include <sys/stat.h>
+
+namespace {
+
+QString DeviceGroup(const std::string& strPath)
+{
+    struct stat st {};
+    if (::stat(strPath.c_str(), &st) != 0)
+        return {};
+    if (const group* pGroup = ::getgrgid(st.st_gid))
+        return QString::fromLocal8Bit(pGroup->gr_name);
+    return QString::number(st.st_gid);
+}
+
+} // namespace
+
+QString OpenFailureDetail(const std::string& strPath, int nErrno, const std::string& strReason)
+{
+    const QString path = QString::fromStdString(strPath);
+    switch (nErrno) {
+    case EACCES:
+    case EPERM: {
+        const QString group = DeviceGroup(strPath);
+        if (group.isEmpty())
+            return QStringLiteral("Permission denied for %1.").arg(path);
+        return QStringLiteral("Permission denied for %1.\n"
+                              "The device belongs to the group \"%2\". Add your user to it "
+                              "(sudo usermod -aG %2 $USER) and log in again: the new group "
+                              "takes effect only in a new login session.")
+            .arg(path, group);
+    }
+    case EBUSY:
+        return QStringLiteral("%1 is in use by another program (device busy). Close that program, or "
+                              "choose the other port.")
+            .arg(path);
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return QStringLiteral("No such device: %1.\nPlug in the adaptor, or point KOVA_COM1 or "
+                              "KOVA_COM2 at the right device (for USB adaptors a name under "
+                              "/dev/serial/by-id/).")
+            .arg(path);
+    case ENOTTY:
+        return QStringLiteral("%1 is not a serial device.").arg(path);
+    default:
+        return QString::fromStdString(strReason.empty() ? strPath : strReason);
+    }
+}

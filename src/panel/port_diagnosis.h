@@ -1,0 +1,9 @@
+#pragma once
+
+#include <QString>
+
+#include <string>
+
+// What a user can do about a port that would not open, from the system's error number: the
+// group to join for a permission problem, another program holding the port, a missing device.
+QString OpenFailureDetail(const std::string& strPath, int nErrno, const std::string& strReason);
