@@ -1,0 +1,236 @@
+// Block exchanges of the real link against the virtual panel over a pseudo-terminal.
+//
+// Two kinds of exchange: a one-byte LED telegram sent and acknowledged, and "l+" sent and the
+// panel's answer block received. For each: median and p99 wall time, the processor time of
+// this process per exchange and as a share of the wall time, and, against a paced panel, the
+// ratio of the wall time to the line time of the exchange's bytes (11 bits a byte, every byte
+// in both directions).
+#include "serial_link.h"
+#include "posix_serial_device.h"
+#include "sim_process.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/resource.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Counts the bytes that cross the line in each direction.
+class CCountingDevice final : public ISerialDevice {
+public:
+    bool Open(const std::string& path, int baud) override { return m_inner.Open(path, baud); }
+    void Close() override { m_inner.Close(); }
+    void WriteByte(uint8_t byte) override
+    {
+        ++m_nWritten;
+        m_inner.WriteByte(byte);
+    }
+    int InputQueued() override { return m_inner.InputQueued(); }
+    ReadStatus ReadByte(uint8_t* byte) override
+    {
+        const ReadStatus status = m_inner.ReadByte(byte);
+        if (status == ReadStatus::Byte)
+            ++m_nRead;
+        return status;
+    }
+    WaitStatus WaitReadable(int timeoutMs) override { return m_inner.WaitReadable(timeoutMs); }
+    std::string LastError() const override { return m_inner.LastError(); }
+
+    long Total() const { return m_nWritten + m_nRead; }
+
+private:
+    CPosixSerialDevice m_inner;
+    long m_nWritten = 0;
+    long m_nRead = 0;
+};
+
+double CpuSeconds()
+{
+    rusage ru{};
+    ::getrusage(RUSAGE_SELF, &ru);
+    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec)
+        + static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+double Percentile(std::vector<double> v, double p)
+{
+    if (v.empty())
+        return 0.0;
+    std::sort(v.begin(), v.end());
+    const size_t i = std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5));
+    return v[i];
+}
+
+struct Result {
+    std::string name;
+    int baud = 0; // of the panel's pacing; 0 for an unpaced panel
+    int n = 0;
+    int failures = 0;
+    double medianMs = 0, p99Ms = 0;
+    double cpuMsPerExchange = 0, cpuShare = 0;
+    double bytesPerExchange = 0;
+    double lineMs = 0; // line time of the median exchange's bytes
+    double medianRatio = 0, p99Ratio = 0;
+};
+
+enum class Kind { Send, SendReceive };
+
+bool RunOne(CSerialLink& link, Kind kind, int i)
+{
+    if (kind == Kind::Send) {
+        // LED 1 on, then off: telegrams without an answer block.
+        const uint8_t led = (i % 2 == 0) ? '1' : 'A';
+        return link.SendBlock(&led, 1, 1) == kBlockDone;
+    }
+    static const uint8_t lcdInit[] = {'l', '+'};
+    if (link.SendBlock(lcdInit, 2, 1) != kBlockDone)
+        return false;
+    std::array<uint8_t, kReplyBufferSize> buf{};
+    int count = 0;
+    return link.ReceiveBlock(buf.data(), &count) == kBlockDone;
+}
+
+bool Measure(const char* simBinary, int baud, Kind kind, int n, Result* pResult)
+{
+    CSimProcess sim;
+    std::vector<std::string> args;
+    if (baud != 0)
+        args = {"--baud", std::to_string(baud)};
+    std::string error;
+    if (!sim.Start(simBinary, args, &error)) {
+        std::fprintf(stderr, "link_bench: %s\n", error.c_str());
+        return false;
+    }
+    ::setenv("KOVA_COM1", sim.LinkPath().c_str(), 1);
+    CCountingDevice device;
+    CSerialLink link(&device);
+    if (link.Open(1, baud == 0 ? 9600 : baud) != 1) {
+        std::fprintf(stderr, "link_bench: cannot open %s: %s\n", sim.LinkPath().c_str(), link.LastOpenError().c_str());
+        return false;
+    }
+    for (int i = 0; i < 5; ++i) // warm-up, not measured
+        RunOne(link, kind, i);
+
+    std::vector<double> wallMs, ratios;
+    std::vector<long> bytes;
+    int failures = 0;
+    const double bitMs = baud != 0 ? 1000.0 / baud : 0.0;
+    const double cpuStart = CpuSeconds();
+    const auto runStart = Clock::now();
+    for (int i = 0; i < n; ++i) {
+        const long before = device.Total();
+        const auto start = Clock::now();
+        if (!RunOne(link, kind, i)) {
+            ++failures;
+            if (!link.m_bOpen && link.Open(1, baud == 0 ? 9600 : baud) != 1)
+                break;
+            continue;
+        }
+        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        const long count = device.Total() - before;
+        wallMs.push_back(ms);
+        bytes.push_back(count);
+        if (baud != 0)
+            ratios.push_back(ms / (static_cast<double>(count) * 11.0 * bitMs));
+    }
+    const double runWallS = std::chrono::duration<double>(Clock::now() - runStart).count();
+    const double cpuS = CpuSeconds() - cpuStart;
+
+    Result& r = *pResult;
+    r.name = kind == Kind::Send ? "send, acknowledged" : "send l+, receive answer";
+    r.baud = baud;
+    r.n = n;
+    r.failures = failures;
+    r.medianMs = Percentile(wallMs, 0.5);
+    r.p99Ms = Percentile(wallMs, 0.99);
+    r.cpuMsPerExchange = n > 0 ? cpuS * 1000.0 / n : 0.0;
+    r.cpuShare = runWallS > 0 ? cpuS / runWallS : 0.0;
+    std::vector<double> bytesD(bytes.begin(), bytes.end());
+    r.bytesPerExchange = Percentile(bytesD, 0.5);
+    r.lineMs = r.bytesPerExchange * 11.0 * bitMs;
+    r.medianRatio = Percentile(ratios, 0.5);
+    r.p99Ratio = Percentile(ratios, 0.99);
+    link.Close();
+    sim.Stop();
+    return true;
+}
+
+void Usage()
+{
+    std::fprintf(stderr,
+        "usage: link_bench [-n EXCHANGES] [--sim PATH] [--baud 0|9600|19200]...\n"
+        "Runs block exchanges against the virtual panel, unpaced (0) and paced at 9600 Bd unless\n"
+        "--baud says otherwise, and prints a Markdown table of the figures.\n");
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    int n = 200;
+    const char* sim = KOVA_SIM_BINARY;
+    std::vector<int> bauds;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "-n" && i + 1 < argc) {
+            n = std::atoi(argv[++i]);
+        } else if (a == "--sim" && i + 1 < argc) {
+            sim = argv[++i];
+        } else if (a == "--baud" && i + 1 < argc) {
+            const int b = std::atoi(argv[++i]);
+            if (b != 0 && b != 9600 && b != 19200) {
+                Usage();
+                return 2;
+            }
+            bauds.push_back(b);
+        } else {
+            Usage();
+            return a == "-h" || a == "--help" ? 0 : 2;
+        }
+    }
+    if (n <= 0) {
+        Usage();
+        return 2;
+    }
+    if (bauds.empty())
+        bauds = {0, 9600};
+
+    std::vector<Result> results;
+    for (int baud : bauds) {
+        for (Kind kind : {Kind::Send, Kind::SendReceive}) {
+            Result r;
+            if (!Measure(sim, baud, kind, n, &r))
+                return 1;
+            results.push_back(r);
+        }
+    }
+
+    std::printf("| exchange | panel | N | failed | bytes | median ms | p99 ms | CPU ms/exchange | CPU share | line ms | median ratio | p99 ratio |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+    bool targetsMet = true;
+    for (const Result& r : results) {
+        const std::string panel = r.baud != 0 ? std::to_string(r.baud) + " Bd" : "unpaced";
+        if (r.baud != 0) {
+            std::printf("| %s | %s | %d | %d | %.0f | %.2f | %.2f | %.3f | %.2f %% | %.2f | %.3f | %.3f |\n",
+                        r.name.c_str(), panel.c_str(), r.n, r.failures, r.bytesPerExchange, r.medianMs, r.p99Ms,
+                        r.cpuMsPerExchange, r.cpuShare * 100.0, r.lineMs, r.medianRatio, r.p99Ratio);
+            targetsMet = targetsMet && r.cpuShare < 0.05 && r.medianRatio <= 1.2;
+        } else {
+            std::printf("| %s | %s | %d | %d | %.0f | %.3f | %.3f | %.3f | %.2f %% | - | - | - |\n",
+                        r.name.c_str(), panel.c_str(), r.n, r.failures, r.bytesPerExchange, r.medianMs, r.p99Ms,
+                        r.cpuMsPerExchange, r.cpuShare * 100.0);
+        }
+        targetsMet = targetsMet && r.failures == 0;
+    }
+    std::printf("\nTargets against a paced panel (CPU share < 5 %%, median ratio <= 1.2, no failures): %s\n",
+                targetsMet ? "met" : "NOT met");
+    return targetsMet ? 0 : 3;
+}
