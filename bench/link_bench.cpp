@@ -5,8 +5,8 @@
 // this process per exchange and as a share of the wall time, and, against a paced panel, the
 // ratio of the wall time to the line time of the exchange's bytes (11 bits a byte, every byte
 // in both directions).
+#include "bench_support.h"
 #include "serial_link.h"
-#include "posix_serial_device.h"
 #include "sim_process.h"
 
 #include <algorithm>
@@ -22,52 +22,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Counts the bytes that cross the line in each direction.
-class CCountingDevice final : public ISerialDevice {
-public:
-    bool Open(const std::string& path, int baud) override { return m_inner.Open(path, baud); }
-    void Close() override { m_inner.Close(); }
-    void WriteByte(uint8_t byte) override
-    {
-        ++m_nWritten;
-        m_inner.WriteByte(byte);
-    }
-    int InputQueued() override { return m_inner.InputQueued(); }
-    ReadStatus ReadByte(uint8_t* byte) override
-    {
-        const ReadStatus status = m_inner.ReadByte(byte);
-        if (status == ReadStatus::Byte)
-            ++m_nRead;
-        return status;
-    }
-    WaitStatus WaitReadable(int timeoutMs) override { return m_inner.WaitReadable(timeoutMs); }
-    std::string LastError() const override { return m_inner.LastError(); }
-
-    long Total() const { return m_nWritten + m_nRead; }
-
-private:
-    CPosixSerialDevice m_inner;
-    long m_nWritten = 0;
-    long m_nRead = 0;
-};
-
-double CpuSeconds()
-{
-    rusage ru{};
-    ::getrusage(RUSAGE_SELF, &ru);
-    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec)
-        + static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
-
-double Percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return 0.0;
-    std::sort(v.begin(), v.end());
-    const size_t i = std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5));
-    return v[i];
-}
 
 struct Result {
     std::string name;

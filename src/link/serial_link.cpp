@@ -197,7 +197,14 @@ int CSerialLink::ReceiveBlockInner(uint8_t* pBuf, int* pnStored, int nCapacity)
         *pnStored = length < nCapacity ? length : nCapacity;
     };
 
-    while (state != State::End) {
+    for (int received = 0; state != State::End; ++received) {
+        if (received >= kMaxBlockLineBytes) {
+            // A stream without an end is no block: drop what is waiting, as for a block
+            // without STX, and leave the line to the next poll.
+            while (ReadByte(&ch) == 1) {
+            }
+            return kBlockWrongByte;
+        }
         if (!WaitForInput())
             return kBlockClosed;
         if (ReadByte(&ch) != 1)

@@ -10,6 +10,10 @@
 // Every caller of ReceiveBlock hands in a reply buffer of this size.
 inline constexpr int kReplyBufferSize = 256;
 
+// A block that runs on this many bytes after its STX without DLE ETX is given up: each byte
+// arriving within the reply time-out would otherwise hold the program in the receive forever.
+inline constexpr int kMaxBlockLineBytes = 4096;
+
 // Block procedure control bytes.
 inline constexpr uint8_t kStx = 0x02;
 inline constexpr uint8_t kEtx = 0x03;

@@ -293,3 +293,27 @@ TEST_F(ReceiveBlockLine, LineHangingUpMidBlockClosesTheLinkWithoutSpinning)
 }
 
 } // namespace
+
+namespace {
+
+class ReceiveBlockEndless : public ReceiveBlockLine {};
+
+TEST_F(ReceiveBlockEndless, StreamWithoutAnEndIsGivenUpAndTheLinkStaysOpen)
+{
+    // A panel that babbles on, one byte a millisecond, never sending DLE ETX: each byte comes
+    // well within the reply time-out, so only a bound on the block's length ends the receive.
+    Bytes stream(kMaxBlockLineBytes + 500, 0x41);
+    m_device.Feed({0x02}, 0);
+    for (size_t i = 0; i < stream.size(); ++i)
+        m_device.Feed({stream[i]}, static_cast<int32_t>(1 + i));
+
+    EXPECT_EQ(m_link.ReceiveBlock(m_buf.data(), &m_count), kBlockWrongByte);
+    EXPECT_EQ(m_link.m_bOpen, 1);
+    EXPECT_EQ(m_count, -1); // no count for a failed block
+    EXPECT_EQ(m_buf[0], 0x41);
+    EXPECT_EQ(m_buf[kReplyBufferSize - 1], 0x41);
+    EXPECT_EQ(m_device.Written(), (Bytes{0x10})); // our DLE to the STX, no acknowledgement
+    EXPECT_LE(m_clock.Peek(), kMaxBlockLineBytes + 1);
+}
+
+} // namespace

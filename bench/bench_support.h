@@ -1,0 +1,62 @@
+#pragma once
+
+// Pieces shared by the benchmarks: a device that counts the bytes crossing the line, the
+// processor time of this process, percentiles and peak memory.
+#include "posix_serial_device.h"
+
+#include <algorithm>
+#include <sys/resource.h>
+#include <vector>
+
+class CCountingDevice final : public ISerialDevice {
+public:
+    bool Open(const std::string& path, int baud) override { return m_inner.Open(path, baud); }
+    void Close() override { m_inner.Close(); }
+    void WriteByte(uint8_t byte) override
+    {
+        ++m_nWritten;
+        m_inner.WriteByte(byte);
+    }
+    int InputQueued() override { return m_inner.InputQueued(); }
+    ReadStatus ReadByte(uint8_t* byte) override
+    {
+        const ReadStatus status = m_inner.ReadByte(byte);
+        if (status == ReadStatus::Byte)
+            ++m_nRead;
+        return status;
+    }
+    WaitStatus WaitReadable(int timeoutMs) override { return m_inner.WaitReadable(timeoutMs); }
+    std::string LastError() const override { return m_inner.LastError(); }
+    int LastErrorNumber() const override { return m_inner.LastErrorNumber(); }
+
+    long Total() const { return m_nWritten + m_nRead; }
+
+private:
+    CPosixSerialDevice m_inner;
+    long m_nWritten = 0;
+    long m_nRead = 0;
+};
+
+inline double CpuSeconds()
+{
+    rusage ru{};
+    ::getrusage(RUSAGE_SELF, &ru);
+    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec)
+        + static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+inline double PeakResidentMiB()
+{
+    rusage ru{};
+    ::getrusage(RUSAGE_SELF, &ru);
+    return static_cast<double>(ru.ru_maxrss) / 1024.0;
+}
+
+inline double Percentile(std::vector<double> v, double p)
+{
+    if (v.empty())
+        return 0.0;
+    std::sort(v.begin(), v.end());
+    const size_t i = std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5));
+    return v[i];
+}
