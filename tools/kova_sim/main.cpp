@@ -815,10 +815,17 @@ int Sim::run()
                 ev |= POLLOUT;
             fds[nfds++] = {m_pty.master(), ev, 0};
         }
-        int timeout = -1;
-        if (const auto wake = nextWake(now))
-            timeout = *wake <= now ? 0 : static_cast<int>(std::min<Us>((*wake - now + 999) / 1000, 60000));
-        const int rc = ::poll(fds, static_cast<nfds_t>(nfds), timeout);
+        // Microsecond deadlines: rounding each paced byte up to a whole millisecond would
+        // make the line noticeably slower than the baud rate it plays.
+        timespec timeout{};
+        timespec* pTimeout = nullptr;
+        if (const auto wake = nextWake(now)) {
+            const Us wait = *wake <= now ? 0 : std::min<Us>(*wake - now, 60'000'000);
+            timeout.tv_sec = static_cast<time_t>(wait / 1'000'000);
+            timeout.tv_nsec = static_cast<long>(wait % 1'000'000) * 1000;
+            pTimeout = &timeout;
+        }
+        const int rc = ::ppoll(fds, static_cast<nfds_t>(nfds), pTimeout, nullptr);
         if (rc < 0) {
             if (errno == EINTR)
                 continue;
