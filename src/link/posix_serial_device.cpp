@@ -163,8 +163,17 @@ int CPosixSerialDevice::InputQueued()
         return 0;
     int queued = 0;
     if (::ioctl(m_fd, FIONREAD, &queued) != 0 || queued < 0)
-        return 0;
-    return queued;
+        queued = 0;
+    if (queued > 0)
+        return queued;
+    // A line that has hung up has nothing queued, ever again. Reported as empty, an idle
+    // poll tick would never read, so the link would pass for connected with the adaptor
+    // pulled out; reported as one byte, the tick's read meets the hang-up and closes the
+    // link like any read error.
+    pollfd pfd{m_fd, POLLIN, 0};
+    if (::poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+        return 1;
+    return 0;
 }
 
 ISerialDevice::ReadStatus CPosixSerialDevice::ReadByte(uint8_t* byte)

@@ -22,7 +22,8 @@ public:
     // not reported, the block procedure notices them from the peer's answer.
     virtual void WriteByte(uint8_t byte) = 0;
 
-    // Number of received bytes not yet read; clears pending line errors.
+    // Number of received bytes not yet read; clears pending line errors. A line that has
+    // hung up counts as one byte waiting, so that the next ReadByte reports the hang-up.
     virtual int InputQueued() = 0;
 
     // Takes one received byte if there is one, without waiting. Error means the device is
