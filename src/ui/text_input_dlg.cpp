@@ -9,10 +9,25 @@
 
 QValidator::State CRowValidator::validate(QString& input, int& pos) const
 {
-    if (RowLength(input) > kRowMaxChars) {
+    int excess = RowLength(input) - kRowMaxChars;
+    if (excess <= 0)
+        return Acceptable;
+    // What was just typed or pasted ends at the cursor. The overflow is dropped from there,
+    // so a full field takes nothing more and the text already in it stays whole; cutting at
+    // the end instead would silently delete the user's last characters.
+    const int end = qBound(0, pos, static_cast<int>(input.size()));
+    int start = end;
+    while (excess > 0 && start > 0) {
+        --start;
+        if (start > 0 && input[start].isLowSurrogate() && input[start - 1].isHighSurrogate())
+            --start; // never split a surrogate pair
+        --excess;
+    }
+    input.remove(start, end - start);
+    pos = start;
+    if (excess > 0) {
         input = ClampRow(input);
-        if (pos > input.size())
-            pos = static_cast<int>(input.size());
+        pos = qMin(pos, static_cast<int>(input.size()));
     }
     return Acceptable;
 }

@@ -9,7 +9,8 @@
 class QLineEdit;
 
 // Holds an edit field to at most 15 characters (Unicode code points, so an emoji or an
-// accented letter counts once). Longer typed or pasted text is cut, never passed on.
+// accented letter counts once). Typed or pasted text is taken only as far as it fits; the text
+// already in the field is never pushed out.
 class CRowValidator : public QValidator {
     Q_OBJECT
 public:
