@@ -239,8 +239,8 @@ public:
     {
         if (!m_pty.isOpen())
             return;
-        if (m_out.empty())
-            m_txNext = std::max(m_txNext, nowUs());
+        if (m_out.empty() && m_byteUs && !m_txDue)
+            m_txDue = std::max(nowUs(), m_txFree) + m_byteUs;
         if (m_out.size() + bytes.size() > kMaxOut) {
             note("output backlog full (nobody reads the port): " + std::to_string(bytes.size()) + " bytes dropped");
             return;
@@ -298,7 +298,8 @@ private:
     bool m_running = true;
 
     std::deque<std::uint8_t> m_out;
-    Us m_txNext = 0;
+    Us m_txFree = 0;            // when the last byte written has crossed the line
+    std::optional<Us> m_txDue;  // when the next byte will have crossed it
     bool m_outBlocked = false;
     std::deque<std::pair<std::uint8_t, Us>> m_in;
     Us m_rxLast = 0;
@@ -490,9 +491,13 @@ void Sim::writeOutput(Us now)
         return;
     std::size_t n = m_out.size();
     if (m_byteUs) {
-        if (now < m_txNext)
+        // A byte starts when the line is free and the panel has it, and is there one byte
+        // time later: never earlier, also after the line sat idle.
+        if (!m_txDue)
+            m_txDue = std::max(now, m_txFree) + m_byteUs;
+        if (now < *m_txDue)
             return;
-        n = std::min<std::size_t>(n, static_cast<std::size_t>((now - m_txNext) / m_byteUs + 1));
+        n = std::min<std::size_t>(n, static_cast<std::size_t>((now - *m_txDue) / m_byteUs + 1));
     }
     std::vector<std::uint8_t> chunk(m_out.begin(), m_out.begin() + static_cast<std::ptrdiff_t>(n));
     const ssize_t w = ::write(m_pty.master(), chunk.data(), chunk.size());
@@ -505,8 +510,10 @@ void Sim::writeOutput(Us now)
     m_outBlocked = static_cast<std::size_t>(w) < chunk.size();
     logBytes("<PC", chunk.data(), static_cast<std::size_t>(w));
     m_out.erase(m_out.begin(), m_out.begin() + w);
-    if (m_byteUs)
-        m_txNext += w * m_byteUs;
+    if (m_byteUs && w > 0) {
+        m_txFree = *m_txDue + (w - 1) * m_byteUs;
+        m_txDue.reset();
+    }
 }
 
 void Sim::readStdin()
@@ -717,7 +724,7 @@ std::optional<Us> Sim::nextWake(Us now) const
     if (!m_in.empty())
         consider(m_in.front().second);
     if (!m_out.empty() && m_byteUs && !m_outBlocked)
-        consider(m_txNext);
+        consider(m_txDue ? *m_txDue : now);
     if (m_waitUntil)
         consider(*m_waitUntil);
     else if (!m_commands.empty())
