@@ -35,7 +35,7 @@ PIDS+=($!)
 
 wait_window() {
   for _ in $(seq 1 100); do
-    id=$(xdotool search --name "$1" 2>/dev/null | head -n 1 || true)
+    id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1 || true)
     [ -n "$id" ] && { echo "$id"; return 0; }
     sleep 0.1
   done
@@ -44,8 +44,9 @@ wait_window() {
 }
 
 dlg=$(wait_window "Serial Communication")
-xdotool windowactivate --sync "$dlg" 2>/dev/null || xdotool windowfocus --sync "$dlg"
-xdotool key --window "$dlg" Return
+# No window manager runs under Xvfb, so focus is given directly and keys go through XTEST.
+xdotool windowfocus --sync "$dlg"
+xdotool key Return
 main=$(wait_window "KOVA_EN")
 sleep 1.5
 
@@ -61,7 +62,7 @@ click 1 242 354   # key 12 on
 # LCD text through the text input dialog.
 click 1 170 120
 tin=$(wait_window "Text Input")
-xdotool windowfocus --sync "$tin" 2>/dev/null || true
+xdotool windowfocus --sync "$tin"
 xdotool type --delay 20 "KOVA panel"
 xdotool key Tab
 xdotool type --delay 20 "virtual LCD"
