@@ -120,6 +120,10 @@ bool CPosixSerialDevice::Open(const std::string& path, int baud)
         if (errno != EINVAL || !IsPseudoTerminal(m_fd))
             return Fail(path, errno);
     }
+    // A newly opened port starts with empty queues: bytes that waited in the terminal since
+    // before the open (a report the panel sent while nobody listened) would otherwise be read
+    // as the answer to our first STX.
+    ::tcflush(m_fd, TCIOFLUSH);
     return true;
 }
 

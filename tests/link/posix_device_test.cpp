@@ -223,6 +223,31 @@ TEST(PosixSerialDevice, ReadsNeverWaitAndBytesPassUntranslated)
     EXPECT_EQ(pty.ReadMaster(3), std::string("\x10\x0A\x11", 3));
 }
 
+TEST(PosixSerialDevice, OpenStartsWithAnEmptyInputQueue)
+{
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    // A report the panel sent while nobody had the port open: once it sits in the terminal's
+    // input, it must not become the answer to the first STX after the open.
+    termios raw{};
+    ASSERT_EQ(::tcgetattr(pty.Slave(), &raw), 0);
+    ::cfmakeraw(&raw);
+    ASSERT_EQ(::tcsetattr(pty.Slave(), TCSANOW, &raw), 0);
+    const uint8_t stale[] = {0x02, 0x32, 0x10, 0x03, 0x21};
+    ASSERT_EQ(::write(pty.Master(), stale, sizeof stale), static_cast<ssize_t>(sizeof stale));
+    pollfd pfd{pty.Slave(), POLLIN, 0};
+    ASSERT_EQ(::poll(&pfd, 1, 2000), 1);
+
+    CPosixSerialDevice device;
+    ASSERT_TRUE(device.Open(pty.Path(), 9600)) << device.LastError();
+    const uint8_t fresh = 0x10;
+    ASSERT_EQ(::write(pty.Master(), &fresh, 1), 1);
+    ASSERT_EQ(device.WaitReadable(2000), ISerialDevice::WaitStatus::Readable);
+    uint8_t byte = 0;
+    ASSERT_EQ(device.ReadByte(&byte), ISerialDevice::ReadStatus::Byte);
+    EXPECT_EQ(byte, fresh);
+}
+
 TEST(PosixSerialDevice, WaitReadableTimesOutWithinItsBound)
 {
     PtyPair pty;
