@@ -7,7 +7,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev libgmock-dev googletest
-  fonts-dejavu-core
+  fonts-dejavu-core desktop-file-utils
   xvfb xauth x11-utils imagemagick xdotool
   clang libclang-rt-14-dev
   util-linux procps
