@@ -58,6 +58,16 @@ void CountFaults(const std::string& logPath, SoakResult& result)
     result.faultKinds.assign(counts.begin(), counts.end());
 }
 
+// Still running, and not a zombie waiting to be reaped.
+bool SimAlive(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string pidField, name, state;
+    if (!(stat >> pidField >> name >> state))
+        return false;
+    return state != "Z" && state != "X";
+}
+
 } // namespace
 
 std::string SoakResult::Summary() const
@@ -116,6 +126,10 @@ SoakResult RunSoak(const SoakOptions& o)
         // Reconnects after a close, as the user would: wait for the port, then Reset KOVA.
         auto reconnect = [&](bool restartTest) {
             for (int attempt = 0; attempt < 40; ++attempt) {
+                if (!SimAlive(sim.Pid())) {
+                    problem("the virtual panel is gone (killed from outside?)");
+                    return false;
+                }
                 WaitForPath(sim.LinkPath(), 5000);
                 const long noticesBefore = view.Count(IDS_PANEL_NOT_FOUND);
                 model.OnResetPanel();
@@ -228,7 +242,10 @@ SoakResult RunSoak(const SoakOptions& o)
     }
     sim.Stop();
     CountFaults(logPath, r);
-    ::unlink(logPath.c_str());
+    if (r.problems.empty())
+        ::unlink(logPath.c_str());
+    else
+        r.problems.push_back("the virtual panel's log is kept in " + logPath);
     ::unsetenv("KOVA_COM1");
     ResetPanelGlobals();
     r.seconds = static_cast<double>(MsSince(started)) / 1000.0;
