@@ -1,6 +1,7 @@
 // The termios device on a real pseudo-terminal pair, without the virtual panel: line
 // settings, never-waiting reads, raw transport, exclusive use, hang-up and descriptor leaks.
 #include "posix_serial_device.h"
+#include "process_probe.h"
 #include "serial_link.h"
 
 #include <gtest/gtest.h>
@@ -45,16 +46,6 @@ long ElapsedMs(Clock::time_point since)
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
 }
 
-int OpenDescriptors()
-{
-    int n = 0;
-    if (DIR* dir = ::opendir("/proc/self/fd")) {
-        while (::readdir(dir) != nullptr)
-            ++n;
-        ::closedir(dir);
-    }
-    return n;
-}
 
 // A pseudo-terminal pair. The device under test opens the slave by name; the test plays the
 // panel on the master. A spare slave descriptor stays open to read the line settings.

@@ -2,6 +2,7 @@
 // variants, the panel's faults, a peer that goes away, exclusive use and descriptor leaks.
 // Bounds are loose on purpose: only "at least the reply time-out" is checked tightly.
 #include "serial_link.h"
+#include "process_probe.h"
 #include "sim_process.h"
 
 #include <gtest/gtest.h>
@@ -29,24 +30,6 @@ using Bytes = std::vector<uint8_t>;
 long MsSince(Clock::time_point start)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-long CpuMs()
-{
-    rusage ru{};
-    ::getrusage(RUSAGE_SELF, &ru);
-    return (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000L + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000L;
-}
-
-int OpenDescriptors()
-{
-    int n = 0;
-    if (DIR* dir = ::opendir("/proc/self/fd")) {
-        while (::readdir(dir) != nullptr)
-            ++n;
-        ::closedir(dir);
-    }
-    return n;
 }
 
 class SimLinkTest : public ::testing::Test {

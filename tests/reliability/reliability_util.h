@@ -1,6 +1,7 @@
 #pragma once
 
 #include "panel_model.h"
+#include "process_probe.h"
 
 #include <QString>
 
@@ -52,18 +53,5 @@ public:
     }
 };
 
-// Processor time of this process (user and system), in milliseconds.
-long CpuMs();
-// Descriptors this process holds open.
-int OpenDescriptors();
-// Resident set size of this process in bytes, from /proc/self/statm.
-long ResidentBytes();
 // Waits until `path` names something that exists (following links); false after timeoutMs.
 bool WaitForPath(const std::string& path, int timeoutMs);
-
-using SteadyClock = std::chrono::steady_clock;
-inline long MsSince(SteadyClock::time_point start)
-{
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - start).count());
-}
