@@ -170,25 +170,21 @@ void CSimProcess::Stop()
     if (m_pid > 0) {
         // "quit" asks it to leave; a signal insists if it does not within a second.
         int status = 0;
-        bool reaped = false;
-        for (int i = 0; i < 100 && !reaped; ++i) {
-            if (::waitpid(m_pid, &status, WNOHANG) == m_pid)
-                reaped = true;
-            else
-                ::usleep(10000);
-        }
-        if (!reaped) {
-            ::kill(m_pid, SIGTERM);
-            for (int i = 0; i < 100 && !reaped; ++i) {
+        // Waits up to a second for the simulator to be gone.
+        auto reaped = [this, &status] {
+            for (int i = 0; i < 100; ++i) {
                 if (::waitpid(m_pid, &status, WNOHANG) == m_pid)
-                    reaped = true;
-                else
-                    ::usleep(10000);
+                    return true;
+                ::usleep(10000);
             }
-        }
-        if (!reaped) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, &status, 0);
+            return false;
+        };
+        if (!reaped()) {
+            ::kill(m_pid, SIGTERM);
+            if (!reaped()) {
+                ::kill(m_pid, SIGKILL);
+                ::waitpid(m_pid, &status, 0);
+            }
         }
         m_pid = -1;
     }
