@@ -125,18 +125,16 @@ TEST_F(PortErrorReconnectTest, MissingDevice)
 
 TEST_F(PortErrorReconnectTest, DeviceHeldByAnotherProgram)
 {
-    int master = -1;
-    int slave = -1;
-    char name[256] = {};
-    ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
-    ::close(slave);
-    ::setenv("KOVA_COM1", name, 1);
+    std::string name;
+    const int master = OpenBarePty(&name);
+    ASSERT_GE(master, 0);
+    ::setenv("KOVA_COM1", name.c_str(), 1);
     CSerialLink holder;
     ASSERT_EQ(holder.Open(1, 9600), 1) << holder.LastOpenError();
 
     const QString detail = ConnectAndTakeDetail();
     EXPECT_TRUE(detail.contains(QStringLiteral("in use"))) << detail.toStdString();
-    EXPECT_TRUE(detail.contains(QString::fromLocal8Bit(name))) << detail.toStdString();
+    EXPECT_TRUE(detail.contains(QString::fromStdString(name))) << detail.toStdString();
     holder.Close();
     ::close(master);
 }

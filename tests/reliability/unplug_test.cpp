@@ -187,12 +187,10 @@ TEST_F(UnplugTest, SimulatorKilledMidTestClosesTheLinkOnceAndANewPanelIsFoundByR
 
 TEST(HangUp, ZeroByteReadOnAHungUpLineClosesTheLinkAndLaterCallsSeeItClosed)
 {
-    int master = -1;
-    int slave = -1;
-    char name[256] = {};
-    ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
-    ::close(slave);
-    ::setenv("KOVA_COM1", name, 1);
+    std::string name;
+    const int master = OpenBarePty(&name);
+    ASSERT_GE(master, 0);
+    ::setenv("KOVA_COM1", name.c_str(), 1);
     CSerialLink link;
     ASSERT_EQ(link.Open(1, 9600), 1) << link.LastOpenError();
     ::close(master);
@@ -208,11 +206,9 @@ TEST(HangUp, ZeroByteReadOnAHungUpLineClosesTheLinkAndLaterCallsSeeItClosed)
 
 TEST(HangUp, IdleHungUpLineCountsAsInputSoThatThePollTickFindsItOut)
 {
-    int master = -1;
-    int slave = -1;
-    char name[256] = {};
-    ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
-    ::close(slave);
+    std::string name;
+    const int master = OpenBarePty(&name);
+    ASSERT_GE(master, 0);
     CPosixSerialDevice device;
     ASSERT_TRUE(device.Open(name, 9600)) << device.LastError();
     EXPECT_EQ(device.InputQueued(), 0) << "a live line with nothing received";
