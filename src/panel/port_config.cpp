@@ -105,7 +105,12 @@ int SavePortConfig(int nPort, const QString& strPath, QString* pMessage)
     settings.sync();
     if (settings.status() != QSettings::NoError)
         return finish(1, QStringLiteral("kova_en: could not write %1; nothing saved").arg(file));
-    return finish(0, QStringLiteral("COM%1=%2 saved in %3").arg(nPort).arg(path, file));
+    QString text = QStringLiteral("COM%1=%2 saved in %3").arg(nPort).arg(path, file);
+    const std::string variable = "KOVA_" + PortName(nPort);
+    if (!qEnvironmentVariableIsEmpty(variable.c_str()))
+        text += QStringLiteral("\n(%1 is set here and comes first; unset it to use the saved port)")
+                    .arg(QString::fromStdString(variable));
+    return finish(0, text);
 }
 
 void SetPortOptions(const std::map<int, QString>& options)
@@ -117,7 +122,8 @@ CPortMapping ResolvePort(int nPort)
 {
     if (const auto it = g_portOptions.find(nPort); it != g_portOptions.end() && !it->second.isEmpty())
         return {it->second, PortSource::Option};
-    const QString env = qEnvironmentVariable(QStringLiteral("KOVA_%1").arg(QString::fromStdString(PortName(nPort))).toLatin1().constData());
+    const std::string variable = "KOVA_" + PortName(nPort);
+    const QString env = qEnvironmentVariable(variable.c_str());
     if (!env.isEmpty())
         return {env, PortSource::Environment};
     const std::map<int, QString> config = ReadPortConfig();
