@@ -317,7 +317,10 @@ QString PortToolTip(int nPort, const CPortScanRoots& roots)
             if (nMapped != nPort)
                 continue;
             QStringList lines;
-            lines << (info.strById.isEmpty() ? mapping.strPath : info.strById + QStringLiteral(" -> ") + info.strPath);
+            // The path as it was given, and the device it leads to when that is another.
+            const QString target = info.bFound ? info.strPath : QFileInfo(mapping.strPath).canonicalFilePath();
+            lines << (target.isEmpty() || target == mapping.strPath ? mapping.strPath
+                                                                    : mapping.strPath + QStringLiteral(" -> ") + target);
             lines << info.strDescription;
             lines << QStringLiteral("from the ") + PortSourceText(nPort, mapping.source);
             if (info.bExists && !info.bCanOpen)
