@@ -95,8 +95,11 @@ int SavePortConfig(int nPort, const QString& strPath, QString* pMessage)
                                         "serial port; nothing saved").arg(path));
 
     const QString file = PortConfigFilePath();
+    QString warning;
+    ReadPortConfig(&warning);
     QSettings settings(file, QSettings::IniFormat);
-    if (settings.status() == QSettings::FormatError)
+    // Rewriting a file QSettings could not parse would lose whatever the user meant by it.
+    if (!warning.isEmpty() || settings.status() == QSettings::FormatError)
         return finish(1, QStringLiteral("kova_en: %1 is not a valid configuration file; "
                                         "nothing saved (correct or remove it first)").arg(file));
     // QSettings writes through a temporary file and renames it, so the file is never half

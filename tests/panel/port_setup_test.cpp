@@ -97,6 +97,13 @@ TEST_F(PortSetupTest, BrokenConfigurationsCountAsEmpty)
     EXPECT_TRUE(warning.contains(m_tree.ConfigFile())) << warning.toStdString();
     EXPECT_FALSE(warning.contains(QLatin1Char('\n')));
     EXPECT_EQ(ResolvePort(1).source, PortSource::Default);
+
+    // Nor is it rewritten, which would lose whatever the user meant by it.
+    const QByteArray before = FileBytes(m_tree.ConfigFile());
+    QString message;
+    EXPECT_EQ(SavePortConfig(1, QStringLiteral("/dev/null"), &message), 1);
+    EXPECT_TRUE(message.contains(QStringLiteral("not a valid configuration file"))) << message.toStdString();
+    EXPECT_EQ(FileBytes(m_tree.ConfigFile()), before);
 }
 
 TEST_F(PortSetupTest, SavedPortIsUsedAndOtherEntriesStay)
