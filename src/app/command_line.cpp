@@ -1,50 +1,159 @@
 #include "command_line.h"
 
-#include <cstring>
+#include "port_config.h"
+#include "port_discovery.h"
 
-CCommandLine ParseEarlyArguments(int argc, const char* const* argv)
+#include <QCommandLineParser>
+
+namespace {
+
+// The options QGuiApplication and QApplication take for themselves; they are let through here
+// and consumed when the application object is made.
+const char* const kQtValueOptions[] = {"platform", "platformpluginpath", "platformtheme", "plugin",
+                                       "qwindowgeometry", "qwindowtitle", "qwindowicon", "geometry",
+                                       "title", "icon", "display", "style", "stylesheet", "session",
+                                       "name", "qmljsdebugger", "fontengine", "visual"};
+const char* const kQtFlagOptions[] = {"reverse", "widgetcount", "nograb", "dograb", "sync", "testability"};
+
+void Print(std::FILE* pFile, const QString& text)
 {
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), pFile);
+}
+
+} // namespace
+
+CCommandLine ParseCommandLine(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    // Qt's options are words after a single dash (-platform), not bundles of letters.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
+    const QCommandLineOption com1(QStringLiteral("com1"), QString(), QStringLiteral("PATH"));
+    const QCommandLineOption com2(QStringLiteral("com2"), QString(), QStringLiteral("PATH"));
+    const QCommandLineOption listPorts(QStringLiteral("list-ports"));
+    const QCommandLineOption savePort(QStringLiteral("save-port"), QString(), QStringLiteral("N"));
+    parser.addOptions({help, version, com1, com2, listPorts, savePort});
+    for (const char* name : kQtValueOptions)
+        parser.addOption(QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("value")));
+    for (const char* name : kQtFlagOptions)
+        parser.addOption(QCommandLineOption(QString::fromLatin1(name)));
+
     CCommandLine result;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            result.action = CCommandLine::Action::Help;
-            return result;
-        }
-        if (std::strcmp(argv[i], "--version") == 0 || std::strcmp(argv[i], "-v") == 0) {
-            result.action = CCommandLine::Action::Version;
-            return result;
-        }
+    const auto refuse = [&result](const QString& why) {
+        result = CCommandLine();
+        result.action = CCommandLine::Action::Refuse;
+        result.strError = why;
+        return result;
+    };
+    const bool bParsed = parser.parse(arguments);
+
+    // Help and version answer whatever else stands beside them.
+    if (parser.isSet(help)) {
+        result.action = CCommandLine::Action::Help;
+        return result;
+    }
+    if (parser.isSet(version)) {
+        result.action = CCommandLine::Action::Version;
+        return result;
+    }
+    if (!bParsed)
+        return refuse(parser.errorText());
+
+    for (const auto& [nPort, option] : {std::pair{1, &com1}, std::pair{2, &com2}}) {
+        if (!parser.isSet(*option))
+            continue;
+        const QString path = parser.value(*option);
+        if (path.isEmpty())
+            return refuse(QStringLiteral("--com%1 needs a device path").arg(nPort));
+        result.portOptions[nPort] = path;
+    }
+
+    QStringList positional = parser.positionalArguments();
+    if (parser.isSet(savePort)) {
+        bool ok = false;
+        result.nSavePort = parser.value(savePort).toInt(&ok);
+        if (!ok || (result.nSavePort != 1 && result.nSavePort != 2))
+            return refuse(QStringLiteral("--save-port takes port 1 or 2, not '%1'").arg(parser.value(savePort)));
+        if (positional.isEmpty())
+            return refuse(QStringLiteral("--save-port %1 needs a device path").arg(result.nSavePort));
+        result.strSavePath = positional.takeFirst();
+        result.action = CCommandLine::Action::SavePort;
+    }
+    if (!positional.isEmpty())
+        return refuse(QStringLiteral("unknown argument '%1'").arg(positional.first()));
+    if (parser.isSet(listPorts)) {
+        if (result.action == CCommandLine::Action::SavePort)
+            return refuse(QStringLiteral("--list-ports and --save-port go in separate runs"));
+        result.action = CCommandLine::Action::ListPorts;
     }
     return result;
 }
 
-CCommandLine CheckRemainingArguments(const std::vector<std::string>& remaining)
+int RunWithoutWindow(const CCommandLine& commandLine, std::FILE* pOut, std::FILE* pErr)
 {
-    CCommandLine result;
-    if (!remaining.empty()) {
-        result.action = CCommandLine::Action::Refuse;
-        result.strOffending = remaining.front();
+    switch (commandLine.action) {
+    case CCommandLine::Action::Run:
+        return 0;
+    case CCommandLine::Action::Help:
+        std::fputs(HelpText(), pOut);
+        return 0;
+    case CCommandLine::Action::Version:
+        std::fprintf(pOut, "%s\n", VersionText());
+        return 0;
+    case CCommandLine::Action::Refuse:
+        Print(pErr, QStringLiteral("kova_en: %1\n%2\n").arg(commandLine.strError, QString::fromLatin1(UsageLine())));
+        return 2;
+    case CCommandLine::Action::SavePort: {
+        QString message;
+        const int status = SavePortConfig(commandLine.nSavePort, commandLine.strSavePath, &message);
+        Print(status == 0 ? pOut : pErr, message + QLatin1Char('\n'));
+        return status;
     }
-    return result;
+    case CCommandLine::Action::ListPorts: {
+        QString warning;
+        ReadPortConfig(&warning);
+        if (!warning.isEmpty())
+            Print(pErr, warning + QLatin1Char('\n'));
+        SetPortOptions(commandLine.portOptions);
+        Print(pOut, ListPortsText(DiscoverPorts()));
+        return 0;
+    }
+    }
+    return 0;
 }
 
 const char* UsageLine()
 {
-    return "usage: kova_en [--help | --version]";
+    return "usage: kova_en [--com1 PATH] [--com2 PATH] [--list-ports | --save-port N PATH | --help | --version]";
 }
 
 const char* HelpText()
 {
-    return "usage: kova_en [--help | --version]\n"
+    return "usage: kova_en [--com1 PATH] [--com2 PATH] [--list-ports | --save-port N PATH | --help | --version]\n"
            "\n"
            "Test and demonstration program for the KOVA operator panel.\n"
            "Port and baud rate are chosen in the program's \"Serial Communication\" dialog.\n"
            "\n"
+           "Options:\n"
+           "  --com1 PATH, --com2 PATH  device behind COM1 or COM2 for this run\n"
+           "  --list-ports              list the serial devices, which port uses each, and\n"
+           "                            whether you may open them\n"
+           "  --save-port N PATH        make COMN use PATH from now on (written into\n"
+           "                            ~/.config/kova_en/kova_en.conf, section [ports])\n"
+           "  -h, --help                this text\n"
+           "  -v, --version             the program's version\n"
+           "\n"
+           "Which device COM1 and COM2 stand for, first match wins: --com1/--com2; the\n"
+           "environment; the configuration file; /dev/ttyS0 and /dev/ttyS1.\n"
+           "\n"
            "Environment:\n"
-           "  KOVA_COM1, KOVA_COM2  device behind COM1 and COM2 (default /dev/ttyS0, /dev/ttyS1);\n"
+           "  KOVA_COM1, KOVA_COM2  device behind COM1 and COM2;\n"
            "                        for USB adaptors use /dev/serial/by-id/...\n"
            "  KOVA_TRACE            1: trace every block exchange to standard error;\n"
-           "                        a file name: trace to that file\n";
+           "                        a file name: trace to that file\n"
+           "  XDG_CONFIG_HOME       where the configuration lives (default ~/.config)\n";
 }
 
 const char* VersionText()

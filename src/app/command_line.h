@@ -1,20 +1,28 @@
 #pragma once
 
-#include <string>
-#include <vector>
+#include <QString>
+#include <QStringList>
 
-// What the command line asks for. The program takes no arguments of its own beyond --help and
-// --version; Qt's own options (-platform and the like) are left to Qt.
+#include <cstdio>
+#include <map>
+
+// What the command line asks for. Qt's own options (-platform, -style and the like) are
+// accepted here and left to the application object.
 struct CCommandLine {
-    enum class Action { Run, Help, Version, Refuse };
+    enum class Action { Run, Help, Version, ListPorts, SavePort, Refuse };
     Action action = Action::Run;
-    std::string strOffending; // the argument refused
+    QString strError;                  // why the command line was refused
+    std::map<int, QString> portOptions; // --com1, --com2 by port number
+    int nSavePort = 0;                 // --save-port N PATH
+    QString strSavePath;
 };
 
-// Looks for --help and --version before any window system is needed.
-CCommandLine ParseEarlyArguments(int argc, const char* const* argv);
-// Whatever Qt did not take is refused.
-CCommandLine CheckRemainingArguments(const std::vector<std::string>& remaining);
+// Reads the whole command line; arguments[0] is the program. Needs no application object.
+CCommandLine ParseCommandLine(const QStringList& arguments);
+
+// Carries out everything that needs no window (help, version, refusal, listing and saving
+// ports) and returns the exit status.
+int RunWithoutWindow(const CCommandLine& commandLine, std::FILE* pOut, std::FILE* pErr);
 
 const char* UsageLine();
 const char* HelpText();

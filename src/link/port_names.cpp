@@ -2,6 +2,17 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
+
+namespace {
+
+PortResolver& Resolver()
+{
+    static PortResolver resolver;
+    return resolver;
+}
+
+} // namespace
 
 std::string PortName(int nPort)
 {
@@ -10,10 +21,22 @@ std::string PortName(int nPort)
     return name;
 }
 
+void SetPortResolver(PortResolver resolver)
+{
+    Resolver() = std::move(resolver);
+}
+
 std::string PortDevicePath(int nPort)
 {
+    if (const PortResolver& resolver = Resolver())
+        return resolver(nPort);
     const std::string variable = "KOVA_" + PortName(nPort);
     if (const char* value = std::getenv(variable.c_str()); value != nullptr && *value != '\0')
         return value;
+    return DefaultPortDevicePath(nPort);
+}
+
+std::string DefaultPortDevicePath(int nPort)
+{
     return "/dev/ttyS" + std::to_string(nPort - 1);
 }

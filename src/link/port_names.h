@@ -1,9 +1,22 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 // "COM1", "COM2", ... as the program names its ports.
 std::string PortName(int nPort);
 
-// The device path behind a port: $KOVA_COMn when set, /dev/ttyS(n-1) otherwise.
+// Decides which device stands behind a port number. A name or path, whatever the platform's
+// serial device opens: "/dev/serial/by-id/..." here, "COM7" elsewhere.
+using PortResolver = std::function<std::string(int nPort)>;
+
+// The program installs its own at start, from its command line, environment and user
+// configuration. An empty one restores the built-in mapping.
+void SetPortResolver(PortResolver resolver);
+
+// The device path behind a port: the installed resolver's answer; without one $KOVA_COMn
+// when set, /dev/ttyS(n-1) otherwise.
 std::string PortDevicePath(int nPort);
+
+// The device of a port when nothing names one: /dev/ttyS(n-1).
+std::string DefaultPortDevicePath(int nPort);

@@ -77,6 +77,17 @@ bool CPosixSerialDevice::Open(const std::string& path, int baud)
         return false;
     }
 
+    // Only a character device can be a serial port. Anything else is refused before it is
+    // opened: opening a FIFO or a directory for writing is not harmless, and a regular file
+    // would pass every step up to the terminal check.
+    struct stat st{};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISCHR(st.st_mode)) {
+        m_lastError = path + ": not a character device";
+        m_nLastErrno = ENOTTY;
+        errno = ENOTTY;
+        return false;
+    }
+
     m_fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (m_fd < 0) {
         const int error = errno;

@@ -100,7 +100,8 @@ void CPanelModel::Reconnect()
     if (opened != 1) {
         m_link.Close();
         m_view.ShowMessageDetail(IDS_PORT_NOT_OPENED,
-                                 OpenFailureDetail(m_link.DevicePath(), m_link.LastOpenErrno(), m_link.LastOpenError()));
+                                 PortOpenFailureDetail(m_nPort + 1, m_link.DevicePath(), m_link.LastOpenErrno(),
+                                                       m_link.LastOpenError()));
     }
     if (Handshake() != 0) {
         m_link.Close();

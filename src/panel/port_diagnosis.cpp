@@ -1,5 +1,7 @@
 #include "port_diagnosis.h"
 
+#include "port_discovery.h"
+
 #include <cerrno>
 #include <grp.h>
 #include <sys/stat.h>
@@ -40,13 +42,28 @@ QString OpenFailureDetail(const std::string& strPath, int nErrno, const std::str
     case ENOENT:
     case ENODEV:
     case ENXIO:
-        return QStringLiteral("No such device: %1.\nPlug in the adaptor, or point KOVA_COM1 or "
-                              "KOVA_COM2 at the right device (for USB adaptors a name under "
-                              "/dev/serial/by-id/).")
+        return QStringLiteral("No such device: %1.\nPlug in the adaptor, or point the port at the "
+                              "right device (kova_en --save-port, or KOVA_COM1 or KOVA_COM2; for "
+                              "USB adaptors a name under /dev/serial/by-id/).")
             .arg(path);
-    case ENOTTY:
+    case ENOTTY: {
+        // Say what it is instead, so that a typing slip in the configuration is easy to see.
+        struct stat st {};
+        if (::stat(strPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            return QStringLiteral("%1 is a directory, not a serial device.").arg(path);
+        if (::stat(strPath.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            return QStringLiteral("%1 is a regular file, not a serial device.").arg(path);
+        if (::stat(strPath.c_str(), &st) == 0 && S_ISCHR(st.st_mode))
+            return QStringLiteral("%1 is a character device but no terminal, so not a serial device.").arg(path);
         return QStringLiteral("%1 is not a serial device.").arg(path);
+    }
     default:
         return QString::fromStdString(strReason.empty() ? strPath : strReason);
     }
+}
+
+QString PortOpenFailureDetail(int nPort, const std::string& strPath, int nErrno, const std::string& strReason)
+{
+    return OpenFailureDetail(strPath, nErrno, strReason) + QStringLiteral("\n\n")
+           + PortGuidance(nPort, CPortScanRoots::FromEnvironment());
 }

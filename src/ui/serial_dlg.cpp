@@ -1,6 +1,6 @@
 #include "serial_dlg.h"
 
-#include "port_names.h"
+#include "port_discovery.h"
 
 #include <QButtonGroup>
 #include <QGridLayout>
@@ -51,9 +51,9 @@ CSerialDlg::CSerialDlg(QWidget* pParent)
     auto* pBaudBox = MakeGroup(this, QStringLiteral("Baudrate "), m_pBaudGroup,
                                {QStringLiteral("9600"), QStringLiteral("19200"), QStringLiteral("Autodetect")});
 
-    // Which device each port name stands for on this machine.
+    // Which device each port name stands for on this machine, what it is and who chose it.
     for (int port = 0; port < 2; ++port)
-        m_pPortGroup->button(port)->setToolTip(QString::fromStdString(PortDevicePath(port + 1)));
+        m_pPortGroup->button(port)->setToolTip(PortToolTip(port + 1));
 
     auto* pOk = new QPushButton(QStringLiteral("OK"), this);
     auto* pCancel = new QPushButton(QStringLiteral("Cancel"), this);

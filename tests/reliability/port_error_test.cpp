@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <grp.h>
@@ -121,6 +122,60 @@ TEST_F(PortErrorReconnectTest, MissingDevice)
     const QString detail = ConnectAndTakeDetail();
     EXPECT_TRUE(detail.contains(QStringLiteral("No such device: /dev/kova-no-such-port"))) << detail.toStdString();
     EXPECT_EQ(LoadString(IDS_PORT_NOT_OPENED), QStringLiteral("Serial Port could not be opened !"));
+}
+
+TEST_F(PortErrorReconnectTest, NonTerminalPathsAreRefusedAndLeftAsTheyWere)
+{
+    char pattern[] = "/tmp/kova-not-a-port-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::string dir = pattern;
+    const std::string file = dir + "/file";
+    const std::string fifo = dir + "/fifo";
+    {
+        FILE* f = std::fopen(file.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs("keep me", f);
+        std::fclose(f);
+    }
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    struct stat before {};
+    ASSERT_EQ(::stat(file.c_str(), &before), 0);
+
+    const std::pair<std::string, std::string> cases[] = {
+        {dir, " is a directory, not a serial device."},
+        {file, " is a regular file, not a serial device."},
+        {fifo, " is not a serial device."},
+        {"/dev/null", " is a character device but no terminal"},
+    };
+    for (const auto& [path, what] : cases) {
+        ::setenv("KOVA_COM1", path.c_str(), 1);
+        m_view.m_messages.clear();
+        const QString detail = ConnectAndTakeDetail();
+        EXPECT_TRUE(detail.startsWith(QString::fromStdString(path + what))) << detail.toStdString();
+        EXPECT_EQ(m_model.m_nPort, 0);
+    }
+
+    // Looked at, never opened for writing: the file is as it was.
+    struct stat after {};
+    ASSERT_EQ(::stat(file.c_str(), &after), 0);
+    EXPECT_EQ(after.st_size, before.st_size);
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    ::unlink(fifo.c_str());
+    ::unlink(file.c_str());
+    ::rmdir(dir.c_str());
+}
+
+TEST_F(PortErrorReconnectTest, DetailListsThePortsAndHowToChooseOne)
+{
+    ::setenv("KOVA_COM1", "/dev/kova-no-such-port", 1);
+    const QString detail = ConnectAndTakeDetail();
+    EXPECT_TRUE(detail.contains(QStringLiteral("\n\nSerial devices on this computer:\n"))) << detail.toStdString();
+    EXPECT_TRUE(detail.contains(QStringLiteral("/dev/kova-no-such-port: not present; COM1 from environment KOVA_COM1")))
+        << detail.toStdString();
+    // Either a device to save, or where to look once the adapter is in.
+    EXPECT_TRUE(detail.contains(QStringLiteral("kova_en --save-port 1 ")) || detail.contains(QStringLiteral("kova_en --list-ports")))
+        << detail.toStdString();
 }
 
 TEST_F(PortErrorReconnectTest, DeviceHeldByAnotherProgram)

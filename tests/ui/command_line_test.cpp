@@ -1,6 +1,8 @@
-// --help and --version answer and end; anything else the program refuses, before any window.
+// The command line: what each argument asks for, and the program answering everything that
+// needs no window without a display (a bad argument included, with its usage line).
 
 #include "command_line.h"
+#include "port_test_tree.h"
 
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -9,11 +11,13 @@
 
 namespace {
 
-CCommandLine Early(std::vector<const char*> args)
+CCommandLine Parse(QStringList args)
 {
-    args.insert(args.begin(), "kova_en");
-    return ParseEarlyArguments(static_cast<int>(args.size()), args.data());
+    args.prepend(QStringLiteral("kova_en"));
+    return ParseCommandLine(args);
 }
+
+using Action = CCommandLine::Action;
 
 struct CRun {
     int nExitCode = -1;
@@ -22,11 +26,15 @@ struct CRun {
     QString strErr;
 };
 
-CRun RunProgram(const QStringList& args)
+// Runs the program with no display at all: no DISPLAY, no WAYLAND_DISPLAY and no platform
+// chosen, so anything that reached for the window system would abort.
+CRun RunProgram(const QStringList& args, const QProcessEnvironment& extra = {})
 {
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "KOVA_COM1", "KOVA_COM2"})
+        env.remove(QString::fromLatin1(name));
+    env.insert(extra);
     process.setProcessEnvironment(env);
     process.start(QStringLiteral(KOVA_EN_BINARY), args);
     CRun run;
@@ -45,29 +53,57 @@ CRun RunProgram(const QStringList& args)
 
 } // namespace
 
-TEST(CommandLineTest, EarlyArguments)
+TEST(CommandLineTest, ArgumentsAndWhatTheyAskFor)
 {
-    EXPECT_EQ(Early({}).action, CCommandLine::Action::Run);
-    EXPECT_EQ(Early({"--help"}).action, CCommandLine::Action::Help);
-    EXPECT_EQ(Early({"--version"}).action, CCommandLine::Action::Version);
+    EXPECT_EQ(Parse({}).action, Action::Run);
+    EXPECT_EQ(Parse({QStringLiteral("--help")}).action, Action::Help);
+    EXPECT_EQ(Parse({QStringLiteral("-h")}).action, Action::Help);
+    EXPECT_EQ(Parse({QStringLiteral("--version")}).action, Action::Version);
+    EXPECT_EQ(Parse({QStringLiteral("--list-ports")}).action, Action::ListPorts);
     // Help and version answer whatever else stands beside them.
-    EXPECT_EQ(Early({"--bogus", "--version"}).action, CCommandLine::Action::Version);
-    // Anything else waits for the window system to take its own options first.
-    EXPECT_EQ(Early({"--bogus"}).action, CCommandLine::Action::Run);
-    EXPECT_EQ(Early({"--helpme"}).action, CCommandLine::Action::Run);
+    EXPECT_EQ(Parse({QStringLiteral("--bogus"), QStringLiteral("--version")}).action, Action::Version);
+
+    // Qt's own options, in both of their spellings, are left for the application object.
+    EXPECT_EQ(Parse({QStringLiteral("-platform"), QStringLiteral("offscreen"), QStringLiteral("-reverse")}).action,
+              Action::Run);
+    EXPECT_EQ(Parse({QStringLiteral("-style=fusion")}).action, Action::Run);
+
+    const CCommandLine ports = Parse({QStringLiteral("--com2"), QStringLiteral("/dev/ttyUSB1"),
+                                      QStringLiteral("--com1=/dev/ttyUSB0")});
+    EXPECT_EQ(ports.action, Action::Run);
+    EXPECT_EQ(ports.portOptions.at(1), QStringLiteral("/dev/ttyUSB0"));
+    EXPECT_EQ(ports.portOptions.at(2), QStringLiteral("/dev/ttyUSB1"));
+
+    const CCommandLine save = Parse({QStringLiteral("--save-port"), QStringLiteral("2"), QStringLiteral("/dev/ttyACM0")});
+    EXPECT_EQ(save.action, Action::SavePort);
+    EXPECT_EQ(save.nSavePort, 2);
+    EXPECT_EQ(save.strSavePath, QStringLiteral("/dev/ttyACM0"));
 }
 
-TEST(CommandLineTest, RemainingArgumentsAreRefused)
+TEST(CommandLineTest, BadArgumentsAreRefusedWithAReason)
 {
-    EXPECT_EQ(CheckRemainingArguments({}).action, CCommandLine::Action::Run);
-    const CCommandLine refused = CheckRemainingArguments({"--bogus", "more"});
-    EXPECT_EQ(refused.action, CCommandLine::Action::Refuse);
-    EXPECT_EQ(refused.strOffending, "--bogus");
-    EXPECT_EQ(CheckRemainingArguments({""}).action, CCommandLine::Action::Refuse);
-    EXPECT_EQ(CheckRemainingArguments({"COM2"}).action, CCommandLine::Action::Refuse);
+    const QList<QStringList> refused = {
+        {QStringLiteral("--bogus")},
+        {QStringLiteral("--helpme")},
+        {QStringLiteral("COM2")},
+        {QStringLiteral("")},
+        {QStringLiteral("--com1")},
+        {QStringLiteral("--com1=")},
+        {QStringLiteral("--save-port"), QStringLiteral("1")},
+        {QStringLiteral("--save-port"), QStringLiteral("3"), QStringLiteral("/dev/ttyS0")},
+        {QStringLiteral("--save-port"), QStringLiteral("one"), QStringLiteral("/dev/ttyS0")},
+        {QStringLiteral("--save-port"), QStringLiteral("1"), QStringLiteral("/dev/a"), QStringLiteral("/dev/b")},
+        {QStringLiteral("-platform"), QStringLiteral("offscreen"), QStringLiteral("extra")},
+    };
+    for (const QStringList& args : refused) {
+        const CCommandLine result = Parse(args);
+        EXPECT_EQ(result.action, Action::Refuse) << args.join(QLatin1Char(' ')).toStdString();
+        EXPECT_FALSE(result.strError.isEmpty()) << args.join(QLatin1Char(' ')).toStdString();
+    }
+    EXPECT_TRUE(Parse({QStringLiteral("COM2")}).strError.contains(QStringLiteral("COM2")));
 }
 
-TEST(CommandLineTest, ProgramPrintsVersionAndHelp)
+TEST(CommandLineTest, ProgramAnswersWithoutADisplay)
 {
     const CRun version = RunProgram({QStringLiteral("--version")});
     ASSERT_TRUE(version.bFinished);
@@ -79,20 +115,63 @@ TEST(CommandLineTest, ProgramPrintsVersionAndHelp)
     EXPECT_EQ(help.nExitCode, 0);
     EXPECT_TRUE(help.strOut.startsWith(QString::fromLatin1(UsageLine())));
     EXPECT_TRUE(help.strOut.contains(QStringLiteral("KOVA_COM1")));
+    EXPECT_TRUE(help.strOut.contains(QStringLiteral("--save-port N PATH")));
+
+    // Used to abort inside the platform plugin without a display.
+    const CRun bogus = RunProgram({QStringLiteral("--bogus")});
+    ASSERT_TRUE(bogus.bFinished);
+    EXPECT_EQ(bogus.nExitCode, 2);
+    EXPECT_EQ(bogus.strErr.count(QLatin1Char('\n')), 2) << bogus.strErr.toStdString();
+    EXPECT_TRUE(bogus.strErr.contains(QStringLiteral("bogus")));
+    EXPECT_TRUE(bogus.strErr.endsWith(QString::fromLatin1(UsageLine()) + QLatin1Char('\n')));
+    EXPECT_TRUE(bogus.strOut.isEmpty());
 }
 
-TEST(CommandLineTest, ProgramRefusesUnknownArgument)
+TEST(CommandLineTest, SavedPortIsListedAndBadPathsAreRefused)
 {
-    const CRun run = RunProgram({QStringLiteral("--bogus")});
-    ASSERT_TRUE(run.bFinished);
-    EXPECT_EQ(run.nExitCode, 2);
-    EXPECT_TRUE(run.strErr.contains(QString::fromLatin1(UsageLine())));
-    EXPECT_TRUE(run.strErr.contains(QStringLiteral("--bogus")));
-    EXPECT_TRUE(run.strOut.isEmpty());
+    CFakePortTree tree;
+    ASSERT_TRUE(tree.IsValid());
+    const QString byId = tree.AddUsbAdapter(QStringLiteral("ttyUSB0"), QStringLiteral("0403"), QStringLiteral("6001"),
+                                            QStringLiteral("FTDI"), QStringLiteral("FT232R USB UART"),
+                                            QStringLiteral("A12345"));
+    QProcessEnvironment env;
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), tree.ConfigHome());
+    env.insert(QStringLiteral("KOVA_DEV_ROOT"), tree.DevRoot());
+    env.insert(QStringLiteral("KOVA_SYS_ROOT"), tree.SysRoot());
 
-    // The window system's own options are taken by it; what is left is still refused.
-    const CRun mixed = RunProgram({QStringLiteral("-platform"), QStringLiteral("offscreen"), QStringLiteral("extra")});
-    ASSERT_TRUE(mixed.bFinished);
-    EXPECT_EQ(mixed.nExitCode, 2);
-    EXPECT_TRUE(mixed.strErr.contains(QStringLiteral("extra")));
+    // The fake adapter is a plain file, so a real character device stands in for the save.
+    const CRun saved = RunProgram({QStringLiteral("--save-port"), QStringLiteral("2"), QStringLiteral("/dev/null")}, env);
+    ASSERT_TRUE(saved.bFinished);
+    EXPECT_EQ(saved.nExitCode, 0) << saved.strErr.toStdString();
+    EXPECT_TRUE(saved.strOut.contains(tree.ConfigFile())) << saved.strOut.toStdString();
+
+    // Refused: the file stays as it was.
+    ASSERT_TRUE(tree.WriteFile(tree.ConfigFile(), "[ports]\nCOM1=" + byId.toLocal8Bit() + "\nCOM2=/dev/null\n"));
+    const CRun refused = RunProgram({QStringLiteral("--save-port"), QStringLiteral("1"), tree.DevRoot()}, env);
+    ASSERT_TRUE(refused.bFinished);
+    EXPECT_EQ(refused.nExitCode, 2);
+    EXPECT_TRUE(refused.strErr.contains(QStringLiteral("not a character device"))) << refused.strErr.toStdString();
+    QFile file(tree.ConfigFile());
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), "[ports]\nCOM1=" + byId.toLocal8Bit() + "\nCOM2=/dev/null\n");
+
+    const CRun listed = RunProgram({QStringLiteral("--list-ports")}, env);
+    ASSERT_TRUE(listed.bFinished);
+    EXPECT_EQ(listed.nExitCode, 0);
+    EXPECT_TRUE(listed.strOut.contains(
+        QStringLiteral("%1 -> %2/ttyUSB0: FTDI FT232R USB UART, serial A12345 (USB 0403:6001); COM1 from configuration")
+            .arg(byId, tree.DevRoot())))
+        << listed.strOut.toStdString();
+    EXPECT_TRUE(listed.strOut.contains(QStringLiteral("/dev/null: ")));
+    EXPECT_TRUE(listed.strOut.contains(QStringLiteral("COM2 from configuration")));
+    EXPECT_TRUE(listed.strErr.isEmpty()) << listed.strErr.toStdString();
+
+    // An option for this run beats the file; a file that is not INI is ignored with a warning.
+    ASSERT_TRUE(tree.WriteFile(tree.ConfigFile(), "[ports\n\x01=\n"));
+    const CRun broken = RunProgram({QStringLiteral("--com1"), QStringLiteral("/dev/kova-nothing"), QStringLiteral("--list-ports")}, env);
+    ASSERT_TRUE(broken.bFinished);
+    EXPECT_EQ(broken.nExitCode, 0);
+    EXPECT_EQ(broken.strErr.count(QLatin1Char('\n')), 1) << broken.strErr.toStdString();
+    EXPECT_TRUE(broken.strOut.contains(QStringLiteral("/dev/kova-nothing: not present; COM1 from option --com1")));
+    EXPECT_TRUE(broken.strOut.contains(QStringLiteral("COM2 from default")));
 }

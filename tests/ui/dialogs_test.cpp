@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -201,6 +202,9 @@ TEST(SerialDlgTest, PortButtonsShowTheMappedDevices)
 TEST(SerialDlgTest, PortButtonsShowDefaultDevicesWithoutEnvironment)
 {
     const CEnvGuard com1("KOVA_COM1", "");
+    // Nor a configuration of the user running the tests.
+    QTemporaryDir configHome;
+    const CEnvGuard home("XDG_CONFIG_HOME", configHome.path().toLocal8Bit());
     CSerialDlg dlg;
     EXPECT_TRUE(dlg.PortGroup()->button(0)->toolTip().contains(QStringLiteral("/dev/ttyS0")));
 }

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "port_config.h"
+
+#include <QString>
+
+#include <functional>
+#include <utility>
+#include <vector>
+
+// One serial device as the user needs to know it: where it is, what it is, which port uses it
+// and whether it can be opened.
+struct CSerialPortInfo {
+    QString strPath;        // the device as the program would open it
+    QString strById;        // its stable name under /dev/serial/by-id/, if it has one
+    QString strDescription; // "FTDI FT232R USB UART, serial A12345 (USB 0403:6001)"
+    bool bFound = false;    // found by the scan, not only named by a mapping
+    bool bExists = false;
+    bool bCanOpen = false;
+    QString strGroup;       // the device's group and mode, for the permission advice
+    QString strMode;
+    std::vector<std::pair<int, CPortMapping>> mappedBy; // (port number, mapping) naming it
+};
+
+// Where to look: /dev and /sys, or trees standing in for them ($KOVA_DEV_ROOT and
+// $KOVA_SYS_ROOT when set), and how to tell whether this user may open a device.
+struct CPortScanRoots {
+    QString strDevRoot = QStringLiteral("/dev");
+    QString strSysRoot = QStringLiteral("/sys");
+    std::function<bool(const QString& path)> canOpen;
+
+    static CPortScanRoots FromEnvironment();
+};
+
+// Every serial device that could be the panel's: /dev/ttyS* with a UART behind it,
+// /dev/ttyUSB*, /dev/ttyACM*, and whatever COM1 and COM2 name now.
+std::vector<CSerialPortInfo> DiscoverPorts(const CPortScanRoots& roots, const CPortMapping mappings[2]);
+std::vector<CSerialPortInfo> DiscoverPorts();
+
+// One line per device, as --list-ports prints them.
+QString PortInfoLine(const CSerialPortInfo& info);
+QString ListPortsText(const std::vector<CSerialPortInfo>& ports);
+
+// What to do about a device this user may not open: the group to join, and logging in again.
+QString PermissionAdvice(const CSerialPortInfo& info);
+
+// The tooltip of a port's button in the settings dialog: device, description, mapping source.
+QString PortToolTip(int nPort);
+QString PortToolTip(int nPort, const CPortScanRoots& roots);
+
+// For the detail of "Serial Port could not be opened !": the devices found, and the command or
+// configuration line that makes port nPort use one of them.
+QString PortGuidance(int nPort, const CPortScanRoots& roots);

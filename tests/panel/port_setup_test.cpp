@@ -1,0 +1,245 @@
+// Which device COM1 and COM2 lead to, the user's configuration, and what the program tells
+// about the serial devices it finds, against /dev and /sys trees made by the test.
+#include "port_config.h"
+#include "port_discovery.h"
+#include "port_names.h"
+#include "port_test_tree.h"
+
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+namespace {
+
+QByteArray FileBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+class PortSetupTest : public ::testing::Test {
+protected:
+    PortSetupTest()
+        : m_configHome("XDG_CONFIG_HOME", m_tree.ConfigHome().toLocal8Bit()),
+          m_com1("KOVA_COM1", std::nullopt),
+          m_com2("KOVA_COM2", std::nullopt)
+    {
+        SetPortOptions({});
+    }
+    ~PortSetupTest() override
+    {
+        SetPortOptions({});
+        SetPortResolver({});
+    }
+
+    void Configure(const QByteArray& ini) { ASSERT_TRUE(m_tree.WriteFile(m_tree.ConfigFile(), ini)); }
+
+    CPortScanRoots Roots(const QString& refused = {}) const
+    {
+        CPortScanRoots roots;
+        roots.strDevRoot = m_tree.DevRoot();
+        roots.strSysRoot = m_tree.SysRoot();
+        // Root opens everything, so who may open what is decided here.
+        roots.canOpen = [refused](const QString& path) { return refused.isEmpty() || !path.endsWith(refused); };
+        return roots;
+    }
+
+    CFakePortTree m_tree;
+    CScopedEnv m_configHome;
+    CScopedEnv m_com1;
+    CScopedEnv m_com2;
+};
+
+TEST_F(PortSetupTest, OptionBeatsEnvironmentBeatsConfigurationBeatsDefault)
+{
+    Configure("[ports]\nCOM1=/dev/from-config\n");
+    const CScopedEnv env("KOVA_COM1", QByteArray("/dev/from-env"));
+    SetPortOptions({{1, QStringLiteral("/dev/from-option")}});
+    EXPECT_EQ(ResolvePort(1).strPath, QStringLiteral("/dev/from-option"));
+    EXPECT_EQ(ResolvePort(1).source, PortSource::Option);
+
+    SetPortOptions({});
+    EXPECT_EQ(ResolvePort(1).strPath, QStringLiteral("/dev/from-env"));
+    EXPECT_EQ(ResolvePort(1).source, PortSource::Environment);
+
+    {
+        const CScopedEnv unset("KOVA_COM1", std::nullopt);
+        EXPECT_EQ(ResolvePort(1).strPath, QStringLiteral("/dev/from-config"));
+        EXPECT_EQ(ResolvePort(1).source, PortSource::Configuration);
+        // The serial link opens what the resolver names, once it is installed.
+        InstallPortResolver();
+        EXPECT_EQ(PortDevicePath(1), "/dev/from-config");
+    }
+
+    // COM2 has none of them.
+    EXPECT_EQ(ResolvePort(2).strPath, QStringLiteral("/dev/ttyS1"));
+    EXPECT_EQ(ResolvePort(2).source, PortSource::Default);
+}
+
+TEST_F(PortSetupTest, BrokenConfigurationsCountAsEmpty)
+{
+    // Missing.
+    EXPECT_TRUE(ReadPortConfig().empty());
+
+    // Unreadable as a file: a directory where the file should be.
+    ASSERT_TRUE(QDir().mkpath(m_tree.ConfigFile()));
+    QString warning;
+    EXPECT_TRUE(ReadPortConfig(&warning).empty());
+    EXPECT_TRUE(warning.isEmpty());
+    ASSERT_TRUE(QDir().rmdir(m_tree.ConfigFile()));
+
+    // Not INI at all: one line of warning, and the defaults.
+    Configure("[ports\nCOM1=/dev/ttyUSB0\n\x01\x02=\n");
+    const std::map<int, QString> ports = ReadPortConfig(&warning);
+    EXPECT_TRUE(ports.empty());
+    EXPECT_TRUE(warning.contains(m_tree.ConfigFile())) << warning.toStdString();
+    EXPECT_FALSE(warning.contains(QLatin1Char('\n')));
+    EXPECT_EQ(ResolvePort(1).source, PortSource::Default);
+
+    // Nor is it rewritten, which would lose whatever the user meant by it.
+    const QByteArray before = FileBytes(m_tree.ConfigFile());
+    QString message;
+    EXPECT_EQ(SavePortConfig(1, QStringLiteral("/dev/null"), &message), 1);
+    EXPECT_TRUE(message.contains(QStringLiteral("not a valid configuration file"))) << message.toStdString();
+    EXPECT_EQ(FileBytes(m_tree.ConfigFile()), before);
+}
+
+TEST_F(PortSetupTest, SavedPortIsUsedAndOtherEntriesStay)
+{
+    QString message;
+    ASSERT_EQ(SavePortConfig(2, QStringLiteral("/dev/null"), &message), 0) << message.toStdString();
+    EXPECT_TRUE(message.contains(m_tree.ConfigFile())) << message.toStdString();
+    ASSERT_EQ(SavePortConfig(1, QStringLiteral("/dev/zero"), &message), 0) << message.toStdString();
+
+    EXPECT_EQ(ResolvePort(1).strPath, QStringLiteral("/dev/zero"));
+    EXPECT_EQ(ResolvePort(1).source, PortSource::Configuration);
+    EXPECT_EQ(ResolvePort(2).strPath, QStringLiteral("/dev/null"));
+    const QByteArray written = FileBytes(m_tree.ConfigFile());
+    EXPECT_TRUE(written.contains("[ports]")) << written.constData();
+    EXPECT_TRUE(written.contains("COM1=/dev/zero")) << written.constData();
+}
+
+TEST_F(PortSetupTest, SaveRefusesWhatCannotBeASerialPortAndLeavesTheFile)
+{
+    Configure("[ports]\nCOM1=/dev/ttyUSB0\n");
+    const QByteArray before = FileBytes(m_tree.ConfigFile());
+    ASSERT_TRUE(m_tree.WriteFile(m_tree.Path(QStringLiteral("plain")), "x"));
+
+    const QString refused[] = {m_tree.Path(QStringLiteral("missing")), m_tree.Path(QStringLiteral("plain")),
+                               m_tree.DevRoot(), QString()};
+    for (const QString& path : refused) {
+        QString message;
+        EXPECT_EQ(SavePortConfig(1, path, &message), 2) << path.toStdString();
+        EXPECT_FALSE(message.isEmpty());
+        EXPECT_EQ(FileBytes(m_tree.ConfigFile()), before) << path.toStdString();
+    }
+    QString message;
+    EXPECT_EQ(SavePortConfig(3, QStringLiteral("/dev/null"), &message), 2);
+    EXPECT_EQ(FileBytes(m_tree.ConfigFile()), before);
+}
+
+TEST_F(PortSetupTest, SaveIntoAnUnwritableDirectoryFails)
+{
+    // A configuration home below a regular file can never be made, not even by root.
+    ASSERT_TRUE(m_tree.WriteFile(m_tree.Path(QStringLiteral("blocker")), "x"));
+    const CScopedEnv home("XDG_CONFIG_HOME", m_tree.Path(QStringLiteral("blocker/config")).toLocal8Bit());
+    QString message;
+    EXPECT_EQ(SavePortConfig(1, QStringLiteral("/dev/null"), &message), 1);
+    EXPECT_TRUE(message.contains(QStringLiteral("could not write"))) << message.toStdString();
+}
+
+// A USB adapter with a stable name, a modem-class device, a ttyS with a UART and one without,
+// and an adapter this user may not open.
+class PortListingTest : public PortSetupTest {
+protected:
+    PortListingTest()
+    {
+        m_byId = m_tree.AddUsbAdapter(QStringLiteral("ttyUSB0"), QStringLiteral("0403"), QStringLiteral("6001"),
+                                      QStringLiteral("FTDI"), QStringLiteral("FT232R USB UART"), QStringLiteral("A12345"));
+        m_tree.AddUsbAdapter(QStringLiteral("ttyACM0"), QStringLiteral("2341"), QStringLiteral("0043"),
+                             QStringLiteral("Arduino"), QStringLiteral("Uno"), QStringLiteral("7563"));
+        m_tree.AddUsbAdapter(QStringLiteral("ttyUSB1"), QStringLiteral("067b"), QStringLiteral("2303"),
+                             QStringLiteral("Prolific"), QStringLiteral("USB-Serial"), QStringLiteral("P1"));
+        ::chmod(QFile::encodeName(m_tree.DevRoot() + QStringLiteral("/ttyUSB1")).constData(), 0660);
+        m_tree.AddTtyS(QStringLiteral("ttyS0"), 4);
+        m_tree.AddTtyS(QStringLiteral("ttyS1"), 0);
+        m_tree.AddTtyS(QStringLiteral("ttyS10"), 4, QStringLiteral("0x2f8"));
+        Configure("[ports]\nCOM1=" + m_byId.toLocal8Bit() + "\n");
+        SetPortOptions({{2, m_tree.DevRoot() + QStringLiteral("/ttyUSB9")}});
+    }
+
+    std::vector<CSerialPortInfo> Scan(const QString& refused = {})
+    {
+        const CPortMapping mappings[2] = {ResolvePort(1), ResolvePort(2)};
+        return DiscoverPorts(Roots(refused), mappings);
+    }
+
+    QString m_byId;
+};
+
+TEST_F(PortListingTest, ListsEachDeviceWithNameOriginMappingAndAccess)
+{
+    const QStringList lines = ListPortsText(Scan(QStringLiteral("/ttyUSB1"))).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QString dev = m_tree.DevRoot();
+    // No ttyS1: it has no UART behind it.
+    const QStringList expected = {
+        QStringLiteral("%1/serial/by-id/usb-Arduino_Uno_7563-if00-port0 -> %1/ttyACM0: Arduino Uno, serial 7563 "
+                       "(USB 2341:0043); you may open it").arg(dev),
+        QStringLiteral("%1/ttyS0: built-in serial port at I/O 0x3f8; you may open it").arg(dev),
+        QStringLiteral("%1/ttyS10: built-in serial port at I/O 0x2f8; you may open it").arg(dev),
+        QStringLiteral("%1 -> %2/ttyUSB0: FTDI FT232R USB UART, serial A12345 (USB 0403:6001); "
+                       "COM1 from configuration %3; you may open it").arg(m_byId, dev, m_tree.ConfigFile()),
+        QStringLiteral("%1/serial/by-id/usb-Prolific_USB-Serial_P1-if00-port0 -> %1/ttyUSB1: Prolific USB-Serial, "
+                       "serial P1 (USB 067b:2303); you may not open it: it belongs to the group").arg(dev),
+        QStringLiteral("%1/ttyUSB9: not present; COM2 from option --com2").arg(dev),
+    };
+    ASSERT_EQ(lines.size(), expected.size()) << lines.join(QLatin1Char('\n')).toStdString();
+    for (int i = 0; i < lines.size(); ++i)
+        EXPECT_TRUE(lines[i].startsWith(expected[i])) << lines[i].toStdString();
+
+    // The adapter this user may not open: its group, its mode, and what to do.
+    const QString& refused = lines[4];
+    EXPECT_TRUE(refused.contains(QStringLiteral("(-rw-rw----)"))) << refused.toStdString();
+    EXPECT_TRUE(refused.contains(QStringLiteral("sudo usermod -aG ")) || refused.contains(QStringLiteral("you are a member")));
+    EXPECT_TRUE(refused.endsWith(QStringLiteral("log in again"))) << refused.toStdString();
+}
+
+TEST_F(PortListingTest, MappingsToOtherThingsAreListedForWhatTheyAre)
+{
+    SetPortOptions({{1, m_tree.DevRoot() + QStringLiteral("/ttyS1")}, {2, m_tree.DevRoot()}});
+    const std::vector<CSerialPortInfo> ports = Scan();
+    ASSERT_EQ(ports.size(), 7u);
+    EXPECT_EQ(PortInfoLine(ports[5]).toStdString(),
+              (m_tree.DevRoot() + QStringLiteral("/ttyS1: no UART behind it; COM1 from option --com1; you may open it"))
+                  .toStdString());
+    EXPECT_TRUE(PortInfoLine(ports[6]).contains(QStringLiteral("a directory, not a serial device; COM2")));
+}
+
+TEST_F(PortListingTest, ToolTipShowsDeviceDescriptionAndOrigin)
+{
+    EXPECT_EQ(PortToolTip(1, Roots()).toStdString(),
+              QStringLiteral("%1 -> %2/ttyUSB0\nFTDI FT232R USB UART, serial A12345 (USB 0403:6001)\n"
+                             "from the configuration %3")
+                  .arg(m_byId, m_tree.DevRoot(), m_tree.ConfigFile())
+                  .toStdString());
+    const QString com2 = PortToolTip(2, Roots());
+    EXPECT_TRUE(com2.startsWith(m_tree.DevRoot() + QStringLiteral("/ttyUSB9\nnot present\nfrom the option --com2")))
+        << com2.toStdString();
+}
+
+TEST_F(PortListingTest, GuidanceOffersTheAdapterForTheFailedPort)
+{
+    const QString guidance = PortGuidance(2, Roots());
+    EXPECT_TRUE(guidance.contains(m_tree.DevRoot() + QStringLiteral("/ttyUSB9: not present")));
+    // The stable name of an adapter no port uses yet, as a command and as a file entry.
+    const QString byId1 = m_tree.DevRoot() + QStringLiteral("/serial/by-id/usb-Arduino_Uno_7563-if00-port0");
+    EXPECT_TRUE(guidance.contains(QStringLiteral("kova_en --save-port 2 ") + byId1)) << guidance.toStdString();
+    EXPECT_TRUE(guidance.contains(QStringLiteral("[ports]\n  COM2=") + byId1)) << guidance.toStdString();
+    EXPECT_TRUE(guidance.contains(m_tree.ConfigFile()));
+    // The option comes before the file, which the user must know before editing it.
+    EXPECT_TRUE(guidance.contains(QStringLiteral("set now by the option --com2"))) << guidance.toStdString();
+}
+
+} // namespace
