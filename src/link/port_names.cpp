@@ -15,5 +15,16 @@ std::string PortDevicePath(int nPort)
     const std::string variable = "KOVA_" + PortName(nPort);
     if (const char* value = std::getenv(variable.c_str()); value != nullptr && *value != '\0')
         return value;
+#ifdef _WIN32
+    return Win32DeviceName(PortName(nPort));
+#else
     return "/dev/ttyS" + std::to_string(nPort - 1);
+#endif
+}
+
+std::string Win32DeviceName(const std::string& name)
+{
+    if (name.empty() || name.find_first_of("\\/:") != std::string::npos)
+        return name;
+    return "\\\\.\\" + name;
 }
