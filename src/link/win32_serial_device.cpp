@@ -129,8 +129,8 @@ bool CWin32SerialDevice::Configure(const std::string& name, int baud)
         const std::string got = std::to_string(actual.BaudRate) + " Bd, " + std::to_string(actual.ByteSize)
                                 + " data bits, parity " + std::to_string(actual.Parity) + ", stop bits "
                                 + std::to_string(actual.StopBits);
-        Fail(name + ": the port did not take the line settings (it reports " + got + ")", ERROR_INVALID_PARAMETER);
-        return false;
+        return Fail(name + ": the port did not take the line settings (it reports " + got + ")",
+                    ERROR_INVALID_PARAMETER);
     }
 
     // Reads return at once with what has arrived, possibly nothing; a write that the driver
@@ -146,8 +146,9 @@ bool CWin32SerialDevice::Configure(const std::string& name, int baud)
     if (!::SetCommTimeouts(m_hPort, &timeouts))
         return Fail(name + ": setting the time-outs", ::GetLastError());
 
-    // Queue sizes are a request: a driver that sizes its queues itself holds a block anyway.
-    ::SetupComm(m_hPort, kQueueBytes, kQueueBytes);
+    // Queues that hold far more than the longest block, so that writes finish at once.
+    if (!::SetupComm(m_hPort, kQueueBytes, kQueueBytes))
+        return Fail(name + ": sizing the driver queues", ::GetLastError());
 
     // A newly opened port starts with empty queues and no line error: a report that the panel
     // sent while nobody listened would otherwise be read as the answer to our first STX.
