@@ -182,7 +182,8 @@ void CWin32SerialDevice::Close()
 void CWin32SerialDevice::Settle(OVERLAPPED* pOv)
 {
     // Cancelled, the request ends promptly; its outcome is collected so that the record and
-    // the byte it points at are free again when this returns.
+    // the byte it points at are free again when this returns. A driver that ignores the
+    // cancel still ends a write within its 5 s time-out, and a read at once.
     ::CancelIoEx(m_hPort, pOv);
     DWORD n = 0;
     ::GetOverlappedResult(m_hPort, pOv, &n, TRUE);

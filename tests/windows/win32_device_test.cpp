@@ -79,7 +79,7 @@ TEST_F(WineSimLink, BlocksGoBothWaysInTheAcceptedVariantAndTheOtherIsRefused)
     const uint8_t identify[] = {'#'};
     ASSERT_EQ(m_link.SendBlock(identify, 1, m_sim.Variant()), kBlockDone);
     // The panel answers the identification with its own block.
-    ASSERT_TRUE(AwaitInput(3000));
+    ASSERT_TRUE(AwaitInput(5000));
     uint8_t reply[kReplyBufferSize] = {};
     int count = -1;
     EXPECT_EQ(m_link.ReceiveBlock(reply, &count), kBlockDone);
@@ -125,7 +125,7 @@ TEST_F(WineSimLink, APanelStallingInsideItsBlockClosesTheLinkAfterTheReplyTimeOu
 {
     ASSERT_TRUE(m_sim.Command("fault stall on"));
     ASSERT_TRUE(m_sim.Command("press 3"));
-    ASSERT_TRUE(AwaitInput(3000));
+    ASSERT_TRUE(AwaitInput(5000));
     uint8_t reply[kReplyBufferSize] = {};
     int count = -1;
     const long long cpuBefore = CpuMs();

@@ -15,7 +15,7 @@ public:
 
     // Sends one command line and waits for its OK or ERR. Returns true on OK; false on ERR or
     // when no answer came within timeoutMs. The lines before the answer go to *pOut.
-    bool Command(const std::string& line, std::vector<std::string>* pOut = nullptr, int timeoutMs = 5000);
+    bool Command(const std::string& line, std::vector<std::string>* pOut = nullptr, int timeoutMs = 10000);
 
     // The block-check variant the simulator was started with (--variant), from
     // $KOVA_WINE_VARIANT.
