@@ -4,11 +4,12 @@
 BUILD ?= build
 BUILD_SAN ?= build-sanitize
 BUILD_FUZZ ?= build-fuzz
+BUILD_WIN ?= build-windows
 FUZZ_SECONDS ?= 20
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build run test check test-sanitize fuzz soak screenshot clean
+.PHONY: all deps build run test check test-sanitize fuzz test-windows soak screenshot clean
 
 all: build
 
@@ -23,8 +24,8 @@ run: build
 	@bash scripts/run-demo.sh $(BUILD)
 
 # Everything: the suite, the suite again under AddressSanitizer and UndefinedBehaviorSanitizer,
-# and a short run of every fuzzer.
-test: check test-sanitize fuzz
+# a short run of every fuzzer, and the Windows build of the link under Wine.
+test: check test-sanitize fuzz test-windows
 
 # The suite alone, for a quick round while working.
 check: build
@@ -44,6 +45,16 @@ fuzz: deps
 	@cmake --build $(BUILD_FUZZ) -j $(JOBS) --target kova_fuzzers
 	@ctest --test-dir $(BUILD_FUZZ) --output-on-failure -j $(JOBS)
 
+# The link library, the Win32 serial device and their tests, cross-built with MinGW-w64
+# (`build-windows/`) and run under Wine against the virtual panel on a pseudo-terminal.
+test-windows: deps
+	@bash scripts/install-deps.sh windows
+	@cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS) --target kova_sim
+	@cmake -S . -B $(BUILD_WIN) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD_WIN) -j $(JOBS)
+	@bash tests/windows/run-wine-tests.sh $(BUILD_WIN) $(BUILD)/tools/kova_sim/kova_sim
+
 # The long soak of RELIABILITY.md (about an hour); see bench/soak.sh for its arguments.
 soak: build
 	@bash bench/soak.sh $(BUILD)
@@ -52,4 +63,4 @@ screenshot: build
 	@bash scripts/screenshot.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_FUZZ)
+	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_FUZZ) $(BUILD_WIN)

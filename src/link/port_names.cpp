@@ -38,5 +38,16 @@ std::string PortDevicePath(int nPort)
 
 std::string DefaultPortDevicePath(int nPort)
 {
+#ifdef _WIN32
+    return Win32DeviceName(PortName(nPort));
+#else
     return "/dev/ttyS" + std::to_string(nPort - 1);
+#endif
+}
+
+std::string Win32DeviceName(const std::string& name)
+{
+    if (name.empty() || name.find_first_of("\\/:") != std::string::npos)
+        return name;
+    return "\\\\.\\" + name;
 }

@@ -18,5 +18,11 @@ void SetPortResolver(PortResolver resolver);
 // when set, /dev/ttyS(n-1) otherwise.
 std::string PortDevicePath(int nPort);
 
-// The device of a port when nothing names one: /dev/ttyS(n-1).
+// The device of a port when nothing names one: /dev/ttyS(n-1), or on Windows the port of
+// that name itself.
 std::string DefaultPortDevicePath(int nPort);
+
+// The name under which Windows opens a port: "COM7" becomes "\\.\COM7", which also reaches
+// ports above COM9. Names that already carry a path ("\\.\COM3", "\\?\...", "C:\...") or
+// are empty stay as they are.
+std::string Win32DeviceName(const std::string& name);

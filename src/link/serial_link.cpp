@@ -1,7 +1,13 @@
 #include "serial_link.h"
 
 #include "port_names.h"
+#ifdef _WIN32
+#include "win32_serial_device.h"
+using CPlatformSerialDevice = CWin32SerialDevice;
+#else
 #include "posix_serial_device.h"
+using CPlatformSerialDevice = CPosixSerialDevice;
+#endif
 
 #include <cstdlib>
 
@@ -16,7 +22,7 @@ CSerialLink::CSerialLink(ISerialDevice* pDevice, IClock* pClock)
     : m_pDevice(pDevice), m_pClock(pClock != nullptr ? pClock : &DefaultClock())
 {
     if (m_pDevice == nullptr) {
-        m_pOwnedDevice = std::make_unique<CPosixSerialDevice>();
+        m_pOwnedDevice = std::make_unique<CPlatformSerialDevice>();
         m_pDevice = m_pOwnedDevice.get();
     }
 }
@@ -90,7 +96,7 @@ int CSerialLink::ReplyTimeoutMs() const
 int CSerialLink::WaitForInput()
 {
     // Same results as polling BytesWaiting and the clock in a tight loop, but the waiting
-    // happens in poll(), so a silent panel costs no CPU.
+    // happens in the device's bounded wait, so a silent panel costs no CPU.
     const int64_t limit = ReplyTimeoutMs();
     const int32_t start = m_pClock->NowMs();
     if (BytesWaiting() != 0)

@@ -3,19 +3,27 @@
 #include "port_discovery.h"
 
 #include <cerrno>
+#ifndef _WIN32
 #include <grp.h>
 #include <sys/stat.h>
+#endif
 
 namespace {
 
 QString DeviceGroup(const std::string& strPath)
 {
+#ifdef _WIN32
+    // Windows grants ports to users, not to groups one could join.
+    (void)strPath;
+    return {};
+#else
     struct stat st {};
     if (::stat(strPath.c_str(), &st) != 0)
         return {};
     if (const group* pGroup = ::getgrgid(st.st_gid))
         return QString::fromLocal8Bit(pGroup->gr_name);
     return QString::number(st.st_gid);
+#endif
 }
 
 } // namespace

@@ -1,12 +1,35 @@
 // The byte channel: construction, opening and closing, and the byte operations on an open,
 // a closed and a failed link.
 #include "link_test_util.h"
+#include "port_names.h"
 
 #include <cstdlib>
 #include <optional>
 #include <string>
 
 namespace {
+
+void SetEnv(const char* name, const char* value)
+{
+#ifdef _WIN32
+    ::_putenv_s(name, value != nullptr ? value : ""); // an empty value removes it there
+#else
+    if (value != nullptr)
+        ::setenv(name, value, 1);
+    else
+        ::unsetenv(name);
+#endif
+}
+
+// The device a port number stands for when nothing maps it.
+std::string DefaultDevice(int nPort)
+{
+#ifdef _WIN32
+    return "\\\\.\\COM" + std::to_string(nPort);
+#else
+    return "/dev/ttyS" + std::to_string(nPort - 1);
+#endif
+}
 
 // Sets an environment variable for the life of one test and puts the old value back.
 class ScopedEnv {
@@ -15,18 +38,9 @@ public:
     {
         if (const char* old = std::getenv(name))
             m_old = old;
-        if (value != nullptr)
-            ::setenv(name, value, 1);
-        else
-            ::unsetenv(name);
+        SetEnv(name, value);
     }
-    ~ScopedEnv()
-    {
-        if (m_old)
-            ::setenv(m_name.c_str(), m_old->c_str(), 1);
-        else
-            ::unsetenv(m_name.c_str());
-    }
+    ~ScopedEnv() { SetEnv(m_name.c_str(), m_old ? m_old->c_str() : nullptr); }
 
 private:
     std::string m_name;
@@ -61,7 +75,7 @@ TEST(SerialChannel, PortNumbersMapToEnvironmentOrTtyS)
     {
         ScopedEnv com2("KOVA_COM2", nullptr);
         ASSERT_EQ(link.Open(2, 19200), 1);
-        EXPECT_EQ(device.OpenedPath(), "/dev/ttyS1");
+        EXPECT_EQ(device.OpenedPath(), DefaultDevice(2));
         EXPECT_EQ(device.OpenedBaud(), 19200);
         link.Close();
     }
@@ -76,8 +90,18 @@ TEST(SerialChannel, PortNumbersMapToEnvironmentOrTtyS)
         // An empty variable names no device.
         ScopedEnv com1("KOVA_COM1", "");
         ASSERT_EQ(link.Open(1, 9600), 1);
-        EXPECT_EQ(device.OpenedPath(), "/dev/ttyS0");
+        EXPECT_EQ(device.OpenedPath(), DefaultDevice(1));
     }
+}
+
+TEST(SerialChannel, WindowsDeviceNamesReachEveryPortAndKeepGivenPaths)
+{
+    EXPECT_EQ(Win32DeviceName("COM1"), "\\\\.\\COM1");
+    // Ports above COM9 open only under the device namespace.
+    EXPECT_EQ(Win32DeviceName("COM17"), "\\\\.\\COM17");
+    EXPECT_EQ(Win32DeviceName("\\\\.\\COM3"), "\\\\.\\COM3");
+    EXPECT_EQ(Win32DeviceName("Z:\\tmp\\panel"), "Z:\\tmp\\panel");
+    EXPECT_EQ(Win32DeviceName(""), "");
 }
 
 TEST(SerialChannel, OpenOnAnOpenLinkChangesNothing)
@@ -92,7 +116,7 @@ TEST(SerialChannel, OpenOnAnOpenLinkChangesNothing)
     EXPECT_EQ(link.Open(2, 19200), 1);
     EXPECT_EQ(link.m_bOpen, 1);
     EXPECT_EQ(device.OpenCount(), 1);
-    EXPECT_EQ(device.OpenedPath(), "/dev/ttyS0");
+    EXPECT_EQ(device.OpenedPath(), DefaultDevice(1));
     EXPECT_EQ(device.OpenedBaud(), 9600);
     EXPECT_TRUE(device.IsOpen());
 }

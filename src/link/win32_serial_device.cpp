@@ -1,0 +1,281 @@
+#include "win32_serial_device.h"
+
+#include "port_names.h"
+
+#include <mmsystem.h>
+
+namespace {
+
+bool DtrIsHandshake(const DCB& dcb)
+{
+    return dcb.fDtrControl == DTR_CONTROL_HANDSHAKE;
+}
+
+bool RtsIsHandshake(const DCB& dcb)
+{
+    return dcb.fRtsControl == RTS_CONTROL_HANDSHAKE || dcb.fRtsControl == RTS_CONTROL_TOGGLE;
+}
+
+} // namespace
+
+std::string Win32ErrorText(DWORD error)
+{
+    char text[512] = {};
+    const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                                     0, text, sizeof text, nullptr);
+    std::string result(text, n);
+    while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' ' || result.back() == '.'))
+        result.pop_back();
+    if (result.empty())
+        result = "error " + std::to_string(error);
+    return result;
+}
+
+CWin32SerialDevice::~CWin32SerialDevice()
+{
+    Close();
+}
+
+bool CWin32SerialDevice::Fail(const std::string& what, DWORD error)
+{
+    m_lastError = what + ": " + Win32ErrorText(error);
+    m_nLastError = error;
+    Close();
+    ::SetLastError(error);
+    return false;
+}
+
+bool CWin32SerialDevice::Open(const std::string& path, int baud)
+{
+    m_lastError.clear();
+    m_nLastError = 0;
+    if (m_hPort != INVALID_HANDLE_VALUE)
+        return true;
+    if (baud != 9600 && baud != 19200) {
+        m_lastError = "unsupported baud rate " + std::to_string(baud);
+        m_nLastError = ERROR_INVALID_PARAMETER;
+        return false;
+    }
+
+    const std::string name = Win32DeviceName(path);
+    // Share mode 0: nobody else may have the port while we hold it, nor open it after us.
+    m_hPort = ::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (m_hPort == INVALID_HANDLE_VALUE)
+        return Fail(name, ::GetLastError());
+
+    m_ovRead = OVERLAPPED{};
+    m_ovWrite = OVERLAPPED{};
+    m_ovRead.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    m_ovWrite.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (m_ovRead.hEvent == nullptr || m_ovWrite.hEvent == nullptr)
+        return Fail(name, ::GetLastError());
+
+    if (!Configure(name, baud))
+        return false;
+
+    // The panel's 1 ms byte times need a timer that sleeps for about 1 ms, not the default 15.6.
+    m_bTimerPeriod = ::timeBeginPeriod(1) == TIMERR_NOERROR;
+    return true;
+}
+
+bool CWin32SerialDevice::Configure(const std::string& name, int baud)
+{
+    // A handle to a port whose device has vanished (an adaptor pulled out and the name not yet
+    // gone) opens, yet answers no request. Asking for the state first catches that here rather
+    // than at the first exchange.
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!::GetCommState(m_hPort, &dcb))
+        return Fail(name + ": reading the line settings", ::GetLastError());
+
+    const bool even = m_parity == Parity::Even;
+    dcb.BaudRate = static_cast<DWORD>(baud);
+    dcb.ByteSize = 8;
+    dcb.Parity = even ? EVENPARITY : NOPARITY;
+    dcb.fParity = even ? TRUE : FALSE;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = TRUE;
+    // No flow control of any kind: the panel has no handshake lines, and XON/XOFF (0x11, 0x13)
+    // are ordinary bytes of its blocks. DTR and RTS keep their level when they are not
+    // handshakes, since changing modem lines is not possible on every port.
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    if (DtrIsHandshake(dcb))
+        dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    if (RtsIsHandshake(dcb))
+        dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    // A line error must not abort the reads that follow it (every status query clears it
+    // anyway), and a 0x00 byte is data, not something to strip.
+    dcb.fAbortOnError = FALSE;
+    dcb.fNull = FALSE;
+    if (!::SetCommState(m_hPort, &dcb))
+        return Fail(name + ": applying the line settings", ::GetLastError());
+
+    // Some drivers accept settings they do not keep (parity on a port without it, for one).
+    // The panel cannot be talked to with anything else, so what the port reports is checked.
+    DCB actual{};
+    actual.DCBlength = sizeof actual;
+    if (!::GetCommState(m_hPort, &actual))
+        return Fail(name + ": reading the line settings back", ::GetLastError());
+    const bool taken = actual.BaudRate == dcb.BaudRate && actual.ByteSize == 8 && actual.Parity == dcb.Parity
+                       && (!even || actual.fParity) && actual.StopBits == ONESTOPBIT && !actual.fOutxCtsFlow
+                       && !actual.fOutxDsrFlow && !actual.fOutX && !actual.fInX && !DtrIsHandshake(actual)
+                       && !RtsIsHandshake(actual);
+    if (!taken) {
+        const std::string got = std::to_string(actual.BaudRate) + " Bd, " + std::to_string(actual.ByteSize)
+                                + " data bits, parity " + std::to_string(actual.Parity) + ", stop bits "
+                                + std::to_string(actual.StopBits);
+        return Fail(name + ": the port did not take the line settings (it reports " + got + ")",
+                    ERROR_INVALID_PARAMETER);
+    }
+
+    // Reads return at once with what has arrived, possibly nothing; a write that the driver
+    // cannot finish gives up after 5 s, and WriteByte stops waiting for it after 1 s anyway.
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = 0;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = kWriteTotalTimeoutMs;
+    // With the driver's own time-outs every read would wait for data: refused, the port is
+    // of no use to the block procedure.
+    if (!::SetCommTimeouts(m_hPort, &timeouts))
+        return Fail(name + ": setting the time-outs", ::GetLastError());
+
+    // Queues that hold far more than the longest block, so that writes finish at once.
+    if (!::SetupComm(m_hPort, kQueueBytes, kQueueBytes))
+        return Fail(name + ": sizing the driver queues", ::GetLastError());
+
+    // A newly opened port starts with empty queues and no line error: a report that the panel
+    // sent while nobody listened would otherwise be read as the answer to our first STX.
+    ::PurgeComm(m_hPort, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR);
+    DWORD errors = 0;
+    ::ClearCommError(m_hPort, &errors, nullptr);
+    m_bGone = false;
+    return true;
+}
+
+void CWin32SerialDevice::Close()
+{
+    if (m_hPort != INVALID_HANDLE_VALUE) {
+        // Output still queued is dropped: closing must not wait for a stuck line.
+        ::PurgeComm(m_hPort, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR);
+        ::CloseHandle(m_hPort);
+        m_hPort = INVALID_HANDLE_VALUE;
+    }
+    for (OVERLAPPED* pOv : {&m_ovRead, &m_ovWrite}) {
+        if (pOv->hEvent != nullptr)
+            ::CloseHandle(pOv->hEvent);
+        *pOv = OVERLAPPED{};
+    }
+    if (m_bTimerPeriod) {
+        ::timeEndPeriod(1);
+        m_bTimerPeriod = false;
+    }
+    m_bGone = false;
+}
+
+void CWin32SerialDevice::Settle(OVERLAPPED* pOv)
+{
+    // Cancelled, the request ends promptly; its outcome is collected so that the record and
+    // the byte it points at are free again when this returns. A driver that ignores the
+    // cancel still ends a write within its 5 s time-out, and a read at once.
+    ::CancelIoEx(m_hPort, pOv);
+    DWORD n = 0;
+    ::GetOverlappedResult(m_hPort, pOv, &n, TRUE);
+}
+
+void CWin32SerialDevice::WriteByte(uint8_t byte)
+{
+    if (m_hPort == INVALID_HANDLE_VALUE || m_bGone)
+        return;
+    m_writeByte = byte;
+    DWORD n = 0;
+    if (::WriteFile(m_hPort, &m_writeByte, 1, &n, &m_ovWrite))
+        return;
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_IO_PENDING) {
+        // The port refuses writes: a pulled adaptor. The next status query reports it, and
+        // the read that follows closes the link.
+        m_bGone = true;
+        return;
+    }
+    if (::WaitForSingleObject(m_ovWrite.hEvent, kWriteWaitMs) == WAIT_OBJECT_0) {
+        if (!::GetOverlappedResult(m_hPort, &m_ovWrite, &n, FALSE) && ::GetLastError() != ERROR_OPERATION_ABORTED
+            && ::GetLastError() != ERROR_TIMEOUT)
+            m_bGone = true;
+        return;
+    }
+    // Still not out after a second: the byte is abandoned, as a lost one would be.
+    Settle(&m_ovWrite);
+}
+
+int CWin32SerialDevice::InputQueued()
+{
+    if (m_hPort == INVALID_HANDLE_VALUE)
+        return 0;
+    if (m_bGone)
+        return 1;
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!::ClearCommError(m_hPort, &errors, &status)) {
+        // The port no longer answers. Reported as empty, an idle poll would never read and the
+        // link would pass for connected; as one byte, the read meets the failure and closes it.
+        m_bGone = true;
+        return 1;
+    }
+    // Line errors (parity, framing, overrun) are cleared by the call above and dropped.
+    return static_cast<int>(status.cbInQue);
+}
+
+ISerialDevice::ReadStatus CWin32SerialDevice::ReadByte(uint8_t* byte)
+{
+    if (m_hPort == INVALID_HANDLE_VALUE || m_bGone)
+        return ReadStatus::Error;
+    DWORD n = 0;
+    if (::ReadFile(m_hPort, &m_readByte, 1, &n, &m_ovRead)) {
+        if (n != 1)
+            return ReadStatus::Nothing;
+        *byte = m_readByte;
+        return ReadStatus::Byte;
+    }
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_IO_PENDING) {
+        m_bGone = true;
+        return ReadStatus::Error;
+    }
+    // A read that the driver keeps pending despite the time-outs. A byte it takes meanwhile
+    // is the panel's and is handed on, not dropped; otherwise the read is cancelled.
+    if (::WaitForSingleObject(m_ovRead.hEvent, kReadWaitMs) != WAIT_OBJECT_0)
+        Settle(&m_ovRead);
+    if (::GetOverlappedResult(m_hPort, &m_ovRead, &n, FALSE) && n == 1) {
+        *byte = m_readByte;
+        return ReadStatus::Byte;
+    }
+    return ReadStatus::Nothing;
+}
+
+ISerialDevice::WaitStatus CWin32SerialDevice::WaitReadable(int timeoutMs)
+{
+    if (m_hPort == INVALID_HANDLE_VALUE)
+        return WaitStatus::HungUp;
+    // The status query is the one thing every port answers, so the wait sleeps in slices
+    // of a few milliseconds between queries rather than relying on comm events.
+    const ULONGLONG deadline = ::GetTickCount64() + static_cast<ULONGLONG>(timeoutMs < 0 ? 0 : timeoutMs);
+    for (;;) {
+        const int queued = InputQueued();
+        if (m_bGone)
+            return WaitStatus::HungUp;
+        if (queued > 0)
+            return WaitStatus::Readable;
+        const ULONGLONG now = ::GetTickCount64();
+        if (now >= deadline)
+            return WaitStatus::TimedOut;
+        const ULONGLONG left = deadline - now;
+        ::Sleep(static_cast<DWORD>(left < kWaitSliceMs ? left : kWaitSliceMs));
+    }
+}

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "serial_device.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+// The real serial device on Windows: a COM port opened exclusively with overlapped requests,
+// so that every read and write is bounded by a wait on its event rather than by the driver.
+class CWin32SerialDevice final : public ISerialDevice {
+public:
+    // Even parity is what the panel speaks and what the program always asks for. Parity::None
+    // exists for test beds whose ports cannot keep parity (a pseudo-terminal under Wine); the
+    // open then insists on no parity instead, and still fails on any other mismatch.
+    enum class Parity { Even, None };
+
+    explicit CWin32SerialDevice(Parity parity = Parity::Even) : m_parity(parity) {}
+    ~CWin32SerialDevice() override;
+    CWin32SerialDevice(const CWin32SerialDevice&) = delete;
+    CWin32SerialDevice& operator=(const CWin32SerialDevice&) = delete;
+
+    bool Open(const std::string& path, int baud) override;
+    void Close() override;
+    void WriteByte(uint8_t byte) override;
+    int InputQueued() override;
+    ReadStatus ReadByte(uint8_t* byte) override;
+    WaitStatus WaitReadable(int timeoutMs) override;
+    std::string LastError() const override { return m_lastError; }
+    int LastErrorNumber() const override { return static_cast<int>(m_nLastError); }
+
+    // True once a status query or a write has failed: the port is gone (an adaptor pulled
+    // out) and only closing it is left.
+    bool IsGone() const { return m_bGone; }
+
+    // Bounds of the single operations.
+    static constexpr DWORD kWriteWaitMs = 1000;
+    static constexpr DWORD kReadWaitMs = 2000;
+    static constexpr DWORD kWriteTotalTimeoutMs = 5000;
+    static constexpr DWORD kQueueBytes = 10000;
+    // The longest single sleep while waiting for input: the resolution of the reply time-out.
+    static constexpr DWORD kWaitSliceMs = 2;
+
+private:
+    bool Fail(const std::string& what, DWORD error);
+    bool Configure(const std::string& name, int baud);
+    // Ends a request still under way so that its OVERLAPPED record and byte can be reused.
+    void Settle(OVERLAPPED* pOv);
+
+    Parity m_parity;
+    HANDLE m_hPort = INVALID_HANDLE_VALUE;
+    OVERLAPPED m_ovRead{};
+    OVERLAPPED m_ovWrite{};
+    // Requests read into and write from these, never the caller's storage, so a request that
+    // outlives its call cannot touch memory the caller has moved on from.
+    uint8_t m_readByte = 0;
+    uint8_t m_writeByte = 0;
+    bool m_bGone = false;
+    bool m_bTimerPeriod = false;
+    std::string m_lastError;
+    DWORD m_nLastError = 0;
+};
+
+// The Windows wording of an error number, without the trailing line break.
+std::string Win32ErrorText(DWORD error);

@@ -1,0 +1,234 @@
+// The Win32 serial device and the block procedure on it, against the virtual panel through
+// Wine's COM1 (a pseudo-terminal on the Linux side). Each test starts on a fresh
+// pseudo-terminal with every fault off. The simulator accepts one block-check variant; the
+// driver script runs this binary once for each.
+#include "serial_link.h"
+#include "win32_serial_device.h"
+#include "wine_sim.h"
+
+#include <gtest/gtest.h>
+
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Processor time of this process in milliseconds.
+long long CpuMs()
+{
+    FILETIME created{}, exited{}, kernel{}, user{};
+    ::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user);
+    auto ms = [](const FILETIME& t) {
+        return static_cast<long long>((static_cast<unsigned long long>(t.dwHighDateTime) << 32 | t.dwLowDateTime) / 10000);
+    };
+    return ms(kernel) + ms(user);
+}
+
+// Handles this process holds open. Wine answers GetProcessHandleCount with 0, so there they
+// are counted by asking after each handle value in turn; Wine hands out low values first,
+// and a leak of a few hundred handles stays well inside the range asked about.
+DWORD HandleCount()
+{
+    DWORD count = 0;
+    if (::GetProcessHandleCount(::GetCurrentProcess(), &count) && count > 0)
+        return count;
+    for (ULONG_PTR value = 4; value < 0x4000; value += 4) {
+        DWORD flags = 0;
+        if (::GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags))
+            ++count;
+    }
+    return count;
+}
+
+class WineSimLink : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string error;
+        ASSERT_TRUE(m_sim.Attach(&error)) << error;
+        ASSERT_TRUE(m_sim.Command("faults off"));
+        ASSERT_TRUE(m_sim.Command("replug")) << "the simulator could not make a new pseudo-terminal";
+        ASSERT_TRUE(m_sim.Command("clear"));
+        ASSERT_EQ(m_link.Open(1, 9600), 1) << m_link.LastOpenError();
+    }
+
+    int Other() const { return m_sim.Variant() == 1 ? 0 : 1; }
+
+    // Waits, as the poll tick does, until the panel has sent something; false after timeoutMs.
+    bool AwaitInput(int timeoutMs)
+    {
+        const ULONGLONG deadline = ::GetTickCount64() + static_cast<ULONGLONG>(timeoutMs);
+        while (m_link.m_bOpen && m_link.BytesWaiting() == 0) {
+            if (::GetTickCount64() >= deadline)
+                return false;
+            ::Sleep(5);
+        }
+        return true;
+    }
+
+    CWineSim m_sim;
+    // A pseudo-terminal cannot keep parity; the device is asked for none.
+    CWin32SerialDevice m_device{CWin32SerialDevice::Parity::None};
+    CSerialLink m_link{&m_device};
+};
+
+TEST_F(WineSimLink, BlocksGoBothWaysInTheAcceptedVariantAndTheOtherIsRefused)
+{
+    const uint8_t identify[] = {'#'};
+    ASSERT_EQ(m_link.SendBlock(identify, 1, m_sim.Variant()), kBlockDone);
+    // The panel answers the identification with its own block.
+    ASSERT_TRUE(AwaitInput(5000));
+    uint8_t reply[kReplyBufferSize] = {};
+    int count = -1;
+    EXPECT_EQ(m_link.ReceiveBlock(reply, &count), kBlockDone);
+    EXPECT_GE(count, 3);
+
+    // DLE and 0x11/0x13 in the data cross the line untouched: nothing is escaped or swallowed
+    // below the block procedure.
+    const uint8_t row[] = {'l', '0', 0x10, 0x11, 0x13, 'x'};
+    EXPECT_EQ(m_link.SendBlock(row, sizeof row, m_sim.Variant()), kBlockDone);
+    std::vector<std::string> history;
+    ASSERT_TRUE(m_sim.Command("history", &history));
+    ASSERT_FALSE(history.empty());
+    EXPECT_NE(history.back().find("6C3010111378"), std::string::npos) << history.back();
+
+    // The block check of the other variant is wrong for this panel: it answers NAK.
+    EXPECT_EQ(m_link.SendBlock(identify, 1, Other()), kBlockWrongByte);
+    EXPECT_EQ(m_link.m_bOpen, 1);
+}
+
+TEST_F(WineSimLink, RefusalsLeaveTheLinkOpenAndAPanelThatAnswersNothingClosesItWithoutSpinning)
+{
+    const uint8_t identify[] = {'#'};
+    ASSERT_TRUE(m_sim.Command("fault nak-stx on"));
+    EXPECT_EQ(m_link.SendBlock(identify, 1, m_sim.Variant()), kBlockWrongByte);
+    EXPECT_EQ(m_link.m_bOpen, 1);
+
+    ASSERT_TRUE(m_sim.Command("faults off"));
+    ASSERT_TRUE(m_sim.Command("fault silent on"));
+    const ULONGLONG start = ::GetTickCount64();
+    const long long cpuBefore = CpuMs();
+    EXPECT_EQ(m_link.SendBlock(identify, 1, m_sim.Variant()), kBlockClosed);
+    const long long elapsed = static_cast<long long>(::GetTickCount64() - start);
+    EXPECT_EQ(m_link.m_bOpen, 0);
+    // The reply time-out has passed; GetTickCount64 may run up to one tick behind the link's
+    // own clock.
+    EXPECT_GE(elapsed, m_link.ReplyTimeoutMs() - 16);
+    // The wait slept: a spinning wait would use the whole time-out of processor time.
+    EXPECT_LT(CpuMs() - cpuBefore, elapsed / 2) << "elapsed " << elapsed << " ms";
+    EXPECT_EQ(m_link.SendBlock(identify, 1, m_sim.Variant()), kBlockClosed);
+}
+
+TEST_F(WineSimLink, APanelStallingInsideItsBlockClosesTheLinkAfterTheReplyTimeOut)
+{
+    ASSERT_TRUE(m_sim.Command("fault stall on"));
+    ASSERT_TRUE(m_sim.Command("press 3"));
+    ASSERT_TRUE(AwaitInput(5000));
+    uint8_t reply[kReplyBufferSize] = {};
+    int count = -1;
+    const long long cpuBefore = CpuMs();
+    const ULONGLONG start = ::GetTickCount64();
+    EXPECT_EQ(m_link.ReceiveBlock(reply, &count), kBlockClosed);
+    const long long elapsed = static_cast<long long>(::GetTickCount64() - start);
+    EXPECT_EQ(count, -1);
+    EXPECT_EQ(m_link.m_bOpen, 0);
+    EXPECT_LT(CpuMs() - cpuBefore, elapsed / 2 + 20) << "elapsed " << elapsed << " ms";
+}
+
+TEST_F(WineSimLink, APanelThatVanishesClosesTheLinkWithoutSpinning)
+{
+    ASSERT_TRUE(m_sim.Command("unplug"));
+    const long long cpuBefore = CpuMs();
+    const ULONGLONG start = ::GetTickCount64();
+    // What the poll tick and a click do: look for input, send a telegram. One of them meets
+    // the vanished port and the link closes.
+    const uint8_t led[] = {'A'};
+    const ULONGLONG deadline = start + 5000;
+    while (m_link.m_bOpen && ::GetTickCount64() < deadline) {
+        if (m_link.BytesWaiting() > 0) {
+            uint8_t reply[kReplyBufferSize];
+            int count = 0;
+            m_link.ReceiveBlock(reply, &count);
+        } else {
+            m_link.SendBlock(led, 1, m_sim.Variant());
+        }
+        ::Sleep(50);
+    }
+    const long long elapsed = static_cast<long long>(::GetTickCount64() - start);
+    EXPECT_EQ(m_link.m_bOpen, 0) << "the link still passes for open " << elapsed << " ms after the panel vanished";
+    EXPECT_LT(CpuMs() - cpuBefore, elapsed / 2 + 20) << "elapsed " << elapsed << " ms";
+
+    // Plugged in again, the port opens afresh.
+    ASSERT_TRUE(m_sim.Command("replug"));
+    ASSERT_EQ(m_link.Open(1, 9600), 1) << m_link.LastOpenError();
+    const uint8_t identify[] = {'#'};
+    EXPECT_EQ(m_link.SendBlock(identify, 1, m_sim.Variant()), kBlockDone);
+}
+
+TEST_F(WineSimLink, AHundredOpensAndClosesLeaveNoHandleBehind)
+{
+    m_link.Close();
+    // The first cycle may create handles that the process keeps for good (the timer, the
+    // comm layer); they are not leaks of the device.
+    ASSERT_EQ(m_link.Open(1, 19200), 1) << m_link.LastOpenError();
+    m_link.Close();
+    const DWORD before = HandleCount();
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_EQ(m_link.Open(1, i % 2 == 0 ? 9600 : 19200), 1) << "cycle " << i << ": " << m_link.LastOpenError();
+        m_link.Close();
+    }
+    EXPECT_GT(before, 0u);
+    EXPECT_EQ(HandleCount(), before);
+    // Failed opens release everything too.
+    CWin32SerialDevice missing;
+    for (int i = 0; i < 20; ++i)
+        EXPECT_FALSE(missing.Open("COM250", 9600));
+    EXPECT_EQ(HandleCount(), before);
+}
+
+TEST_F(WineSimLink, TheProgramsEvenParityIsRefusedByAPortThatCannotKeepIt)
+{
+    m_link.Close();
+    const DWORD before = HandleCount();
+    // What the program itself asks for: even parity. A pseudo-terminal cannot keep it, and
+    // a port that does not take the panel's settings must not pass for open.
+    CWin32SerialDevice even;
+    CSerialLink link(&even);
+    EXPECT_EQ(link.Open(1, 9600), 0);
+    EXPECT_EQ(link.m_bOpen, 0);
+    EXPECT_FALSE(link.LastOpenError().empty());
+    EXPECT_EQ(HandleCount(), before);
+    // Nothing stayed acquired: the port opens right after.
+    EXPECT_EQ(m_link.Open(1, 9600), 1) << m_link.LastOpenError();
+}
+
+TEST_F(WineSimLink, ASecondOpenOfTheSamePortIsRefused)
+{
+    if (RunningUnderWine())
+        GTEST_SKIP() << "Wine does not enforce share mode 0 on serial ports; on Windows the second "
+                        "CreateFileA fails with ERROR_ACCESS_DENIED";
+    CWin32SerialDevice second(CWin32SerialDevice::Parity::None);
+    EXPECT_FALSE(second.Open("COM1", 9600));
+    EXPECT_EQ(second.LastErrorNumber(), static_cast<int>(ERROR_ACCESS_DENIED));
+}
+
+TEST(Win32SerialDevice, AMissingPortOrAnUnsupportedBaudRateFailsTheOpenWithAReason)
+{
+    CWin32SerialDevice device;
+    EXPECT_FALSE(device.Open("COM250", 9600));
+    EXPECT_NE(device.LastErrorNumber(), 0);
+    EXPECT_NE(device.LastError().find("COM250"), std::string::npos) << device.LastError();
+    EXPECT_FALSE(device.Open("COM1", 4800));
+    EXPECT_EQ(device.LastErrorNumber(), static_cast<int>(ERROR_INVALID_PARAMETER));
+
+    // Closed, the device reports nothing waiting and every read as a failure; writes vanish.
+    uint8_t byte = 0;
+    EXPECT_EQ(device.InputQueued(), 0);
+    EXPECT_EQ(device.ReadByte(&byte), ISerialDevice::ReadStatus::Error);
+    EXPECT_EQ(device.WaitReadable(10), ISerialDevice::WaitStatus::HungUp);
+    device.WriteByte(0x02);
+}
+
+} // namespace
