@@ -1,5 +1,7 @@
 #include "command_line.h"
 
+#include "kova_version.h"
+
 #include <cstring>
 
 CCommandLine ParseEarlyArguments(int argc, const char* const* argv)
@@ -49,5 +51,5 @@ const char* HelpText()
 
 const char* VersionText()
 {
-    return "KOVA_EN, Version 3.0";
+    return KOVA_VERSION_TEXT;
 }
