@@ -13,7 +13,8 @@ if dpkg-query -W -f='${Status}' kova-en 2>/dev/null | grep -q 'install ok instal
 fi
 
 (cd "$BUILD" && cpack -G DEB >/dev/null)
-deb=$(ls -t "$BUILD"/kova-en_*.deb | head -n 1)
+deb=$(find "$BUILD" -maxdepth 1 -name 'kova-en_*.deb' -printf '%T@ %p\n' | sort -n | tail -n 1 | cut -d ' ' -f 2-)
+[ -n "$deb" ] || { echo "test-deb: cpack wrote no package in $BUILD" >&2; exit 1; }
 echo "test-deb: built $deb"
 dpkg-deb --info "$deb" | sed -n 's/^ *\(Package\|Version\|Depends\):/  &/p'
 
