@@ -242,6 +242,23 @@ void drawFrontPlate(QPainter& p)
     p.drawPath(rounded(kFrontPlate, 10));
 }
 
+// A pane of display glass: a vertical gradient from topColour to bottomColour, and a shadow of
+// shadowHeight pixels under its upper edge, where the bezel overhangs it.
+void drawGlass(QPainter& p, const QRectF& glass, const QColor& topColour, const QColor& bottomColour,
+               double shadowHeight, int shadowAlpha)
+{
+    QLinearGradient g(0, glass.top(), 0, glass.bottom());
+    g.setColorAt(0.0, topColour);
+    g.setColorAt(1.0, bottomColour);
+    p.setBrush(g);
+    p.drawRect(glass);
+    QLinearGradient shadow(0, glass.top(), 0, glass.top() + shadowHeight);
+    shadow.setColorAt(0.0, QColor(0, 0, 0, shadowAlpha));
+    shadow.setColorAt(1.0, QColor(0, 0, 0, 0));
+    p.setBrush(shadow);
+    p.drawRect(QRectF(glass.left(), glass.top(), glass.width(), shadowHeight));
+}
+
 void drawLcd(QPainter& p)
 {
     // Black bezel sloping down to the glass.
@@ -262,19 +279,9 @@ void drawLcd(QPainter& p)
     p.setBrush(QColor(10, 10, 12));
     p.drawRect(kLcdGlass.adjusted(-2, -2, 2, 2));
 
-    // The glass: a yellow-green liquid-crystal background, light enough for black text.
-    QLinearGradient gl(0, kLcdGlass.top(), 0, kLcdGlass.bottom());
-    gl.setColorAt(0.0, QColor(198, 208, 164));
-    gl.setColorAt(1.0, QColor(186, 198, 152));
-    p.setBrush(gl);
-    p.drawRect(kLcdGlass);
-
-    // Inner shadow along the top and left edges, kept outside the text area (x >= 86, y >= 70).
-    QLinearGradient top(0, kLcdGlass.top(), 0, kLcdGlass.top() + 6);
-    top.setColorAt(0.0, QColor(0, 0, 0, 90));
-    top.setColorAt(1.0, QColor(0, 0, 0, 0));
-    p.setBrush(top);
-    p.drawRect(QRectF(kLcdGlass.left(), kLcdGlass.top(), kLcdGlass.width(), 6));
+    // The glass: a yellow-green liquid-crystal background, light enough for black text, with an
+    // inner shadow along the top and left edges kept outside the text area (x >= 86, y >= 70).
+    drawGlass(p, kLcdGlass, QColor(198, 208, 164), QColor(186, 198, 152), 6, 90);
     QLinearGradient left(kLcdGlass.left(), 0, kLcdGlass.left() + 5, 0);
     left.setColorAt(0.0, QColor(0, 0, 0, 70));
     left.setColorAt(1.0, QColor(0, 0, 0, 0));
@@ -346,16 +353,7 @@ void drawReadout(QPainter& p, int i)
     p.setPen(Qt::NoPen);
     p.setBrush(QColor(120, 124, 130, 140));
     p.drawRect(QRectF(w.left() - 1, w.bottom() + 1.2, w.width() + 2, 0.8));
-    QLinearGradient g(0, w.top(), 0, w.bottom());
-    g.setColorAt(0.0, QColor(222, 228, 200));
-    g.setColorAt(1.0, QColor(208, 216, 186));
-    p.setBrush(g);
-    p.drawRect(w);
-    QLinearGradient top(0, w.top(), 0, w.top() + 3);
-    top.setColorAt(0.0, QColor(0, 0, 0, 80));
-    top.setColorAt(1.0, QColor(0, 0, 0, 0));
-    p.setBrush(top);
-    p.drawRect(QRectF(w.left(), w.top(), w.width(), 3));
+    drawGlass(p, w, QColor(222, 228, 200), QColor(208, 216, 186), 3, 80);
 
     // Legend beside the window, on the outer side of each selector.
     const QFont f = uiFont(9, true);
