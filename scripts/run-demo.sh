@@ -53,10 +53,10 @@ for t in x-terminal-emulator gnome-terminal konsole xterm; do
 done
 
 if [ -n "$terminal" ] && [ -z "${KOVA_DEMO_BACKGROUND:-}" ]; then
-  # The panel's live console in its own window. gnome-terminal takes the command after "--";
-  # the others (and Debian's x-terminal-emulator) after -e.
+  # The panel's live console in its own window. gnome-terminal itself takes the command after
+  # "--"; the others, and Debian's x-terminal-emulator (gnome-terminal.wrapper included), after -e.
   case "$(basename "$(realpath "$(command -v "$terminal")")")" in
-    gnome-terminal*) "$terminal" -- "${PANEL[@]}" >/dev/null 2>&1 & ;;
+    gnome-terminal | gnome-terminal.real) "$terminal" -- "${PANEL[@]}" >/dev/null 2>&1 & ;;
     *) "$terminal" -e "${PANEL[@]}" >/dev/null 2>&1 & ;;
   esac
 else
