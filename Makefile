@@ -1,5 +1,6 @@
 # The two commands of this project: `make run` and `make test`. Both install what they need
-# (Debian packages, through sudo when not root) and build first.
+# (Debian packages, through sudo when not root) and build first. `make run` and `make build`
+# install only what building and running take; the test targets add the test tools.
 
 BUILD ?= build
 BUILD_SAN ?= build-sanitize
@@ -9,12 +10,18 @@ FUZZ_SECONDS ?= 20
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build run test check test-sanitize fuzz test-windows soak screenshot clean
+.PHONY: all deps deps-test build run test check lint test-sanitize fuzz test-windows soak screenshot clean
+
+# Every shell script of the tree, for the lint.
+SCRIPTS := $(wildcard scripts/*.sh bench/*.sh tests/*/*.sh) .ci/run
 
 all: build
 
 deps:
-	@bash scripts/install-deps.sh
+	@bash scripts/install-deps.sh build
+
+deps-test:
+	@bash scripts/install-deps.sh test
 
 build: deps
 	@cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) >/dev/null
@@ -23,23 +30,29 @@ build: deps
 run: build
 	@bash scripts/run-demo.sh $(BUILD)
 
-# Everything: the suite, the suite again under AddressSanitizer and UndefinedBehaviorSanitizer,
-# a short run of every fuzzer, and the Windows build of the link under Wine.
-test: check test-sanitize fuzz test-windows
+# Everything: the script lint, the suite, the suite again under AddressSanitizer and
+# UndefinedBehaviorSanitizer, a short run of every fuzzer, and the Windows build of the link
+# under Wine.
+test: lint check test-sanitize fuzz test-windows
 
 # The suite alone, for a quick round while working.
-check: build
+check: deps-test build
 	@QT_QPA_PLATFORM=offscreen ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
+# shellcheck over every script, with no exclusions.
+lint: deps-test
+	@shellcheck $(SCRIPTS)
+	@echo "lint: $(words $(SCRIPTS)) scripts clean"
+
 # Leak checking stays on for every test, the GUI tests included; there are no suppressions.
-test-sanitize: deps
+test-sanitize: deps-test
 	@cmake -S . -B $(BUILD_SAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKOVA_SANITIZE=ON -DKOVA_BUILD_BENCH=OFF >/dev/null
 	@cmake --build $(BUILD_SAN) -j $(JOBS)
 	@QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(BUILD_SAN) --output-on-failure -j $(JOBS)
 
 # Each libFuzzer harness for FUZZ_SECONDS, built with clang++ in a directory of its own.
-fuzz: deps
+fuzz: deps-test
 	@cmake -S . -B $(BUILD_FUZZ) -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DKOVA_FUZZ=ON -DKOVA_BUILD_TESTS=OFF -DKOVA_BUILD_BENCH=OFF -DKOVA_FUZZ_SECONDS=$(FUZZ_SECONDS) >/dev/null
 	@cmake --build $(BUILD_FUZZ) -j $(JOBS) --target kova_fuzzers
@@ -55,7 +68,8 @@ test-windows: deps
 	@cmake --build $(BUILD_WIN) -j $(JOBS)
 	@bash tests/windows/run-wine-tests.sh $(BUILD_WIN) $(BUILD)/tools/kova_sim/kova_sim
 
-# The long soak of RELIABILITY.md (about an hour); see bench/soak.sh for its arguments.
+# The long soak of RELIABILITY.md (about half an hour on two cores); see bench/soak.sh for its
+# arguments.
 soak: build
 	@bash bench/soak.sh $(BUILD)
 

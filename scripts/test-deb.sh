@@ -13,7 +13,8 @@ if dpkg-query -W -f='${Status}' kova-en 2>/dev/null | grep -q 'install ok instal
 fi
 
 (cd "$BUILD" && cpack -G DEB >/dev/null)
-deb=$(ls -t "$BUILD"/kova-en_*.deb | head -n 1)
+deb=$(find "$BUILD" -maxdepth 1 -name 'kova-en_*.deb' -printf '%T@ %p\n' | sort -n | tail -n 1 | cut -d ' ' -f 2-)
+[ -n "$deb" ] || { echo "test-deb: cpack wrote no package in $BUILD" >&2; exit 1; }
 echo "test-deb: built $deb"
 dpkg-deb --info "$deb" | sed -n 's/^ *\(Package\|Version\|Depends\):/  &/p'
 
@@ -21,8 +22,11 @@ cleanup() { $SUDO apt-get remove -y -qq kova-en >/dev/null 2>&1 || true; }
 trap cleanup EXIT
 
 $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$(realpath "$deb")" >/dev/null
+# The package carries the project's version (3.0.0); the program names its first two parts.
+package_version=$(dpkg-deb -f "$deb" Version)
+expected="KOVA_EN, Version ${package_version%.*}"
 version=$(/usr/bin/kova_en --version)
-[ "$version" = "KOVA_EN, Version 3.0" ] || { echo "test-deb: unexpected version '$version'" >&2; exit 1; }
+[ "$version" = "$expected" ] || { echo "test-deb: version '$version', expected '$expected'" >&2; exit 1; }
 /usr/bin/kova_sim --help >/dev/null
 for f in /usr/share/applications/kova_en.desktop /usr/share/icons/hicolor/32x32/apps/kova_en.png; do
   [ -f "$f" ] || { echo "test-deb: $f is missing" >&2; exit 1; }

@@ -2,6 +2,8 @@
 
 #include "panel_app.h"
 
+#include "kova_version.h"
+
 #include <QGridLayout>
 #include <QLabel>
 #include <QPushButton>
@@ -15,16 +17,17 @@ CAboutDlg::CAboutDlg(QWidget* pParent) : QDialog(pParent)
     pIcon->setPixmap(AppIcon().pixmap(32, 32));
     pLayout->addWidget(pIcon, 0, 0, 3, 1, Qt::AlignTop);
 
-    auto* pName = new QLabel(QStringLiteral("KOVA_EN, Version 3.0"), this);
+    auto* pName = new QLabel(QStringLiteral(KOVA_VERSION_TEXT), this);
     pName->setTextFormat(Qt::PlainText);
     pLayout->addWidget(pName, 0, 1);
     pLayout->addWidget(new QLabel(QStringLiteral("16. September 1999"), this), 1, 1);
 
-    // A made-up maker: the program names no real company.
-    auto* pMaker = new QLabel(QStringLiteral("Beispielwerk Paneltechnik GmbH\n"
-                                             "Musterstra\u00dfe 1\n"
-                                             "D-99999 Musterstadt\n"
-                                             "www.example.com"),
+    // The maker named in the main window's caption; street, town and web address are invented
+    // (the postcode and the .example domain cannot belong to anybody).
+    auto* pMaker = new QLabel(QStringLiteral("TARVEST GMBH + CO.\n"
+                                             "Werkstra\u00dfe 12\n"
+                                             "D-99999 Beispielstadt\n"
+                                             "www.tarvest.example"),
                               this);
     pMaker->setTextFormat(Qt::PlainText);
     pLayout->addWidget(pMaker, 2, 1);

@@ -1,5 +1,6 @@
 #include "command_line.h"
 
+#include "kova_version.h"
 #include "port_config.h"
 #include "port_discovery.h"
 
@@ -158,5 +159,5 @@ const char* HelpText()
 
 const char* VersionText()
 {
-    return "KOVA_EN, Version 3.0";
+    return KOVA_VERSION_TEXT;
 }

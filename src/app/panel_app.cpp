@@ -2,10 +2,12 @@
 
 #include "panel_dlg.h"
 
+#include "kova_version.h"
+
 CPanelApp::CPanelApp(int& argc, char** argv) : QApplication(argc, argv)
 {
     setApplicationName(QStringLiteral("KOVA_EN"));
-    setApplicationVersion(QStringLiteral("3.0"));
+    setApplicationVersion(QStringLiteral(KOVA_VERSION_MAJOR_MINOR));
     setWindowIcon(AppIcon());
 }
 

@@ -44,5 +44,13 @@ inline constexpr int kLcdRowPitch = 14;
 // Where the demonstration-mode status line starts.
 inline constexpr CPoint kStatusTextOrigin = {5, 480};
 
+// Where the panel picture sits in the client area, and its size: the rectangles above are
+// client pixels, so the picture has to be drawn here for its keys, LCD and scales to lie under
+// them. The art tool draws the picture from these same numbers.
+inline constexpr int kPictureLeft = 3;
+inline constexpr int kPictureTop = 0;
+inline constexpr int kPictureWidth = 340;
+inline constexpr int kPictureHeight = 499;
+
 // Index of the key under (x, y), or -1.
 int KeyAt(int x, int y);

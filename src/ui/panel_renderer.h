@@ -1,5 +1,7 @@
 #pragma once
 
+#include "geometry.h"
+
 #include <QFont>
 #include <QImage>
 
@@ -11,12 +13,6 @@ inline constexpr QRgb kLedOffColor = qRgb(128, 128, 128);
 inline constexpr QRgb kLedOnColor = qRgb(241, 241, 0);
 inline constexpr QRgb kMarkerColor = qRgb(255, 0, 0);
 
-// Where the panel picture sits in the client area: its keys, LCD and scales then lie under the
-// panel geometry.
-inline constexpr int kPictureLeft = 3;
-inline constexpr int kPictureTop = 0;
-inline constexpr int kPictureWidth = 340;
-inline constexpr int kPictureHeight = 499;
 // The client area of the main window, in pixels.
 inline constexpr int kClientWidth = 348;
 inline constexpr int kClientHeight = 505;

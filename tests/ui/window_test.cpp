@@ -198,11 +198,15 @@ TEST_F(WindowTest, AboutBoxTexts)
     ASSERT_EQ(spy.nSeen, 1);
     EXPECT_TRUE(texts.contains(QStringLiteral("KOVA_EN, Version 3.0")));
     EXPECT_TRUE(texts.contains(QStringLiteral("16. September 1999")));
-    // The four-line block: maker, street, town, web address.
-    bool bAddress = false;
-    for (const QString& text : texts)
-        bAddress = bAddress || text.count(u'\n') == 3;
-    EXPECT_TRUE(bAddress);
+    // The four-line block: maker, street, town, web address; the maker is the one the main
+    // window's caption names.
+    QString strMaker;
+    for (const QString& text : texts) {
+        if (text.count(u'\n') == 3)
+            strMaker = text.section(u'\n', 0, 0);
+    }
+    ASSERT_FALSE(strMaker.isEmpty());
+    EXPECT_TRUE(rig.dlg.windowTitle().startsWith(strMaker + QStringLiteral("   ")));
 }
 
 // ---------------------------------------------------------------------------------------

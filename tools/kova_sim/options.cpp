@@ -1,0 +1,78 @@
+#include "options.h"
+
+#include <cstdlib>
+
+namespace kova_sim {
+
+void usage(FILE* f)
+{
+    std::fprintf(f,
+        "usage: kova_sim [--link PATH] [--variant 1|0|any] [--baud 9600|19200] [--script FILE]\n"
+        "                [--log FILE|-] [--fault NAME]... [--exit-on-eof]\n"
+        "Plays a KOVA panel on a pseudo-terminal reachable as PATH (default /tmp/kova-panel).\n"
+        "Faults: silent nak-stx nak-block garbage stall overlong close. Commands on stdin; 'help' lists them.\n");
+}
+
+bool parseOptions(int argc, char** argv, Options& o)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "kova_sim: %s needs a value\n", a.c_str());
+                return false;
+            }
+            out = argv[++i];
+            return true;
+        };
+        std::string v;
+        if (a == "--help" || a == "-h") {
+            usage(stdout);
+            std::exit(0);
+        } else if (a == "--link") {
+            if (!value(o.link) || o.link.empty())
+                return false;
+        } else if (a == "--variant") {
+            if (!value(v))
+                return false;
+            if (v == "1") o.mode = AcceptMode::V1;
+            else if (v == "0") o.mode = AcceptMode::V0;
+            else if (v == "any") o.mode = AcceptMode::Any;
+            else {
+                std::fprintf(stderr, "kova_sim: --variant takes 1, 0 or any\n");
+                return false;
+            }
+        } else if (a == "--baud") {
+            if (!value(v))
+                return false;
+            if (v != "9600" && v != "19200") {
+                std::fprintf(stderr, "kova_sim: --baud takes 9600 or 19200\n");
+                return false;
+            }
+            o.baud = std::atoi(v.c_str());
+        } else if (a == "--script") {
+            if (!value(o.script))
+                return false;
+        } else if (a == "--log") {
+            if (!value(o.log))
+                return false;
+        } else if (a == "--fault") {
+            if (!value(v))
+                return false;
+            const auto f = faultFromName(v);
+            if (!f) {
+                std::fprintf(stderr, "kova_sim: unknown fault '%s'\n", v.c_str());
+                return false;
+            }
+            o.faults.push_back(*f);
+        } else if (a == "--exit-on-eof") {
+            o.exitOnEof = true;
+        } else {
+            std::fprintf(stderr, "kova_sim: unknown option '%s'\n", a.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace kova_sim

@@ -1,0 +1,28 @@
+#pragma once
+
+// The command line of kova_sim.
+
+#include "engine.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace kova_sim {
+
+struct Options {
+    std::string link = "/tmp/kova-panel";
+    AcceptMode mode = AcceptMode::V1;
+    int baud = 0;
+    std::string script;
+    std::string log;
+    bool exitOnEof = false;
+    std::vector<Fault> faults;
+};
+
+void usage(FILE* f);
+// Reads the options into o; false (after a message on standard error) when one is wrong.
+// --help prints the usage and ends the program.
+bool parseOptions(int argc, char** argv, Options& o);
+
+} // namespace kova_sim
