@@ -21,6 +21,8 @@ com1="$build/wine-com1"
 work=$(mktemp -d /tmp/kova-wine.XXXXXX)
 sim_pid=""
 tail_pid=""
+# Called by the EXIT trap, which shellcheck cannot see.
+# shellcheck disable=SC2317
 finish() {
     local rc=$?
     [[ -n $sim_pid ]] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
@@ -83,7 +85,7 @@ for variant in 1 0; do
         wine "$build/tests/windows/win32_device_tests.exe" || status=1
     kill "$sim_pid" 2>/dev/null || true
     wait "$sim_pid" 2>/dev/null || true
-    [[ -n $tail_pid ]] && kill "$tail_pid" 2>/dev/null || true
+    if [[ -n $tail_pid ]]; then kill "$tail_pid" 2>/dev/null || true; fi
     sim_pid=""
     tail_pid=""
     : >"$work/replies"
