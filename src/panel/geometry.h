@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <bitset>
 
 // A rectangle in client pixels as (left, top, right, bottom). Hit tests are strict on all
 // four sides, so a click on the border line belongs to nothing.
@@ -44,5 +45,6 @@ inline constexpr int kLcdRowPitch = 14;
 // Where the demonstration-mode status line starts.
 inline constexpr CPoint kStatusTextOrigin = {5, 480};
 
-// Index of the key under (x, y), or -1.
-int KeyAt(int x, int y);
+// The keys whose rectangles hold (x, y). Every rectangle is tested, not just up to the first
+// hit: the click handlers act on each key hit, so a point on two keys would switch both.
+std::bitset<kKeyCount> KeysAt(int x, int y);

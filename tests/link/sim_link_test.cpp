@@ -62,30 +62,12 @@ protected:
             pTelegram->assign(buf.begin(), buf.begin() + count);
         return result;
     }
-    std::string Dump()
-    {
-        std::vector<std::string> out;
-        EXPECT_TRUE(m_sim.Command("dump", &out));
-        return out.empty() ? std::string() : out.front();
-    }
     std::string History()
     {
         std::vector<std::string> out;
         EXPECT_TRUE(m_sim.Command("history", &out));
         return out.empty() ? std::string() : out.front();
     }
-    // The simulator acts on our bytes in its own time; wait until its state shows `text`.
-    bool DumpShowsSoon(const std::string& text)
-    {
-        const auto start = Clock::now();
-        while (MsSince(start) < 3000) {
-            if (Dump().find(text) != std::string::npos)
-                return true;
-            ::usleep(20000);
-        }
-        return false;
-    }
-
     CSimProcess m_sim;
     CSerialLink m_link;
 };
@@ -108,7 +90,7 @@ TEST_F(SimLinkTest, Variant1PanelIdentifiesWithItsSelectors)
     EXPECT_EQ(t[1], 'C');
     EXPECT_EQ(t[2], 'U');
     EXPECT_EQ(m_link.m_bOpen, 1);
-    EXPECT_NE(Dump().find("\"variant\":1"), std::string::npos);
+    EXPECT_NE(m_sim.State().find("\"variant\":1"), std::string::npos);
 }
 
 TEST_F(SimLinkTest, Variant0PanelRefusesVariant1WithNak)
@@ -120,7 +102,7 @@ TEST_F(SimLinkTest, Variant0PanelRefusesVariant1WithNak)
     Bytes t;
     ASSERT_EQ(Receive(&t), kBlockDone);
     EXPECT_EQ(t.size(), 3u);
-    EXPECT_NE(Dump().find("\"variant\":0"), std::string::npos);
+    EXPECT_NE(m_sim.State().find("\"variant\":0"), std::string::npos);
 }
 
 TEST_F(SimLinkTest, Variant1PanelRefusesVariant0)
@@ -187,7 +169,7 @@ TEST_F(SimLinkTest, GarbageFaultBeforeABlockIsRefusedQuietly)
     Bytes t;
     EXPECT_EQ(Receive(&t), kBlockWrongByte);
     EXPECT_EQ(m_link.m_bOpen, 1);
-    EXPECT_NE(Dump().find("\"received\":0"), std::string::npos) << "we must not have answered";
+    EXPECT_NE(m_sim.State().find("\"received\":0"), std::string::npos) << "we must not have answered";
 }
 
 TEST_F(SimLinkTest, NaksAreRefusalsAndTheLinkStaysUsable)
@@ -231,7 +213,7 @@ TEST_F(SimLinkTest, OverlongPanelBlockIsReadToItsEndAndAcknowledged)
     EXPECT_EQ(buf[0], 0x31);
     EXPECT_TRUE(std::all_of(region.begin(), region.begin() + 32, [](uint8_t b) { return b == 0xEE; }));
     EXPECT_TRUE(std::all_of(region.end() - 32, region.end(), [](uint8_t b) { return b == 0xEE; }));
-    EXPECT_TRUE(DumpShowsSoon("\"sent\":1")) << Dump();
+    EXPECT_TRUE(m_sim.StateShows("\"sent\":1")) << m_sim.State();
     EXPECT_EQ(m_link.m_bOpen, 1);
 }
 

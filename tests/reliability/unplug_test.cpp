@@ -24,13 +24,11 @@ constexpr int kTickMs = 200;
 
 class UnplugTest : public ::testing::Test {
 protected:
-    UnplugTest() { ResetPanelGlobals(); }
     ~UnplugTest() override
     {
         m_model.m_link.Close();
         m_sim.Stop();
         ::unsetenv("KOVA_COM1");
-        ResetPanelGlobals();
     }
 
     void SetUp() override
@@ -125,7 +123,7 @@ TEST_F(UnplugTest, UnpluggedDuringThePermanenceTestTheTestCyclesOnScreenOnlyAndR
     for (int i = 0; i < 5; ++i)
         m_model.OnTimer();
     ASSERT_EQ(m_model.m_link.m_bOpen, 1);
-    ASSERT_EQ(g_nPermStep, 5);
+    ASSERT_EQ(m_model.g_nPermStep, 5);
 
     ASSERT_TRUE(m_sim.Command("unplug"));
     long longestTick = 0;
@@ -138,11 +136,11 @@ TEST_F(UnplugTest, UnpluggedDuringThePermanenceTestTheTestCyclesOnScreenOnlyAndR
 
     // The test goes on in the window: the LED cycle moves, the cell counter stands.
     EXPECT_EQ(m_model.m_bPermTest, 1);
-    const int32_t step = g_nPermStep;
-    const int8_t cycle = g_chPermCycle;
+    const int32_t step = m_model.g_nPermStep;
+    const int8_t cycle = m_model.g_chPermCycle;
     m_model.OnTimer();
-    EXPECT_EQ(g_nPermStep, step);
-    EXPECT_NE(g_chPermCycle, cycle);
+    EXPECT_EQ(m_model.g_nPermStep, step);
+    EXPECT_NE(m_model.g_chPermCycle, cycle);
     EXPECT_EQ(m_view.Count(IDS_PANEL_NOT_FOUND), 1);
 
     Replug();
