@@ -127,18 +127,22 @@ TEST_F(PermanenceTest, FirstHundredTwentyStepsFillEveryCellOnce)
     EXPECT_EQ(cells[119], "6C 27 37 3E 41 43 F7");
 }
 
-TEST_F(PermanenceTest, CounterWrapKeepsTelegrams)
+TEST_F(PermanenceTest, LongRunRepeatsTheCellSequenceWithoutAJump)
 {
+    // 120 cells, 128 codes and four attribute pairs of 128 steps each: after 7680 steps (some
+    // 26 minutes at five a second) the cell telegrams start over, and a run that goes on past
+    // that point carries on with exactly the same sequence.
     Connect();
     m_model.OnPermTestStart();
-    // The last step before the wrap: row 7, column 14, "@B", 0xFF.
-    EXPECT_EQ(CellAt(7679), "6C 27 37 3E 40 42 FF");
-    EXPECT_EQ(m_model.g_nPermStep, 0);
-    // The step after it sends what s = 7680 would have sent, which is the telegram of s = 0.
-    m_panel.ClearLog();
-    Ticks(1);
-    EXPECT_EQ(CellTelegrams(), Strings{"6C 27 30 30 41 43 80"});
-    EXPECT_EQ(m_model.g_nPermStep, 1);
+    const size_t kPeriod = 7680;
+    const size_t kBeyond = 130;
+    Ticks(static_cast<int>(kPeriod + kBeyond));
+    const Strings cells = CellTelegrams();
+    ASSERT_EQ(cells.size(), kPeriod + kBeyond);
+    EXPECT_EQ(cells[kPeriod - 1], "6C 27 37 3E 40 42 FF"); // row 7, column 14, "@B", 0xFF
+    EXPECT_EQ(cells[kPeriod], "6C 27 30 30 41 43 80");
+    for (size_t k = 0; k < kBeyond; ++k)
+        ASSERT_EQ(cells[kPeriod + k], cells[k]) << "step " << kPeriod + k + 1;
 }
 
 TEST_F(PermanenceTest, StopSendsLcdRowsThenLedsOffAndClears)
