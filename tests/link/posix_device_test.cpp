@@ -1,5 +1,6 @@
 // The termios device on a real pseudo-terminal pair, without the virtual panel: line
 // settings, never-waiting reads, raw transport, exclusive use, hang-up and descriptor leaks.
+#include "fake_clock.h"
 #include "posix_serial_device.h"
 #include "process_probe.h"
 #include "serial_link.h"
@@ -48,12 +49,6 @@ long ElapsedMs(Clock::time_point since)
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
 }
 
-
-// A clock that never moves.
-class CFrozenClock final : public IClock {
-public:
-    int32_t NowMs() override { return 0; }
-};
 
 // The descriptors this process holds.
 std::set<int> Descriptors()
@@ -321,7 +316,7 @@ TEST(PosixSerialDevice, LinkOverAClosedMasterClosesAtOnceWithoutSpinning)
     // The link's clock stands still, so its reply time-out can never strike: if the send
     // returns with the link closed, the hang-up closed it. A link that missed the hang-up
     // would wait forever and run into the test's time-out.
-    CFrozenClock clock;
+    CFakeClock clock;
     CSerialLink link(nullptr, &clock);
     ASSERT_EQ(link.Open(1, 9600), 1) << link.LastOpenError();
     pty.CloseMaster();
