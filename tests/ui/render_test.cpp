@@ -42,7 +42,7 @@ protected:
     CWindowRig rig;
 };
 
-// A window connected to a scripted panel: the link is open.
+// A window connected to a fake panel: the link is open.
 class ConnectedRenderTest : public ::testing::Test {
 protected:
     void SetUp() override
