@@ -215,14 +215,16 @@ bool CSimProcess::WaitForExit(int deadlineMs, int* pStatus)
 
 void CSimProcess::Stop()
 {
-    if (m_toSim >= 0) {
+    const bool bAsked = m_toSim >= 0;
+    if (bAsked) {
         static const char kQuit[] = "quit\n";
         [[maybe_unused]] const ssize_t ignored = ::write(m_toSim, kQuit, sizeof kQuit - 1);
         CloseInput();
     }
     if (m_pid > 0) {
-        // "quit" asks it to leave; a signal insists if it does not within a second.
-        if (!WaitForExit(1000)) {
+        // "quit" asks it to leave (when its input is still there to ask through); a signal
+        // insists if it does not within a second.
+        if (!bAsked || !WaitForExit(1000)) {
             ::kill(m_pid, SIGTERM);
             if (!WaitForExit(1000)) {
                 ::kill(m_pid, SIGKILL);
