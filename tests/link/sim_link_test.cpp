@@ -2,7 +2,7 @@
 // variants, the panel's faults, a peer that goes away, exclusive use and descriptor leaks.
 // Wall-clock bounds are loose on purpose: only "at least the reply time-out" is checked
 // tightly; where the peer going away must end a wait, the link runs on a clock that stands
-// still instead.
+// still instead of being timed.
 #include "fake_clock.h"
 #include "process_probe.h"
 #include "serial_link.h"
@@ -42,6 +42,7 @@ protected:
     void TearDown() override
     {
         m_link.Close();
+        m_stillLink.Close();
         m_sim.Stop();
         ::unsetenv("KOVA_COM1");
     }
@@ -66,8 +67,25 @@ protected:
         EXPECT_TRUE(m_sim.Command("history", &out));
         return out.empty() ? std::string() : out.front();
     }
+    // A link on a clock that stands still, in place of m_link: its reply time-out cannot
+    // strike, so if a wait on it ends with the link closed, the peer's going away closed it.
+    void UseStillLink()
+    {
+        m_link.Close();
+        ASSERT_EQ(m_stillLink.Open(1, 9600), 1) << m_stillLink.LastOpenError();
+    }
+    // The end of a wait on that link, which the peer's going away must have ended.
+    void ExpectClosedByThePeer(int result, long cpuBefore)
+    {
+        EXPECT_TRUE(result == kBlockNoByte || result == kBlockClosed) << result;
+        EXPECT_EQ(m_stillLink.m_bOpen, 0);
+        EXPECT_LT(CpuMs() - cpuBefore, 100) << "the wait must sleep, not poll";
+    }
+
     CSimProcess m_sim;
     CSerialLink m_link;
+    CFakeClock m_stillClock;
+    CSerialLink m_stillLink{nullptr, &m_stillClock};
 };
 
 TEST_F(SimLinkTest, Variant1PanelIdentifiesWithItsSelectors)
@@ -218,13 +236,7 @@ TEST_F(SimLinkTest, OverlongPanelBlockIsReadToItsEndAndAcknowledged)
 TEST_F(SimLinkTest, PeerClosingDuringAReceivedBlockClosesTheLinkWithoutSpinning)
 {
     StartSim({});
-    // On a clock that stands still the reply time-out cannot strike: if the receive ends
-    // with the link closed, the peer's going away closed it.
-    m_link.Close();
-    CFakeClock stillClock;
-    CSerialLink link(nullptr, &stillClock);
-    ASSERT_EQ(link.Open(1, 9600), 1) << link.LastOpenError();
-
+    UseStillLink();
     ASSERT_TRUE(m_sim.Command("fault stall on"));
     ASSERT_TRUE(m_sim.Command("send 31 32 33 34 35 36"));
     // The line goes while the panel is stalled in the middle of its block.
@@ -234,33 +246,21 @@ TEST_F(SimLinkTest, PeerClosingDuringAReceivedBlockClosesTheLinkWithoutSpinning)
     const long cpuBefore = CpuMs();
     std::array<uint8_t, kReplyBufferSize> buf{};
     int count = -1;
-    const int result = link.ReceiveBlock(buf.data(), &count);
-    EXPECT_TRUE(result == kBlockNoByte || result == kBlockClosed) << result;
+    ExpectClosedByThePeer(m_stillLink.ReceiveBlock(buf.data(), &count), cpuBefore);
     EXPECT_EQ(buf[0], 0x31) << "the block had begun";
-    EXPECT_EQ(link.m_bOpen, 0);
-    EXPECT_LT(CpuMs() - cpuBefore, 100);
 }
 
 TEST_F(SimLinkTest, PeerClosingWhileWeWaitForTheAnswerClosesTheLinkAndAReplugReconnects)
 {
     StartSim({});
-    // As above: on a clock that stands still only the peer's going away can end the wait.
-    m_link.Close();
-    {
-        CFakeClock stillClock;
-        CSerialLink link(nullptr, &stillClock);
-        ASSERT_EQ(link.Open(1, 9600), 1) << link.LastOpenError();
-        ASSERT_TRUE(m_sim.Command("fault silent on"));
-        ASSERT_TRUE(m_sim.Post("wait 100"));
-        ASSERT_TRUE(m_sim.Post("fault close on"));
+    UseStillLink();
+    ASSERT_TRUE(m_sim.Command("fault silent on"));
+    ASSERT_TRUE(m_sim.Post("wait 100"));
+    ASSERT_TRUE(m_sim.Post("fault close on"));
 
-        const long cpuBefore = CpuMs();
-        const uint8_t identify = '#';
-        const int result = link.SendBlock(&identify, 1, 1);
-        EXPECT_TRUE(result == kBlockNoByte || result == kBlockClosed) << result;
-        EXPECT_EQ(link.m_bOpen, 0);
-        EXPECT_LT(CpuMs() - cpuBefore, 100);
-    }
+    const long cpuBefore = CpuMs();
+    const uint8_t identify = '#';
+    ExpectClosedByThePeer(m_stillLink.SendBlock(&identify, 1, 1), cpuBefore);
 
     // The simulator takes its link path away while unplugged; plugged in again, we reconnect.
     ASSERT_TRUE(m_sim.Command("faults off"));
