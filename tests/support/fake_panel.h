@@ -28,7 +28,10 @@ public:
     static constexpr uint8_t NAK = 0x15;
 
     CFakePanel(CFakeSerialDevice& device, CFakeClock& clock);
-    // It answers through the device's write hook, which refers to this very object.
+    // It answers through the device's write hook, which refers to this very object: the hook
+    // goes with it, so a device that outlives its panel (a window torn down after the panel
+    // of its test) no longer calls into it.
+    ~CFakePanel() { m_device.OnWrite(nullptr); }
     CFakePanel(const CFakePanel&) = delete;
     CFakePanel& operator=(const CFakePanel&) = delete;
 
