@@ -73,7 +73,6 @@ bool PermanenceSteps(int baud, int nSteps)
     CSimProcess sim;
     if (!StartSim(sim, baud))
         return false;
-    ResetPanelGlobals();
     CNullView view;
     CCountingDevice device;
     CPanelModel model(view, &device);
@@ -126,7 +125,6 @@ bool WindowFigures(int baud, int seconds, int presses)
     CSimProcess sim;
     if (!StartSim(sim, baud))
         return false;
-    ResetPanelGlobals();
     CBenchDlg dlg;
     dlg.m_nBaud = baud == 19200 ? 1 : 0;
     dlg.OnInitDialog();

@@ -1,10 +1,9 @@
 #include "geometry.h"
 
-int KeyAt(int x, int y)
+std::bitset<kKeyCount> KeysAt(int x, int y)
 {
-    for (int i = 0; i < kKeyCount; ++i) {
-        if (g_rcKeys[i].HitsStrictly(x, y))
-            return i;
-    }
-    return -1;
+    std::bitset<kKeyCount> keys;
+    for (int i = 0; i < kKeyCount; ++i)
+        keys[i] = g_rcKeys[i].HitsStrictly(x, y);
+    return keys;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <bitset>
 
 // A rectangle in client pixels as (left, top, right, bottom). Hit tests are strict on all
 // four sides, so a click on the border line belongs to nothing.
@@ -52,5 +53,7 @@ inline constexpr int kPictureTop = 0;
 inline constexpr int kPictureWidth = 340;
 inline constexpr int kPictureHeight = 499;
 
-// Index of the key under (x, y), or -1.
-int KeyAt(int x, int y);
+
+// The keys whose rectangles hold (x, y). Every rectangle is tested, not just up to the first
+// hit: the click handlers act on each key hit, so a point on two keys would switch both.
+std::bitset<kKeyCount> KeysAt(int x, int y);

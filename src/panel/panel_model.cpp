@@ -2,19 +2,6 @@
 
 #include "port_diagnosis.h"
 
-uint8_t g_bWasConnected = 0;
-int32_t g_nPermStep = 0;
-int8_t g_chPermCycle = '0';
-int8_t g_nBlinkDiv = 0;
-
-void ResetPanelGlobals()
-{
-    g_bWasConnected = 0;
-    g_nPermStep = 0;
-    g_chPermCycle = '0';
-    g_nBlinkDiv = 0;
-}
-
 CPanelModel::CPanelModel(IPanelView& view, ISerialDevice* pDevice, IClock* pClock)
     : m_link(pDevice, pClock), m_view(view), m_pTrace(CLinkTrace::FromEnvironment(m_link.Clock()))
 {
@@ -246,8 +233,9 @@ void CPanelModel::PermanenceStep(uint8_t* pReply, int* pnReplyLen)
 
 void CPanelModel::OnLButtonDown(int x, int y)
 {
+    const auto keys = KeysAt(x, y);
     for (int i = 0; i < kKeyCount; ++i) {
-        if (!g_rcKeys[i].HitsStrictly(x, y))
+        if (!keys[i])
             continue;
         m_led[i] = m_led[i] == kLedOff ? kLedOn : kLedOff;
         SendByte(LedTelegram(i, m_led[i]));
@@ -259,8 +247,9 @@ void CPanelModel::OnLButtonDown(int x, int y)
 
 void CPanelModel::OnRButtonDown(int x, int y)
 {
+    const auto keys = KeysAt(x, y);
     for (int i = 0; i < kKeyCount; ++i) {
-        if (!g_rcKeys[i].HitsStrictly(x, y))
+        if (!keys[i])
             continue;
         m_led[i] = m_led[i] == kLedFlashing ? kLedOff : kLedFlashing;
         SendByte(LedTelegram(i, m_led[i]));

@@ -12,13 +12,16 @@
 #include <cstdint>
 #include <memory>
 
-// Counters and flags that outlive a handler. One panel per program, so they live here rather
-// than in the model; ResetPanelGlobals() brings them back to their start values.
-extern uint8_t g_bWasConnected;  // link was open at the last paint
-extern int32_t g_nPermStep;      // permanence-test step, selects cell, code and attributes
-extern int8_t g_chPermCycle;     // permanence-test LED telegram, never reset
-extern int8_t g_nBlinkDiv;       // ticks since the flashing phase last changed
-void ResetPanelGlobals();
+// Counters and flags that outlive a handler. The panel's documentation knows them as the
+// program's module-level variables, hence the g_ names; the program has one window and so
+// one model, which holds the one set. A fresh model starts from these values, so nothing has
+// to put them back between two runs of the panel logic in one process.
+struct CPanelGlobals {
+    uint8_t g_bWasConnected = 0;  // link was open at the last paint
+    int32_t g_nPermStep = 0;      // permanence-test step, selects cell, code and attributes
+    int8_t g_chPermCycle = '0';   // permanence-test LED telegram, never reset
+    int8_t g_nBlinkDiv = 0;       // ticks since the flashing phase last changed
+};
 
 // The permanence test's step counter wraps here: every field of the cell telegram repeats
 // with this period (120 cells, 128 codes, 4 attribute pairs of 128 steps), so wrapping
@@ -52,7 +55,7 @@ public:
 
 // The mirror of the panel and everything that talks to it: connecting, the poll tick, the
 // permanence test, key clicks and text entry. No widgets: the window supplies an IPanelView.
-class CPanelModel {
+class CPanelModel : public CPanelGlobals {
 public:
     explicit CPanelModel(IPanelView& view, ISerialDevice* pDevice = nullptr, IClock* pClock = nullptr);
 

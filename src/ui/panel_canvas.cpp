@@ -18,7 +18,7 @@ void CPanelCanvas::paintEvent(QPaintEvent*)
     painter.fillRect(rect(), palette().window());
     const bool bClosed = !m_model.m_link.m_bOpen;
     DrawPanel(painter, m_model, font(), bClosed);
-    if (bClosed && g_bWasConnected && onLinkLostSeen)
+    if (bClosed && m_model.g_bWasConnected && onLinkLostSeen)
         onLinkLostSeen();
 }
 

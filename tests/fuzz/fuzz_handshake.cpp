@@ -31,7 +31,6 @@ private:
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    ResetPanelGlobals();
     CFakeClock clock;
     CFakeSerialDevice device(clock);
     CInput input(data, size);

@@ -1,5 +1,6 @@
 // The termios device on a real pseudo-terminal pair, without the virtual panel: line
 // settings, never-waiting reads, raw transport, exclusive use, hang-up and descriptor leaks.
+#include "fake_clock.h"
 #include "posix_serial_device.h"
 #include "process_probe.h"
 #include "serial_link.h"
@@ -14,11 +15,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <set>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 // The kernel forces a pseudo-terminal to 8 bits without parity whatever is asked, so the
 // parity bits can only be seen in the request. This records every request on its way to the
@@ -46,6 +49,37 @@ long ElapsedMs(Clock::time_point since)
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
 }
 
+
+// The descriptors this process holds.
+std::set<int> Descriptors()
+{
+    std::set<int> fds;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (const dirent* entry = ::readdir(dir))
+            if (entry->d_name[0] != '.')
+                fds.insert(std::atoi(entry->d_name));
+        // The listing's own descriptor is gone once it is closed.
+        fds.erase(::dirfd(dir));
+        ::closedir(dir);
+    }
+    return fds;
+}
+
+// Descriptors opened since `before` that refer to `path`.
+std::vector<int> NewDescriptorsOn(const std::string& path, const std::set<int>& before)
+{
+    std::vector<int> found;
+    for (int fd : Descriptors()) {
+        if (before.count(fd) != 0)
+            continue;
+        char target[256] = {};
+        const std::string link = "/proc/self/fd/" + std::to_string(fd);
+        const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+        if (n > 0 && path == std::string(target, static_cast<size_t>(n)))
+            found.push_back(fd);
+    }
+    return found;
+}
 
 // A pseudo-terminal pair. The device under test opens the slave by name; the test plays the
 // panel on the master. A spare slave descriptor stays open to read the line settings.
@@ -185,14 +219,18 @@ TEST(PosixSerialDevice, ReadsNeverWaitAndBytesPassUntranslated)
 {
     PtyPair pty;
     ASSERT_TRUE(pty.Ok());
+    const std::set<int> before = Descriptors();
     CPosixSerialDevice device;
     ASSERT_TRUE(device.Open(pty.Path(), 9600)) << device.LastError();
 
+    // Nothing received: the read answers "nothing" rather than waiting. No read can wait at
+    // all: the descriptor is non-blocking and the line has no read timer (VTIME 0 above).
     uint8_t byte = 0;
-    const auto start = Clock::now();
     EXPECT_EQ(device.ReadByte(&byte), ISerialDevice::ReadStatus::Nothing);
     EXPECT_EQ(device.InputQueued(), 0);
-    EXPECT_LT(ElapsedMs(start), 200);
+    const std::vector<int> fds = NewDescriptorsOn(pty.Path(), before);
+    ASSERT_EQ(fds.size(), 1u);
+    EXPECT_TRUE(::fcntl(fds[0], F_GETFL) & O_NONBLOCK);
 
     // Bytes a cooked or flow-controlled line would eat or change: XON, XOFF, CR, LF, the
     // interrupt character, DEL, and a byte with the top bit set.
@@ -245,10 +283,13 @@ TEST(PosixSerialDevice, WaitReadableTimesOutWithinItsBound)
     ASSERT_TRUE(pty.Ok());
     CPosixSerialDevice device;
     ASSERT_TRUE(device.Open(pty.Path(), 9600));
+    // It waits its time and no less, and it sleeps meanwhile: a spin would burn most of the
+    // 400 ms in processor time. A wait that never ended would run into the test's time-out.
+    const long cpuBefore = CpuMs();
     const auto start = Clock::now();
-    EXPECT_EQ(device.WaitReadable(100), ISerialDevice::WaitStatus::TimedOut);
-    EXPECT_GE(ElapsedMs(start), 100);
-    EXPECT_LT(ElapsedMs(start), 3000);
+    EXPECT_EQ(device.WaitReadable(400), ISerialDevice::WaitStatus::TimedOut);
+    EXPECT_GE(ElapsedMs(start), 400);
+    EXPECT_LT(CpuMs() - cpuBefore, 100);
 }
 
 TEST(PosixSerialDevice, ClosedMasterIsAHangUpNotInput)
@@ -259,9 +300,10 @@ TEST(PosixSerialDevice, ClosedMasterIsAHangUpNotInput)
     ASSERT_TRUE(device.Open(pty.Path(), 9600));
     pty.CloseMaster();
 
+    // The hang-up ends the wait, long before its own time-out could, however busy the machine.
     const auto start = Clock::now();
-    EXPECT_EQ(device.WaitReadable(1000), ISerialDevice::WaitStatus::HungUp);
-    EXPECT_LT(ElapsedMs(start), 500);
+    EXPECT_EQ(device.WaitReadable(30000), ISerialDevice::WaitStatus::HungUp);
+    EXPECT_LT(ElapsedMs(start), 30000);
     uint8_t byte = 0;
     EXPECT_EQ(device.ReadByte(&byte), ISerialDevice::ReadStatus::Error);
 }
@@ -271,19 +313,21 @@ TEST(PosixSerialDevice, LinkOverAClosedMasterClosesAtOnceWithoutSpinning)
     PtyPair pty;
     ASSERT_TRUE(pty.Ok());
     ::setenv("KOVA_COM1", pty.Path().c_str(), 1);
-    CSerialLink link;
+    // The link's clock stands still, so its reply time-out can never strike: if the send
+    // returns with the link closed, the hang-up closed it. A link that missed the hang-up
+    // would wait forever and run into the test's time-out.
+    CFakeClock clock;
+    CSerialLink link(nullptr, &clock);
     ASSERT_EQ(link.Open(1, 9600), 1) << link.LastOpenError();
     pty.CloseMaster();
 
-    const clock_t cpuBefore = ::clock();
-    const auto start = Clock::now();
+    const long cpuBefore = CpuMs();
     const uint8_t identify = 0x23;
     const int result = link.SendBlock(&identify, 1, 1);
     EXPECT_TRUE(result == kBlockNoByte || result == kBlockClosed) << result;
     EXPECT_EQ(link.m_bOpen, 0);
-    EXPECT_LT(ElapsedMs(start), 3000);
     // A spin until the time-out would burn about 364 ms of processor time.
-    EXPECT_LT((::clock() - cpuBefore) * 1000 / CLOCKS_PER_SEC, 100);
+    EXPECT_LT(CpuMs() - cpuBefore, 100);
     ::unsetenv("KOVA_COM1");
 }
 

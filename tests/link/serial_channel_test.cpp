@@ -54,8 +54,6 @@ TEST(SerialChannel, NewLinkIsClosedAndEveryByteOperationReportsIt)
     CSerialLink link(&device, &clock);
 
     EXPECT_EQ(link.m_bOpen, 0);
-    EXPECT_EQ(link.m_nTimeoutFactor, 20);
-    EXPECT_EQ(link.ReplyTimeoutMs(), 364);
     EXPECT_EQ(link.BytesWaiting(), 255);
     uint8_t ch = 0x5A;
     EXPECT_EQ(link.ReadByte(&ch), 255);

@@ -257,7 +257,7 @@ TEST_F(TextEntryTest, TicksRunWhileTheDialogIsOpen)
     EXPECT_EQ(m_panel.Telegrams(), expected);
     EXPECT_EQ(m_model.m_strRow[3], QStringLiteral("A1"));
     EXPECT_EQ(m_model.m_bPermTest, 1);
-    EXPECT_EQ(g_nPermStep, 2);
+    EXPECT_EQ(m_model.g_nPermStep, 2);
 }
 
 } // namespace

@@ -272,32 +272,32 @@ TEST_F(ConnectTest, EveryConnectWipesStateAndEndsPermanenceTest)
     m_model.OnSerialPort();
     ExpectWiped();
     // The test stays ended: the next tick only holds the step counter at 0.
-    g_nPermStep = 9;
+    m_model.g_nPermStep = 9;
     Ticks(1);
-    EXPECT_EQ(g_nPermStep, 0);
+    EXPECT_EQ(m_model.g_nPermStep, 0);
     EXPECT_TRUE(AllLedsOff());
 }
 
 TEST_F(ConnectTest, SettingsCommandClearsWasConnectedButResetDoesNot)
 {
     Connect();
-    ASSERT_EQ(g_bWasConnected, 1);
+    ASSERT_EQ(m_model.g_bWasConnected, 1);
 
     // Reset against a panel that went away: its own message, then the paint's notice.
     m_panel.SetSilent(true);
     m_model.OnResetPanel();
     EXPECT_EQ(m_view.Messages(), (std::vector<int>{IDS_PANEL_NOT_FOUND, IDS_PANEL_NOT_FOUND}));
-    EXPECT_EQ(g_bWasConnected, 0);
+    EXPECT_EQ(m_model.g_bWasConnected, 0);
 
     // The settings command: the text once, from the command alone.
     m_panel.SetSilent(false);
     m_model.OnResetPanel();
-    ASSERT_EQ(g_bWasConnected, 1);
+    ASSERT_EQ(m_model.g_bWasConnected, 1);
     m_panel.SetSilent(true);
     m_view.Clear();
     m_model.OnSerialPort();
     EXPECT_EQ(m_view.Messages(), std::vector<int>{IDS_PANEL_NOT_FOUND});
-    EXPECT_EQ(g_bWasConnected, 0);
+    EXPECT_EQ(m_model.g_bWasConnected, 0);
 }
 
 TEST_F(ConnectTest, HandshakeOnClosedLinkTouchesNothing)

@@ -184,25 +184,39 @@ TEST(CellTelegram, FieldsAsSent)
 // ---------------------------------------------------------------------------------------
 // Hit tests
 
+// The keys a point hits, in key order.
+std::vector<int> KeysHit(int x, int y)
+{
+    const auto keys = KeysAt(x, y);
+    std::vector<int> hit;
+    for (int i = 0; i < kKeyCount; ++i)
+        if (keys[i])
+            hit.push_back(i);
+    return hit;
+}
+
 TEST(HitTest, KeyBorderLinesBelongToNoKey)
 {
-    // Every key: its own centre hits it, and each of its four border lines hits nothing.
+    using Keys = std::vector<int>;
+    // Every key: its own centre hits it alone, and each of its four border lines hits nothing.
     for (int i = 0; i < kKeyCount; ++i) {
         SCOPED_TRACE(i);
         const CRect& r = g_rcKeys[i];
         EXPECT_EQ(r.Width(), 36);
         EXPECT_EQ(r.Height(), 36);
-        EXPECT_EQ(KeyAt(KeyX(i), KeyY(i)), i);
-        EXPECT_EQ(KeyAt(r.left, KeyY(i)), -1);
-        EXPECT_EQ(KeyAt(r.right, KeyY(i)), -1);
-        EXPECT_EQ(KeyAt(KeyX(i), r.top), -1);
-        EXPECT_EQ(KeyAt(KeyX(i), r.bottom), -1);
+        EXPECT_EQ(KeysHit(KeyX(i), KeyY(i)), Keys{i});
+        EXPECT_EQ(KeysHit(r.left + 1, r.top + 1), Keys{i});
+        EXPECT_EQ(KeysHit(r.right - 1, r.bottom - 1), Keys{i});
+        EXPECT_TRUE(KeysHit(r.left, KeyY(i)).empty());
+        EXPECT_TRUE(KeysHit(r.right, KeyY(i)).empty());
+        EXPECT_TRUE(KeysHit(KeyX(i), r.top).empty());
+        EXPECT_TRUE(KeysHit(KeyX(i), r.bottom).empty());
     }
     // The uneven row pitch: key 5 starts at 292, key 9 at 336.
-    EXPECT_EQ(KeyAt(107, 290), -1);
-    EXPECT_EQ(KeyAt(107, 293), 4);
-    EXPECT_EQ(KeyAt(107, 335), -1);
-    EXPECT_EQ(KeyAt(107, 337), 8);
+    EXPECT_TRUE(KeysHit(107, 290).empty());
+    EXPECT_EQ(KeysHit(107, 293), Keys{4});
+    EXPECT_TRUE(KeysHit(107, 335).empty());
+    EXPECT_EQ(KeysHit(107, 337), Keys{8});
 }
 
 TEST(HitTest, LcdBorderLines)

@@ -20,14 +20,12 @@ class PanelTest : public ::testing::Test {
 protected:
     PanelTest()
     {
-        ResetPanelGlobals();
         m_model.InitState();
         m_view.m_onPaint = [this] {
             m_bStatusShown = m_model.CheckLink();
             m_paintedSwitch1.push_back(m_model.Switch1Number());
         };
     }
-    ~PanelTest() override { ResetPanelGlobals(); }
 
     // Start-up connect with the settings dialog answered OK at COM1, 9600; logs cleared after.
     void Connect()

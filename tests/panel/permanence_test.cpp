@@ -30,7 +30,7 @@ protected:
     std::string CellAt(int32_t s)
     {
         m_panel.ClearLog();
-        g_nPermStep = s;
+        m_model.g_nPermStep = s;
         Ticks(1);
         const Strings cells = CellTelegrams();
         return cells.size() == 1 ? cells[0] : "none";
@@ -54,8 +54,8 @@ TEST_F(PermanenceTest, StartLoadsNoticeAndSendsNothing)
     EXPECT_EQ(m_model.m_bPermTest, 1);
     EXPECT_TRUE(m_device.Written().empty());
     EXPECT_EQ(m_view.m_log, (Strings{"inval 76,60,264,188 keep", "update", "pending-paint", "paint"}));
-    EXPECT_EQ(g_chPermCycle, '0');
-    EXPECT_EQ(g_nPermStep, 0);
+    EXPECT_EQ(m_model.g_chPermCycle, '0');
+    EXPECT_EQ(m_model.g_nPermStep, 0);
 }
 
 TEST_F(PermanenceTest, LedCycleOverThirtySevenSteps)
@@ -93,7 +93,7 @@ TEST_F(PermanenceTest, LedCycleOverThirtySevenSteps)
     EXPECT_EQ(m_panel.Log()[1], "6C 27 30 30 41 43 80 v1");
     EXPECT_EQ(m_panel.Log()[2], "32 v1");
     EXPECT_EQ(m_panel.Log()[3], "6C 27 30 31 41 43 81 v1");
-    EXPECT_EQ(g_nPermStep, 37);
+    EXPECT_EQ(m_model.g_nPermStep, 37);
     EXPECT_EQ(m_panel.Collisions(), 0);
 }
 
@@ -127,18 +127,22 @@ TEST_F(PermanenceTest, FirstHundredTwentyStepsFillEveryCellOnce)
     EXPECT_EQ(cells[119], "6C 27 37 3E 41 43 F7");
 }
 
-TEST_F(PermanenceTest, CounterWrapKeepsTelegrams)
+TEST_F(PermanenceTest, LongRunRepeatsTheCellSequenceWithoutAJump)
 {
+    // 120 cells, 128 codes and four attribute pairs of 128 steps each: after 7680 steps (some
+    // 26 minutes at five a second) the cell telegrams start over, and a run that goes on past
+    // that point carries on with exactly the same sequence.
     Connect();
     m_model.OnPermTestStart();
-    // The last step before the wrap: row 7, column 14, "@B", 0xFF.
-    EXPECT_EQ(CellAt(7679), "6C 27 37 3E 40 42 FF");
-    EXPECT_EQ(g_nPermStep, 0);
-    // The step after it sends what s = 7680 would have sent, which is the telegram of s = 0.
-    m_panel.ClearLog();
-    Ticks(1);
-    EXPECT_EQ(CellTelegrams(), Strings{"6C 27 30 30 41 43 80"});
-    EXPECT_EQ(g_nPermStep, 1);
+    const size_t kPeriod = 7680;
+    const size_t kBeyond = 130;
+    Ticks(static_cast<int>(kPeriod + kBeyond));
+    const Strings cells = CellTelegrams();
+    ASSERT_EQ(cells.size(), kPeriod + kBeyond);
+    EXPECT_EQ(cells[kPeriod - 1], "6C 27 37 3E 40 42 FF"); // row 7, column 14, "@B", 0xFF
+    EXPECT_EQ(cells[kPeriod], "6C 27 30 30 41 43 80");
+    for (size_t k = 0; k < kBeyond; ++k)
+        ASSERT_EQ(cells[kPeriod + k], cells[k]) << "step " << kPeriod + k + 1;
 }
 
 TEST_F(PermanenceTest, StopSendsLcdRowsThenLedsOffAndClears)
@@ -175,7 +179,7 @@ TEST_F(PermanenceTest, RestartContinuesCycleButStartsCellsAgain)
     ASSERT_EQ(LedTelegrams().back(), "35");
     m_model.OnPermTestStop();
     Ticks(1);
-    EXPECT_EQ(g_nPermStep, 0);
+    EXPECT_EQ(m_model.g_nPermStep, 0);
     m_panel.ClearLog();
 
     m_model.OnPermTestStart();
@@ -213,8 +217,8 @@ TEST_F(PermanenceTest, DemonstrationModeCyclesLedsOnly)
     m_model.OnPermTestStart();
     EXPECT_EQ(Rows(), kNotice);
     Ticks(13);
-    EXPECT_EQ(g_nPermStep, 0);
-    EXPECT_EQ(g_chPermCycle, 'A');
+    EXPECT_EQ(m_model.g_nPermStep, 0);
+    EXPECT_EQ(m_model.g_chPermCycle, 'A');
     EXPECT_EQ(m_model.m_led[0], 0);
     EXPECT_EQ(m_model.m_led[11], 1);
     EXPECT_TRUE(m_device.Written().empty());
@@ -234,7 +238,7 @@ TEST_F(PermanenceTest, ConnectEndsTheTest)
     Ticks(3);
     EXPECT_TRUE(m_panel.Telegrams().empty());
     EXPECT_TRUE(AllLedsOff());
-    EXPECT_EQ(g_nPermStep, 0);
+    EXPECT_EQ(m_model.g_nPermStep, 0);
 }
 
 TEST_F(PermanenceTest, PanelGoingSilentLeavesTestCyclingOnScreen)
@@ -242,19 +246,19 @@ TEST_F(PermanenceTest, PanelGoingSilentLeavesTestCyclingOnScreen)
     Connect();
     m_model.OnPermTestStart();
     Ticks(4);
-    ASSERT_EQ(g_nPermStep, 4);
+    ASSERT_EQ(m_model.g_nPermStep, 4);
     m_panel.SetSilent(true);
     m_view.Clear();
 
     Ticks(1);
     EXPECT_EQ(m_model.m_link.m_bOpen, 0);
     EXPECT_EQ(m_view.Messages(), std::vector<int>{IDS_PANEL_NOT_FOUND});
-    EXPECT_EQ(g_nPermStep, 4);
+    EXPECT_EQ(m_model.g_nPermStep, 4);
     EXPECT_EQ(m_model.m_led[4], 1);
 
     Ticks(3);
     EXPECT_EQ(m_model.m_bPermTest, 1);
-    EXPECT_EQ(g_nPermStep, 4);
+    EXPECT_EQ(m_model.g_nPermStep, 4);
     EXPECT_EQ(m_model.m_led[7], 1);
     EXPECT_EQ(m_view.Messages().size(), 1u);
     EXPECT_TRUE(m_bStatusShown);
@@ -293,7 +297,7 @@ TEST_F(PermanenceTest, UnansweredCellTelegramDoesNotStopTheTest)
     Ticks(1);
     // The receive after the cell telegram waits for nothing and closes the link.
     EXPECT_EQ(m_model.m_link.m_bOpen, 0);
-    EXPECT_EQ(g_nPermStep, 1);
+    EXPECT_EQ(m_model.g_nPermStep, 1);
     EXPECT_EQ(m_model.m_bPermTest, 1);
 }
 

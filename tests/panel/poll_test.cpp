@@ -8,10 +8,10 @@ class PollTest : public PanelTest {};
 
 TEST_F(PollTest, FlashingPhaseChangesEveryThirdTick)
 {
+    // Closed first, then connected: twelve ticks end a whole phase, so the connected round
+    // starts on the same footing as the first one did, and the connect must not disturb it.
     for (bool connected : {false, true}) {
         SCOPED_TRACE(connected);
-        ResetPanelGlobals();
-        m_model.m_bBlink = 0;
         if (connected)
             Connect();
         std::vector<int> changes;
@@ -90,7 +90,7 @@ TEST_F(PollTest, NoBytesWaitingMeansNoReceiveButAPaint)
 
     // Demonstration mode: the same, with the status line.
     m_model.m_link.Close();
-    g_bWasConnected = 0;
+    m_model.g_bWasConnected = 0;
     m_view.Clear();
     Ticks(1);
     EXPECT_EQ(m_view.m_log, (Strings{"update", "paint"}));
@@ -165,23 +165,23 @@ TEST_F(PollTest, LinkNoticeTransitions)
     // Open: no notice, no status line, flag set whatever it was.
     Connect();
     for (uint8_t was : {0, 1}) {
-        g_bWasConnected = was;
+        m_model.g_bWasConnected = was;
         EXPECT_FALSE(m_model.CheckLink());
-        EXPECT_EQ(g_bWasConnected, 1);
+        EXPECT_EQ(m_model.g_bWasConnected, 1);
     }
     EXPECT_TRUE(m_view.Messages().empty());
 
     // Lost since the last paint: the notice once, then the status line.
     m_model.m_link.Close();
     EXPECT_TRUE(m_model.CheckLink());
-    EXPECT_EQ(g_bWasConnected, 0);
+    EXPECT_EQ(m_model.g_bWasConnected, 0);
     EXPECT_EQ(m_view.Messages(), std::vector<int>{IDS_PANEL_NOT_FOUND});
 
     // Already known to be closed: status line only.
     EXPECT_TRUE(m_model.CheckLink());
     EXPECT_TRUE(m_model.CheckLink());
     EXPECT_EQ(m_view.Messages().size(), 1u);
-    EXPECT_EQ(g_bWasConnected, 0);
+    EXPECT_EQ(m_model.g_bWasConnected, 0);
 }
 
 TEST_F(PollTest, TickInsideTheNoticeShowsNoSecondNotice)
@@ -198,7 +198,7 @@ TEST_F(PollTest, TickInsideTheNoticeShowsNoSecondNotice)
     EXPECT_EQ(m_view.Messages(), std::vector<int>{IDS_PANEL_NOT_FOUND});
     EXPECT_EQ(m_view.Count("paint"), 3);
     EXPECT_TRUE(m_bStatusShown);
-    EXPECT_EQ(g_bWasConnected, 0);
+    EXPECT_EQ(m_model.g_bWasConnected, 0);
 }
 
 TEST_F(PollTest, LinkOpenAgainWhenNoticeClosesShowsNoStatusLine)
@@ -207,7 +207,7 @@ TEST_F(PollTest, LinkOpenAgainWhenNoticeClosesShowsNoStatusLine)
     m_view.m_onMessage = [&](int) { m_model.m_link.Open(1, 9600); };
     m_model.m_link.Close();
     EXPECT_FALSE(m_model.CheckLink());
-    EXPECT_EQ(g_bWasConnected, 1);
+    EXPECT_EQ(m_model.g_bWasConnected, 1);
     EXPECT_EQ(m_view.Messages().size(), 1u);
 }
 

@@ -49,7 +49,6 @@ QString FromUtf16(std::initializer_list<char16_t> units)
 
 TEST(BadText, AnyUnicodeRowStaysWithinFifteenCharactersAndTwentyFourBytes)
 {
-    ResetPanelGlobals();
     CFakeClock clock;
     CFakeSerialDevice device(clock);
     CEngineLine line(clock, device);
@@ -98,7 +97,6 @@ TEST(BadText, AnyUnicodeRowStaysWithinFifteenCharactersAndTwentyFourBytes)
     }
     EXPECT_EQ(engine.counters().refused, 0u);
     EXPECT_EQ(engine.panel().rowText(7), std::string(15, 'W'));
-    ResetPanelGlobals();
 }
 
 } // namespace

@@ -89,14 +89,12 @@ class PortErrorReconnectTest : public ::testing::Test {
 protected:
     PortErrorReconnectTest()
     {
-        ResetPanelGlobals();
         m_view.m_pModel = &m_model;
         m_model.InitState();
     }
     ~PortErrorReconnectTest() override
     {
         ::unsetenv("KOVA_COM1");
-        ResetPanelGlobals();
     }
 
     QString ConnectAndTakeDetail()

@@ -21,7 +21,6 @@ protected:
           m_com1("KOVA_COM1", std::nullopt),
           m_com2("KOVA_COM2", std::nullopt)
     {
-        ResetPanelGlobals();
         m_view.m_pModel = &m_model;
         m_model.InitState();
         SetPortOptions({});
@@ -32,7 +31,6 @@ protected:
         m_model.m_link.Close();
         m_sim.Stop();
         SetPortResolver({});
-        ResetPanelGlobals();
     }
 
     CFakePortTree m_tree;

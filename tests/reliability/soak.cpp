@@ -96,7 +96,6 @@ SoakResult RunSoak(const SoakOptions& o)
             r.problems.push_back(what);
     };
 
-    ResetPanelGlobals();
     const char* tmp = std::getenv("TMPDIR");
     const std::string logPath = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/kova-soak-" +
                                 std::to_string(::getpid()) + "-" + std::to_string(o.seed) + ".log";
@@ -247,7 +246,6 @@ SoakResult RunSoak(const SoakOptions& o)
     else
         r.problems.push_back("the virtual panel's log is kept in " + logPath);
     ::unsetenv("KOVA_COM1");
-    ResetPanelGlobals();
     r.seconds = static_cast<double>(MsSince(started)) / 1000.0;
     return r;
 }

@@ -1,5 +1,6 @@
 // The real program on a real pseudo-terminal: the start-up line, a block exchange done by hand,
 // the command channel, hang-ups and the life cycle of the symlink.
+#include "sim_process.h"
 #include "sim_test_util.h"
 
 #include <gtest/gtest.h>
@@ -14,7 +15,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -37,119 +37,12 @@ bool exists(const std::string& path)
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-class SimProcess {
-public:
-    explicit SimProcess(std::vector<std::string> extraArgs)
-    {
-        static int counter = 0;
-        link = "/tmp/kova-sim-test-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
-        int in[2], out[2];
-        if (::pipe(in) != 0 || ::pipe(out) != 0)
-            return;
-        pid = ::fork();
-        if (pid == 0) {
-            ::dup2(in[0], STDIN_FILENO);
-            ::dup2(out[1], STDOUT_FILENO);
-            ::close(in[0]);
-            ::close(in[1]);
-            ::close(out[0]);
-            ::close(out[1]);
-            std::vector<std::string> args{KOVA_SIM_BINARY, "--link", link};
-            args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-            std::vector<char*> argv;
-            for (auto& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        ::close(in[0]);
-        ::close(out[1]);
-        toSim = in[1];
-        fromSim = out[0];
-    }
-
-    ~SimProcess()
-    {
-        if (pid > 0 && !exited) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-        closeStdin();
-        if (fromSim >= 0)
-            ::close(fromSim);
-        ::unlink(link.c_str());
-    }
-
-    std::string readLine()
-    {
-        const auto end = msNow() + kTimeoutMs;
-        while (true) {
-            const auto nl = buffer.find('\n');
-            if (nl != std::string::npos) {
-                std::string l = buffer.substr(0, nl);
-                buffer.erase(0, nl + 1);
-                return l;
-            }
-            pollfd p{fromSim, POLLIN, 0};
-            const auto left = end - msNow();
-            if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0)
-                return "<timeout>";
-            char buf[4096];
-            const ssize_t n = ::read(fromSim, buf, sizeof buf);
-            if (n <= 0)
-                return "<eof>";
-            buffer.append(buf, static_cast<std::size_t>(n));
-        }
-    }
-
-    // Writes one command and reads up to its OK/ERR line; returns all lines read.
-    std::vector<std::string> command(const std::string& line)
-    {
-        const std::string l = line + "\n";
-        EXPECT_EQ(::write(toSim, l.data(), l.size()), static_cast<ssize_t>(l.size()));
-        std::vector<std::string> lines;
-        while (true) {
-            lines.push_back(readLine());
-            const std::string& last = lines.back();
-            if (last == "OK" || last.rfind("ERR", 0) == 0 || last[0] == '<')
-                return lines;
-        }
-    }
-
-    std::string dump()
-    {
-        const auto lines = command("dump");
-        return lines.size() == 2 ? lines[0] : "";
-    }
-
-    void closeStdin()
-    {
-        if (toSim >= 0)
-            ::close(toSim);
-        toSim = -1;
-    }
-
-    bool waitExit(int& status)
-    {
-        const auto end = msNow() + kTimeoutMs;
-        while (msNow() < end) {
-            if (::waitpid(pid, &status, WNOHANG) == pid) {
-                exited = true;
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
-    }
-
-    std::string link;
-    pid_t pid = -1;
-    int toSim = -1;
-    int fromSim = -1;
-    bool exited = false;
-    std::string buffer;
-};
+// Starts the real program on a link path of its own; fails the test when it does not come up.
+void start(CSimProcess& sim, const std::vector<std::string>& args = {})
+{
+    std::string error;
+    ASSERT_TRUE(sim.Start(KOVA_SIM_BINARY, args, &error)) << error;
+}
 
 int openPort(const std::string& path)
 {
@@ -186,25 +79,13 @@ void writeBytes(int fd, const Bytes& b)
     ASSERT_EQ(::write(fd, b.data(), b.size()), static_cast<ssize_t>(b.size()));
 }
 
-// Polls the state until it contains the text; the sim may not have read our last byte yet.
-bool dumpEventuallyHas(SimProcess& sim, const std::string& text)
-{
-    const auto end = msNow() + kTimeoutMs;
-    while (msNow() < end) {
-        if (sim.dump().find(text) != std::string::npos)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-}
-
 } // namespace
 
 TEST(SimOnPty, ExchangesBlocksByHandAndReportsItsState)
 {
-    SimProcess sim({});
-    ASSERT_EQ(sim.readLine(), "READY " + sim.link);
-    const int fd = openPort(sim.link);
+    CSimProcess sim;
+    start(sim);
+    const int fd = openPort(sim.LinkPath());
     ASSERT_GE(fd, 0) << std::strerror(errno);
 
     // "#" in variant 1: 02 | 10 | 23 10 03 30 | 10, then the panel's reply block.
@@ -217,89 +98,101 @@ TEST(SimOnPty, ExchangesBlocksByHandAndReportsItsState)
     writeBytes(fd, B({0x10}));
 
     // A key press on the panel: '4' = 34, BCC 34 ^ 13 = 27.
-    EXPECT_EQ(sim.command("press 4").back(), "OK");
+    EXPECT_TRUE(sim.Command("press 4"));
     EXPECT_EQ(readBytes(fd, 1), B({0x02}));
     writeBytes(fd, B({0x10}));
     EXPECT_EQ(readBytes(fd, 4), B({0x34, 0x10, 0x03, 0x27}));
     writeBytes(fd, B({0x10}));
 
-    EXPECT_TRUE(dumpEventuallyHas(sim, "\"received\":1,\"sent\":2"));
-    const std::string s = sim.dump();
+    EXPECT_TRUE(sim.StateShows("\"received\":1,\"sent\":2", kTimeoutMs));
+    const std::string s = sim.State();
     EXPECT_EQ(s.rfind("STATE {", 0), 0u) << s;
     EXPECT_NE(s.find("\"key\":4"), std::string::npos) << s;
     EXPECT_NE(s.find("\"variant\":1"), std::string::npos) << s;
-    EXPECT_EQ(sim.command("history"), (std::vector<std::string>{"HISTORY 23", "OK"}));
+    std::vector<std::string> history;
+    EXPECT_TRUE(sim.Command("history", &history));
+    EXPECT_EQ(history, std::vector<std::string>{"HISTORY 23"});
     ::close(fd);
 }
 
 TEST(SimOnPty, StdinEofKeepsRunningAndASignalRemovesTheLink)
 {
-    SimProcess sim({});
-    ASSERT_EQ(sim.readLine(), "READY " + sim.link);
-    sim.closeStdin();
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    int status = 0;
-    EXPECT_EQ(::waitpid(sim.pid, &status, WNOHANG), 0) << "quit on EOF without --exit-on-eof";
-    EXPECT_TRUE(exists(sim.link));
+    CSimProcess sim;
+    start(sim);
+    sim.CloseInput();
 
-    // Still a panel without its command input.
-    const int fd = openPort(sim.link);
+    // Still a panel without its command input. The end of input is already waiting when the
+    // first STX arrives, so the loop that answers that STX has taken it in; the second
+    // exchange starts only after that loop is over. A panel that quit on the end of input
+    // would have stopped answering by then.
+    const int fd = openPort(sim.LinkPath());
     ASSERT_GE(fd, 0);
-    writeBytes(fd, B({0x02}));
-    EXPECT_EQ(readBytes(fd, 1), B({0x10}));
+    for (int round = 0; round < 2; ++round) {
+        writeBytes(fd, B({0x02}));
+        ASSERT_EQ(readBytes(fd, 1), B({0x10})) << "round " << round;
+        writeBytes(fd, B({0x31, 0x10, 0x03, 0x22})); // LED 1 on: no reply block
+        ASSERT_EQ(readBytes(fd, 1), B({0x10})) << "round " << round;
+    }
     ::close(fd);
+    EXPECT_EQ(::waitpid(sim.Pid(), nullptr, WNOHANG), 0) << "quit on EOF without --exit-on-eof";
+    EXPECT_TRUE(exists(sim.LinkPath()));
 
-    ::kill(sim.pid, SIGTERM);
-    ASSERT_TRUE(sim.waitExit(status));
+    const std::string link = sim.LinkPath();
+    ::kill(sim.Pid(), SIGTERM);
+    int status = 0;
+    ASSERT_TRUE(sim.WaitForExit(kTimeoutMs, &status));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_FALSE(exists(sim.link));
+    EXPECT_FALSE(exists(link));
 }
 
 TEST(SimOnPty, ExitOnEofQuitsOnceTheCommandsAreDone)
 {
-    SimProcess sim({"--exit-on-eof"});
-    ASSERT_EQ(sim.readLine(), "READY " + sim.link);
-    const std::string cmds = "sel1 3\nwait 100\ndump\n";
-    ASSERT_EQ(::write(sim.toSim, cmds.data(), cmds.size()), static_cast<ssize_t>(cmds.size()));
-    sim.closeStdin();
-    EXPECT_EQ(sim.readLine(), "OK");
-    EXPECT_EQ(sim.readLine(), "OK");
-    EXPECT_NE(sim.readLine().find("\"sel1\":3"), std::string::npos);
-    EXPECT_EQ(sim.readLine(), "OK");
-    int status = 0;
-    ASSERT_TRUE(sim.waitExit(status));
-    EXPECT_FALSE(exists(sim.link));
+    CSimProcess sim;
+    start(sim, {"--exit-on-eof"});
+    for (const char* command : {"sel1 3", "wait 100", "dump"})
+        ASSERT_TRUE(sim.Post(command));
+    sim.CloseInput();
+    std::string line;
+    for (const char* want : {"OK", "OK", "", "OK"}) {
+        ASSERT_TRUE(sim.ReadLine(&line, kTimeoutMs));
+        if (*want != '\0')
+            EXPECT_EQ(line, want);
+        else
+            EXPECT_NE(line.find("\"sel1\":3"), std::string::npos) << line;
+    }
+    ASSERT_TRUE(sim.WaitForExit(kTimeoutMs));
+    EXPECT_FALSE(exists(sim.LinkPath()));
 }
 
 TEST(SimOnPty, UnplugHangsUpTheClientAndReplugServesANewOne)
 {
-    SimProcess sim({});
-    ASSERT_EQ(sim.readLine(), "READY " + sim.link);
-    int fd = openPort(sim.link);
+    CSimProcess sim;
+    start(sim);
+    int fd = openPort(sim.LinkPath());
     ASSERT_GE(fd, 0);
 
-    EXPECT_EQ(sim.command("unplug").back(), "OK");
-    EXPECT_FALSE(exists(sim.link));
+    EXPECT_TRUE(sim.Command("unplug"));
+    EXPECT_FALSE(exists(sim.LinkPath()));
     pollfd p{fd, POLLIN, 0};
     ASSERT_EQ(::poll(&p, 1, kTimeoutMs), 1);
     EXPECT_TRUE(p.revents & POLLHUP) << "revents " << p.revents;
     ::close(fd);
 
-    EXPECT_EQ(sim.command("replug").back(), "OK");
-    ASSERT_TRUE(exists(sim.link));
-    fd = openPort(sim.link);
+    EXPECT_TRUE(sim.Command("replug"));
+    ASSERT_TRUE(exists(sim.LinkPath()));
+    fd = openPort(sim.LinkPath());
     ASSERT_GE(fd, 0);
     writeBytes(fd, B({0x02}));
     EXPECT_EQ(readBytes(fd, 1), B({0x10}));
     ::close(fd);
-    EXPECT_NE(sim.dump().find("\"line\":\"up\""), std::string::npos);
+    EXPECT_NE(sim.State().find("\"line\":\"up\""), std::string::npos);
 }
 
 TEST(SimOnPty, RefusesVariant1InVariant0ModeAndPacesAtTheBaudRate)
 {
-    SimProcess sim({"--variant", "0", "--baud", "9600"});
-    ASSERT_EQ(sim.readLine(), "READY " + sim.link);
-    const int fd = openPort(sim.link);
+    CSimProcess sim;
+    start(sim, {"--variant", "0", "--baud", "9600"});
+    const int fd = openPort(sim.LinkPath());
     ASSERT_GE(fd, 0);
 
     writeBytes(fd, B({0x02}));
@@ -328,6 +221,6 @@ TEST(SimOnPty, RefusesVariant1InVariant0ModeAndPacesAtTheBaudRate)
     EXPECT_GE(msNow() - t0, static_cast<std::int64_t>(body.size() * 11 * 1000 / 9600) - 2);
     ::close(fd);
 
-    EXPECT_TRUE(dumpEventuallyHas(sim, "\"lcd\":[\"A              \""));
-    EXPECT_NE(sim.dump().find("\"variant\":0"), std::string::npos);
+    EXPECT_TRUE(sim.StateShows("\"lcd\":[\"A              \"", kTimeoutMs));
+    EXPECT_NE(sim.State().find("\"variant\":0"), std::string::npos);
 }

@@ -42,7 +42,7 @@ protected:
     CWindowRig rig;
 };
 
-// A window connected to a scripted panel: the link is open.
+// A window connected to a fake panel: the link is open.
 class ConnectedRenderTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -54,7 +54,7 @@ protected:
     QImage Grab() { return GrabCanvas(rig.dlg); }
 
     CWindowRig rig;
-    CScriptedPanel panel{rig.device};
+    CFakePanel panel{rig.device, rig.clock};
 };
 
 // The part of the window the platform really shows, so that anything left over from an
@@ -242,11 +242,11 @@ TEST_F(ConnectedRenderTest, ShownWindowKeepsNoStaleText)
     EXPECT_GT(InkPixels(img, RowBand(0)), 0);
 
     // A selector report through the poll tick: "12" becomes "1", with no trace of the "2".
-    panel.Report({'L'});
+    panel.SendReport({'L'});
     rig.dlg.OnTimer();
     ASSERT_EQ(rig.Model().Switch1Number(), 12);
     const QRect twelve = InkBounds(GrabShown(rig.dlg), SelectorBand(g_ptSwitch1Text));
-    panel.Report({'A'});
+    panel.SendReport({'A'});
     rig.dlg.OnTimer();
     ASSERT_EQ(rig.Model().Switch1Number(), 1);
     const QRect one = InkBounds(GrabShown(rig.dlg), SelectorBand(g_ptSwitch1Text));
@@ -263,7 +263,7 @@ TEST(RenderConnectTest, StatusLineLeavesTheShownWindowAfterConnect)
     rig.dlg.OnPaint();
     ASSERT_GT(InkPixels(GrabShown(rig.dlg), kStatusBand), 50);
 
-    CScriptedPanel panel(rig.device);
+    CFakePanel panel(rig.device, rig.clock);
     rig.dlg.OnResetPanel();
     ASSERT_TRUE(rig.Model().m_link.m_bOpen);
     EXPECT_EQ(InkPixels(GrabShown(rig.dlg), kStatusBand), 0);

@@ -3,13 +3,11 @@
 // identify reply, keys taken one per tick, and a reset that keeps COM2 at 19200 Bd.
 
 #include "panel_canvas.h"
+#include "sim_process.h"
 #include "window_rig.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -19,88 +17,45 @@
 
 namespace {
 
-// kova_sim as a child process on a link path of its own, driven by its command lines.
+// The virtual panel's command channel, with its failures reported as test failures.
 class CSim {
 public:
-    ~CSim() { Stop(); }
-
     bool Start(const QStringList& extra)
     {
-        static int s_nStarted = 0;
-        m_strPath = QStringLiteral("/tmp/kova-ui-test-%1-%2").arg(::getpid()).arg(++s_nStarted);
-        m_process.setProcessChannelMode(QProcess::SeparateChannels);
-        m_process.start(QStringLiteral(KOVA_SIM_BINARY), QStringList{QStringLiteral("--link"), m_strPath} + extra);
-        if (!m_process.waitForStarted(10000))
-            return false;
-        QString line;
-        while (ReadLine(line, 10000)) {
-            if (line.startsWith(QStringLiteral("READY ")))
-                return line.mid(6) == m_strPath;
-        }
-        return false;
+        std::vector<std::string> args;
+        for (const QString& arg : extra)
+            args.push_back(arg.toStdString());
+        std::string error;
+        const bool bStarted = m_process.Start(KOVA_SIM_BINARY, args, &error);
+        if (!bStarted)
+            ADD_FAILURE() << error;
+        return bStarted;
     }
 
-    // One command; the lines it printed before its OK. Fails the test on ERR or silence.
+    // One command; the lines it printed before its OK.
     QStringList Command(const QString& command)
     {
-        m_process.write((command + u'\n').toUtf8());
+        std::vector<std::string> out;
+        if (!m_process.Command(command.toStdString(), &out, 10000))
+            ADD_FAILURE() << command.toStdString() << ": " << (out.empty() ? "no answer" : out.back());
         QStringList lines;
-        QString line;
-        while (ReadLine(line, 10000)) {
-            if (line == QStringLiteral("OK"))
-                return lines;
-            if (line.startsWith(QStringLiteral("ERR"))) {
-                ADD_FAILURE() << command.toStdString() << ": " << line.toStdString();
-                return lines;
-            }
-            lines << line;
-        }
-        ADD_FAILURE() << command.toStdString() << ": no answer";
+        for (const std::string& line : out)
+            lines << QString::fromStdString(line);
         return lines;
     }
 
     QJsonObject Dump()
     {
-        for (const QString& line : Command(QStringLiteral("dump")))
-            if (line.startsWith(QStringLiteral("STATE ")))
-                return QJsonDocument::fromJson(line.mid(6).toUtf8()).object();
-        ADD_FAILURE() << "no STATE line";
-        return {};
+        const std::string state = m_process.State();
+        if (state.empty())
+            ADD_FAILURE() << "no STATE line";
+        return QJsonDocument::fromJson(QByteArray::fromStdString(state).mid(6)).object();
     }
 
-    void Stop()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.write("quit\n");
-        m_process.closeWriteChannel();
-        if (!m_process.waitForFinished(5000)) {
-            m_process.terminate();
-            if (!m_process.waitForFinished(5000)) {
-                m_process.kill();
-                m_process.waitForFinished(5000);
-            }
-        }
-    }
-
-    QByteArray Path() const { return m_strPath.toLocal8Bit(); }
+    QByteArray Path() const { return QByteArray::fromStdString(m_process.LinkPath()); }
 
 private:
-    bool ReadLine(QString& line, int nDeadlineMs)
-    {
-        QElapsedTimer timer;
-        timer.start();
-        while (!m_process.canReadLine()) {
-            if (timer.elapsed() > nDeadlineMs || m_process.state() == QProcess::NotRunning)
-                return false;
-            m_process.waitForReadyRead(100);
-        }
-        line = QString::fromUtf8(m_process.readLine()).trimmed();
-        return true;
-    }
-
-    QProcess m_process;
-    QString m_strPath;
+    CSimProcess m_process;
 };
 
 QByteArray MissingDevice()
@@ -120,7 +75,6 @@ protected:
     // connect; then the poll timer is stopped so that the test takes the ticks.
     void Connect()
     {
-        ResetPanelGlobals();
         dlg.OnInitDialog();
         dlg.PollTimer().stop();
     }

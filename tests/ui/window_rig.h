@@ -1,6 +1,7 @@
 #pragma once
 
 #include "fake_clock.h"
+#include "fake_panel.h"
 #include "fake_serial_device.h"
 #include "message_box.h"
 #include "panel_dlg.h"
@@ -58,39 +59,9 @@ public:
     int nTextDialogs = 0;
 };
 
-// The panel's half of the block procedure on the scripted device: it acknowledges every block,
-// answers the identify telegram with the selector characters and every LCD telegram with a
-// "no key" report, and can send reports of its own.
-class CScriptedPanel {
-public:
-    CScriptedPanel(CFakeSerialDevice& device, uint8_t chSwitch1 = 'C', uint8_t chSwitch2 = 'S');
-
-    // A block from the panel: its STX arrives now, the rest once the PC has answered it.
-    void Report(const std::vector<uint8_t>& telegram);
-
-    const std::vector<std::vector<uint8_t>>& Telegrams() const { return m_telegrams; }
-    void ClearTelegrams() { m_telegrams.clear(); }
-
-private:
-    void OnByte(uint8_t byte);
-    void Queue(const std::vector<uint8_t>& telegram);
-    void StartNext();
-
-    enum class State { Idle, Data, AfterDle, Bcc };
-    CFakeSerialDevice& m_device;
-    State m_state = State::Idle;
-    std::vector<uint8_t> m_current;
-    std::vector<std::vector<uint8_t>> m_telegrams;
-    std::vector<std::vector<uint8_t>> m_outgoing; // the front one is in flight once its STX is out
-    bool m_bStxOut = false;
-    bool m_bBodyOut = false;
-    uint8_t m_chSwitch1;
-    uint8_t m_chSwitch2;
-};
-
-// A window on a scripted device and a fake clock, initialised (and so connected, when a
-// scripted panel is attached) with the poll timer stopped, so that nothing changes behind the
-// test's back.
+// A window on a scripted device and a fake clock, initialised (and so connected, when a fake
+// panel is attached) with the poll timer stopped, so that nothing changes behind the test's
+// back.
 struct CWindowRig {
     CFakeClock clock;
     CFakeSerialDevice device{clock};

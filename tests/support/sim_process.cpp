@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -80,10 +81,13 @@ bool CSimProcess::Start(const std::string& binary, const std::vector<std::string
 
     std::string line;
     while (ReadLine(&line, 10000)) {
-        if (line.rfind("READY ", 0) == 0) {
-            m_linkPath = line.substr(6);
+        if (line.rfind("READY ", 0) != 0)
+            continue;
+        if (line.substr(6) == m_linkPath)
             return true;
-        }
+        *pError = "the simulator reported " + line + " for --link " + m_linkPath;
+        Stop();
+        return false;
     }
     *pError = "the simulator did not report READY";
     Stop();
@@ -159,34 +163,80 @@ bool CSimProcess::Command(const std::string& line, std::vector<std::string>* pOu
     return false;
 }
 
-void CSimProcess::Stop()
+std::string CSimProcess::State()
+{
+    std::vector<std::string> out;
+    if (!Command("dump", &out))
+        return {};
+    for (const std::string& line : out)
+        if (line.rfind("STATE ", 0) == 0)
+            return line;
+    return {};
+}
+
+bool CSimProcess::StateShows(const std::string& text, int deadlineMs)
+{
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        if (State().find(text) != std::string::npos)
+            return true;
+        if (MsSince(start) >= deadlineMs)
+            return false;
+        ::usleep(20000);
+    }
+}
+
+void CSimProcess::CloseInput()
 {
     if (m_toSim >= 0) {
-        static const char kQuit[] = "quit\n";
-        [[maybe_unused]] const ssize_t ignored = ::write(m_toSim, kQuit, sizeof kQuit - 1);
         ::close(m_toSim);
         m_toSim = -1;
     }
-    if (m_pid > 0) {
-        // "quit" asks it to leave; a signal insists if it does not within a second.
-        int status = 0;
-        // Waits up to a second for the simulator to be gone.
-        auto reaped = [this, &status] {
-            for (int i = 0; i < 100; ++i) {
-                if (::waitpid(m_pid, &status, WNOHANG) == m_pid)
-                    return true;
-                ::usleep(10000);
-            }
+}
+
+bool CSimProcess::WaitForExit(int deadlineMs, int* pStatus)
+{
+    if (m_pid <= 0)
+        return true;
+    const auto start = std::chrono::steady_clock::now();
+    int status = 0;
+    for (;;) {
+        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            m_pid = -1;
+            if (pStatus != nullptr)
+                *pStatus = status;
+            return true;
+        }
+        if (MsSince(start) >= deadlineMs)
             return false;
-        };
-        if (!reaped()) {
+        ::usleep(10000);
+    }
+}
+
+void CSimProcess::Stop()
+{
+    const bool bAsked = m_toSim >= 0;
+    if (bAsked) {
+        static const char kQuit[] = "quit\n";
+        [[maybe_unused]] const ssize_t ignored = ::write(m_toSim, kQuit, sizeof kQuit - 1);
+        CloseInput();
+    }
+    if (m_pid > 0) {
+        // "quit" asks it to leave (when its input is still there to ask through); a signal
+        // insists if it does not within a second.
+        if (!bAsked || !WaitForExit(1000)) {
             ::kill(m_pid, SIGTERM);
-            if (!reaped()) {
+            if (!WaitForExit(1000)) {
                 ::kill(m_pid, SIGKILL);
-                ::waitpid(m_pid, &status, 0);
+                ::waitpid(m_pid, nullptr, 0);
+                m_pid = -1;
+                // Killed, it could not take its symlink away; a stale one would only confuse
+                // whoever looks at the temporary folder next.
+                struct stat st{};
+                if (!m_linkPath.empty() && ::lstat(m_linkPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+                    ::unlink(m_linkPath.c_str());
             }
         }
-        m_pid = -1;
     }
     if (m_fromSim >= 0) {
         ::close(m_fromSim);

@@ -14,7 +14,9 @@
 // PC's STX with DLE, collects the block up to DLE ETX and the BCC, checks the BCC for the
 // variants it accepts and answers DLE or NAK. Its own blocks (replies and unasked reports)
 // start with STX and go on only after the PC's DLE. The framing here is written from the line
-// format alone, so that it checks the PC's side rather than mirroring it.
+// format alone and shares nothing with the link's own framing, so that it checks the PC's side
+// rather than mirroring it. The panel model's tests and the window's tests both play the
+// panel with it.
 class CFakePanel {
 public:
     using Bytes = std::vector<uint8_t>;
@@ -26,6 +28,12 @@ public:
     static constexpr uint8_t NAK = 0x15;
 
     CFakePanel(CFakeSerialDevice& device, CFakeClock& clock);
+    // It answers through the device's write hook, which refers to this very object: the hook
+    // goes with it, so a device that outlives its panel (a window torn down after the panel
+    // of its test) no longer calls into it.
+    ~CFakePanel() { m_device.OnWrite(nullptr); }
+    CFakePanel(const CFakePanel&) = delete;
+    CFakePanel& operator=(const CFakePanel&) = delete;
 
     // Which BCC variants the panel takes; a block in any other is answered with NAK.
     void AcceptVariants(bool bVariant0, bool bVariant1)
