@@ -181,12 +181,14 @@ TEST_F(EndToEnd, StartHandshakeAndWhatTheWindowDraws)
     // the window's own grey.
     const QRgb edge = Pixel(screen, 3, 250);
     EXPECT_NE(edge, Rgb(qRgb(239, 239, 239)));
+    int nSeams = 0;
     for (int y = 0; y < 505; y += 7) {
-        EXPECT_EQ(Pixel(screen, 0, y), Pixel(screen, 3, y)) << "left margin, y " << y;
-        EXPECT_EQ(Pixel(screen, 346, y), Pixel(screen, 342, y)) << "right margin, y " << y;
+        nSeams += Pixel(screen, 0, y) != Pixel(screen, 3, y);     // left margin
+        nSeams += Pixel(screen, 346, y) != Pixel(screen, 342, y); // right margin
     }
     for (int nX = 0; nX < 348; nX += 7)
-        EXPECT_EQ(Pixel(screen, nX, 502), Pixel(screen, nX, 497)) << "bottom margin, x " << nX;
+        nSeams += Pixel(screen, nX, 502) != Pixel(screen, nX, 497); // under the picture
+    EXPECT_EQ(nSeams, 0);
 
     // A left click switches key 1 on: yellow over exactly its 36 x 36 square.
     x.Click(KeyCentre(0), 1);
