@@ -30,7 +30,8 @@ test: check test-sanitize fuzz
 check: build
 	@QT_QPA_PLATFORM=offscreen ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-# Leak checking stays on for every test, the GUI tests included; there are no suppressions.
+# Leak checking stays on for every test, the GUI tests included; the only suppression is
+# libdbus's own buffer in the program the end-to-end tests start (tests/e2e/lsan.supp).
 test-sanitize: deps
 	@cmake -S . -B $(BUILD_SAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKOVA_SANITIZE=ON -DKOVA_BUILD_BENCH=OFF >/dev/null
 	@cmake --build $(BUILD_SAN) -j $(JOBS)

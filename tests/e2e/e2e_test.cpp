@@ -332,7 +332,7 @@ TEST_F(EndToEnd, KeyboardMenusEveryFunctionAndEscapeAfterEach)
     File(QStringLiteral("e"));
     ASSERT_NE(TakeModal(kMessageBox), 0u);
     x.Keys({QStringLiteral("Return")}); // Yes is the default button
-    EXPECT_EQ(program.WaitExit(), 0);
+    EXPECT_EQ(program.WaitExit(), 0) << program.Output().toStdString();
 }
 
 TEST_F(EndToEnd, TicksGoOnInsideModalLoops)
@@ -425,7 +425,7 @@ TEST_F(EndToEnd, DemonstrationModeBoxesAndEscapeExit)
     x.Keys({QStringLiteral("Escape")});
     ASSERT_NE(TakeModal(kMessageBox), 0u);
     x.Keys({QStringLiteral("Return")});
-    EXPECT_EQ(program.WaitExit(), 0);
+    EXPECT_EQ(program.WaitExit(), 0) << program.Output().toStdString();
 }
 
 } // namespace

@@ -289,6 +289,12 @@ bool CProgram::Start(const QProcessEnvironment& env, const QString& strCom1)
     QProcessEnvironment programEnv = env;
     programEnv.insert(QStringLiteral("KOVA_COM1"), strCom1);
     programEnv.insert(QStringLiteral("KOVA_COM2"), strCom1 + QStringLiteral("-com2-absent"));
+    // Only matters in the sanitizer build: a leak check of the program that leaves out
+    // libdbus's own buffer (see lsan.supp).
+    QString strLsan = programEnv.value(QStringLiteral("LSAN_OPTIONS"));
+    if (!strLsan.isEmpty())
+        strLsan += u':';
+    programEnv.insert(QStringLiteral("LSAN_OPTIONS"), strLsan + QStringLiteral("suppressions=" KOVA_LSAN_SUPPRESSIONS));
     m_process.setProcessEnvironment(programEnv);
     m_process.setProcessChannelMode(QProcess::MergedChannels);
     m_process.start(QStringLiteral(KOVA_EN_BINARY), {});
