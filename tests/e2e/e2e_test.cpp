@@ -118,7 +118,8 @@ protected:
     {
         SCOPED_TRACE(pszAfter);
         x.Focus(m_nMain);
-        // Enter does nothing; nothing opens.
+        // Enter first: had it ended the window or opened anything, the Escape that follows
+        // would find no exit question.
         x.Keys({QStringLiteral("Return")});
         x.Keys({QStringLiteral("Escape")});
         const unsigned long nBox = TakeModal(kMessageBox);
@@ -328,7 +329,7 @@ TEST_F(EndToEnd, KeyboardMenusEveryFunctionAndEscapeAfterEach)
     ASSERT_TRUE(x.WaitWindowGone(kAbout));
     ExpectEscapeAsksAndAnswerNo("the about box");
 
-    // File, Exit, Yes: the program ends, and the panel sees its line let go.
+    // File, Exit, Yes: the program ends.
     File(QStringLiteral("e"));
     ASSERT_NE(TakeModal(kMessageBox), 0u);
     x.Keys({QStringLiteral("Return")}); // Yes is the default button

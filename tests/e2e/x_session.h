@@ -126,5 +126,6 @@ bool FindClientOrigin(const QImage& screen, QPoint& origin);
 
 // Whether every pixel of rc (screen coordinates) has the colour.
 bool AllOf(const QImage& screen, const QRect& rc, QRgb colour);
-// Pixels of rc clearly darker than rgbLight in every channel: text drawn over the picture.
+// Pixels of rc (screen coordinates) below nBelow in every channel: black text or outlines
+// drawn over the lighter parts of the picture.
 int DarkPixels(const QImage& screen, const QRect& rc, int nBelow = 60);
