@@ -44,7 +44,8 @@ lint: deps-test
 	@shellcheck $(SCRIPTS)
 	@echo "lint: $(words $(SCRIPTS)) scripts clean"
 
-# Leak checking stays on for every test, the GUI tests included; there are no suppressions.
+# Leak checking stays on for every test, the GUI tests included; the only suppression is
+# libdbus's own buffer in the program the end-to-end tests start (tests/e2e/lsan.supp).
 test-sanitize: deps-test
 	@cmake -S . -B $(BUILD_SAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKOVA_SANITIZE=ON -DKOVA_BUILD_BENCH=OFF >/dev/null
 	@cmake --build $(BUILD_SAN) -j $(JOBS)

@@ -6,8 +6,11 @@
 
 int AfxMessageBox(QWidget* pOwner, int nStringId, int nStyle, const QString& strDetail)
 {
+    // A box is placed over its owner. The start-up boxes come while the main window is still
+    // hidden at its unplaced position, so they go without an owner and centre on the screen.
+    QWidget* pParent = pOwner != nullptr && pOwner->isVisible() ? pOwner : nullptr;
     QMessageBox box(QMessageBox::Warning, QStringLiteral("KOVA_EN"), LoadString(nStringId),
-                    nStyle == MB_YESNO ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok, pOwner);
+                    nStyle == MB_YESNO ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok, pParent);
     box.setTextFormat(Qt::PlainText);
     if (!strDetail.isEmpty())
         box.setDetailedText(strDetail);

@@ -26,7 +26,7 @@ CPanelDlg::CPanelDlg(ISerialDevice* pDevice, IClock* pClock, QWidget* pParent)
 {
     setWindowTitle(QStringLiteral("TARVEST GMBH + CO.   KOVA_EN"));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
-                   | Qt::WindowCloseButtonHint);
+                   | Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
     auto* pLayout = new QVBoxLayout(this);
     pLayout->setContentsMargins(0, 0, 0, 0);
     pLayout->setSpacing(0);
@@ -34,6 +34,10 @@ CPanelDlg::CPanelDlg(ISerialDevice* pDevice, IClock* pClock, QWidget* pParent)
     pLayout->setMenuBar(m_pMenuBar);
     m_pCanvas = new CPanelCanvas(m_model, this);
     pLayout->addWidget(m_pCanvas);
+    // The canvas holds the keyboard focus. Without a focusable child the menu bar kept the
+    // focus after leaving its keyboard mode and swallowed Escape and Enter from then on.
+    m_pCanvas->setFocusPolicy(Qt::StrongFocus);
+    setFocusProxy(m_pCanvas);
     pLayout->setSizeConstraint(QLayout::SetFixedSize);
     BuildMenu();
 
@@ -43,9 +47,14 @@ CPanelDlg::CPanelDlg(ISerialDevice* pDevice, IClock* pClock, QWidget* pParent)
         else if (button == Qt::RightButton)
             m_model.OnRButtonDown(pos.x(), pos.y());
     };
-    // The notice of a lost link is a modal box, which must not run inside a paint event.
-    m_pCanvas->onLinkLostSeen = [this] {
-        if (m_bPaintPending)
+    // The link part of every paint, also of the paints the window system asks for. The notice
+    // of a lost link is a modal box, which must not run inside a paint event: it is queued.
+    m_pCanvas->onPaintLink = [this] {
+        if (m_model.m_link.m_bOpen) {
+            m_model.g_bWasConnected = 1;
+            return;
+        }
+        if (!m_model.g_bWasConnected || m_bPaintPending)
             return;
         m_bPaintPending = true;
         QMetaObject::invokeMethod(this, [this] {
@@ -55,7 +64,12 @@ CPanelDlg::CPanelDlg(ISerialDevice* pDevice, IClock* pClock, QWidget* pParent)
     };
 
     m_timer.setTimerType(Qt::CoarseTimer);
-    connect(&m_timer, &QTimer::timeout, this, &CPanelDlg::OnTimer);
+    // A tick may open a modal box (the lost-link notice). Qt does not fire a timer again while
+    // its own handler runs, so a tick run straight from the timeout would stop every further
+    // tick until the box closed. Queued, the tick runs after the timer's handler has returned,
+    // and ticks go on inside any modal loop. Expiries still collapse: the timer fires at most
+    // once per pass of the event loop.
+    connect(&m_timer, &QTimer::timeout, this, &CPanelDlg::OnTimer, Qt::QueuedConnection);
 }
 
 CPanelDlg::~CPanelDlg()
@@ -103,6 +117,7 @@ bool CPanelDlg::OnInitDialog()
     // Linux window managers keep their window menu to themselves, so the about item that
     // would go there is reached through OnSysCommand (and File, "About KOVA_EN") instead.
     setWindowIcon(m_hIcon);
+    m_pCanvas->setFocus();
     m_model.InitState();
     m_timer.start(200);
     m_model.OnSerialPort();
@@ -187,8 +202,12 @@ void CPanelDlg::OnPaint()
         return; // the platform shows the icon
     if (m_pCanvas->isVisible())
         m_pCanvas->repaint();
-    if (m_model.CheckLink() && m_pCanvas->isVisible())
-        m_pCanvas->repaint(); // the link went down while the notice was open
+    // Drawn again only when the notice was shown: the status line follows the link as it is
+    // once the notice is closed. A link that was closed already needs no second paint.
+    const bool bNotice = !m_model.m_link.m_bOpen && m_model.g_bWasConnected;
+    m_model.CheckLink();
+    if (bNotice && m_pCanvas->isVisible())
+        m_pCanvas->repaint();
 }
 
 int CPanelDlg::MessageBox(int nStringId, int nStyle)

@@ -24,7 +24,6 @@ enum CommandId : unsigned {
 // System-menu command of the about box, and the platform's own system commands.
 inline constexpr unsigned IDM_ABOUTBOX = 0x0010;
 inline constexpr unsigned SC_MINIMIZE = 0xF020;
-inline constexpr unsigned SC_MAXIMIZE = 0xF030;
 inline constexpr unsigned SC_CLOSE = 0xF060;
 inline constexpr unsigned SC_RESTORE = 0xF120;
 
@@ -45,7 +44,6 @@ public:
     // before it ends the dialog, everything else goes to the message table.
     bool OnCommand(uintptr_t wParam, intptr_t lParam);
     void OnSysCommand(unsigned nId, intptr_t lParam);
-    QIcon OnQueryDragIcon() const { return m_hIcon; }
 
     // Handlers of the message table.
     void OnExit();

@@ -15,11 +15,11 @@ CPanelCanvas::CPanelCanvas(const CPanelModel& model, QWidget* pParent) : QWidget
 void CPanelCanvas::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
-    painter.fillRect(rect(), palette().window());
-    const bool bClosed = !m_model.m_link.m_bOpen;
-    DrawPanel(painter, m_model, font(), bClosed);
-    if (bClosed && m_model.g_bWasConnected && onLinkLostSeen)
-        onLinkLostSeen();
+    // The margin beside the picture takes the picture's own housing colour, so no seam shows.
+    painter.fillRect(rect(), PictureBackground());
+    DrawPanel(painter, m_model, font(), !m_model.m_link.m_bOpen);
+    if (onPaintLink)
+        onPaintLink();
 }
 
 void CPanelCanvas::mousePressEvent(QMouseEvent* pEvent)

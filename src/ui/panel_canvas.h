@@ -14,9 +14,9 @@ public:
     CPanelCanvas(const CPanelModel& model, QWidget* pParent = nullptr);
 
     std::function<void(Qt::MouseButton, QPoint)> onMousePress;
-    // Called when a paint finds the link lost since the last check, so that the window can
-    // announce it outside the paint.
-    std::function<void()> onLinkLostSeen;
+    // Called at the end of every paint for the link part (remembering an open link, announcing
+    // a lost one), which the window runs outside the paint.
+    std::function<void()> onPaintLink;
 
 protected:
     void paintEvent(QPaintEvent* pEvent) override;

@@ -18,12 +18,21 @@ const QImage& PanelPicture()
     return picture;
 }
 
+QColor PictureBackground()
+{
+    return QColor(PanelPicture().pixel(0, 0));
+}
+
 QFont LcdFont()
 {
     QFont font(QStringLiteral("DejaVu Sans Mono"));
     font.setStyleHint(QFont::TypeWriter, QFont::PreferMatch);
     font.setFixedPitch(true);
-    font.setPixelSize(15);
+    // The cell is 15 pixels high including the descent, and 9 pixels wide. At 13 pixels the
+    // face's ascent and descent add up to 15; widened to 115 % its advance becomes 9. A 15 pixel
+    // em would give 18 pixel lines, and descenders would run into the row below.
+    font.setPixelSize(13);
+    font.setStretch(115);
     font.setBold(true);
     font.setHintingPreference(QFont::PreferFullHinting);
     // One pixel between characters, as on the panel's own LCD mirror.

@@ -2,6 +2,7 @@
 
 #include "geometry.h"
 
+#include <QColor>
 #include <QFont>
 #include <QImage>
 
@@ -19,6 +20,9 @@ inline constexpr int kClientHeight = 505;
 
 // The panel picture from the program's resources (a blank housing-grey image if it is missing).
 const QImage& PanelPicture();
+
+// The colour of the picture's edge, for the client area around it.
+QColor PictureBackground();
 
 // A fixed-pitch bold font with 9 x 15 pixel cells for the LCD mirror.
 QFont LcdFont();

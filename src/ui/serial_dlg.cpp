@@ -3,6 +3,7 @@
 #include "port_discovery.h"
 
 #include <QButtonGroup>
+#include <QDialogButtonBox>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QPushButton>
@@ -40,6 +41,18 @@ QGroupBox* MakeGroup(QWidget* pParent, const QString& title, QButtonGroup* pGrou
 
 } // namespace
 
+void NameStandardButtons(QDialogButtonBox* pButtons)
+{
+    // Texts are the program's own and the buttons plain, whatever the platform theme would
+    // call or decorate them.
+    for (auto which : {QDialogButtonBox::Ok, QDialogButtonBox::Cancel}) {
+        QPushButton* pButton = pButtons->button(which);
+        pButton->setText(which == QDialogButtonBox::Ok ? QStringLiteral("OK") : QStringLiteral("Cancel"));
+        pButton->setIcon(QIcon());
+    }
+    pButtons->button(QDialogButtonBox::Ok)->setDefault(true);
+}
+
 CSerialDlg::CSerialDlg(QWidget* pParent)
     : QDialog(pParent), m_pPortGroup(new QButtonGroup(this)), m_pBaudGroup(new QButtonGroup(this))
 {
@@ -55,17 +68,16 @@ CSerialDlg::CSerialDlg(QWidget* pParent)
     for (int port = 0; port < 2; ++port)
         m_pPortGroup->button(port)->setToolTip(PortToolTip(port + 1));
 
-    auto* pOk = new QPushButton(QStringLiteral("OK"), this);
-    auto* pCancel = new QPushButton(QStringLiteral("Cancel"), this);
-    pOk->setDefault(true);
-    connect(pOk, &QPushButton::clicked, this, &QDialog::accept);
-    connect(pCancel, &QPushButton::clicked, this, &QDialog::reject);
+    // OK and Cancel one above the other beside the baud rates, OK the default for Enter.
+    auto* pButtons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, Qt::Vertical, this);
+    NameStandardButtons(pButtons);
+    connect(pButtons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(pButtons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 
     auto* pLayout = new QGridLayout(this);
-    pLayout->addWidget(pPortBox, 0, 0, 2, 1);
-    pLayout->addWidget(pBaudBox, 2, 0, 2, 1);
-    pLayout->addWidget(pOk, 2, 1, Qt::AlignBottom);
-    pLayout->addWidget(pCancel, 3, 1, Qt::AlignTop);
+    pLayout->addWidget(pPortBox, 0, 0);
+    pLayout->addWidget(pBaudBox, 1, 0);
+    pLayout->addWidget(pButtons, 1, 1, Qt::AlignTop);
     pLayout->setSizeConstraint(QLayout::SetFixedSize);
 }
 

@@ -1,11 +1,12 @@
 #include "text_input_dlg.h"
 
+#include "serial_dlg.h"
 #include "telegrams.h"
 
+#include <QDialogButtonBox>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
 
 QValidator::State CRowValidator::validate(QString& input, int& pos) const
 {
@@ -52,13 +53,11 @@ CTextInputDlg::CTextInputDlg(QWidget* pParent) : QDialog(pParent)
         pLayout->addWidget(pLabel, i, 0);
         pLayout->addWidget(m_pEdits[i], i, 1);
     }
-    auto* pOk = new QPushButton(QStringLiteral("OK"), this);
-    auto* pCancel = new QPushButton(QStringLiteral("Cancel"), this);
-    pOk->setDefault(true);
-    connect(pOk, &QPushButton::clicked, this, &QDialog::accept);
-    connect(pCancel, &QPushButton::clicked, this, &QDialog::reject);
-    pLayout->addWidget(pOk, 5, 2);
-    pLayout->addWidget(pCancel, 6, 2);
+    auto* pButtons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, Qt::Vertical, this);
+    NameStandardButtons(pButtons);
+    connect(pButtons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(pButtons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    pLayout->addWidget(pButtons, 5, 2, 2, 1, Qt::AlignTop);
     pLayout->setSizeConstraint(QLayout::SetFixedSize);
 }
 

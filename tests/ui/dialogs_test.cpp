@@ -461,3 +461,54 @@ TEST(TextInputDlgTest, CancelLeavesTheRowsAlone)
     EXPECT_EQ(rows[1], QStringLiteral("changed"));
     EXPECT_EQ(spy.nSeen, 2);
 }
+
+// ---------------------------------------------------------------------------------------
+// Keys of both dialogs
+
+TEST(DialogKeysTest, EnterTakesTheInputAndEscapeDropsIt)
+{
+    CModalSpy spy;
+    {
+        CTextInputDlg dlg;
+        OnNextModal(spy, [](QWidget* pModal) {
+            auto* pDlg = static_cast<CTextInputDlg*>(pModal);
+            pDlg->Edit(2)->setFocus();
+            QTest::keyClicks(pDlg->Edit(2), QStringLiteral("ENTER"));
+            QTest::keyClick(pDlg->Edit(2), Qt::Key_Return);
+        });
+        EXPECT_EQ(dlg.DoModal(), QDialog::Accepted);
+        EXPECT_EQ(dlg.m_strEdit[2], QStringLiteral("ENTER"));
+
+        OnNextModal(spy, [](QWidget* pModal) {
+            auto* pDlg = static_cast<CTextInputDlg*>(pModal);
+            pDlg->Edit(2)->setFocus();
+            QTest::keyClicks(pDlg->Edit(2), QStringLiteral("X"));
+            QTest::keyClick(pDlg->Edit(2), Qt::Key_Escape);
+        });
+        EXPECT_EQ(dlg.DoModal(), QDialog::Rejected);
+        EXPECT_EQ(dlg.m_strEdit[2], QStringLiteral("ENTER"));
+    }
+    {
+        CSerialDlg dlg;
+        dlg.m_nPortChoice = 0;
+        dlg.m_nBaudChoice = 0;
+        RunSerial(dlg, [](CSerialDlg& d) {
+            QTest::mouseClick(d.BaudGroup()->button(1), Qt::LeftButton);
+            QTest::keyClick(d.BaudGroup()->button(1), Qt::Key_Escape);
+        });
+        EXPECT_EQ(dlg.m_nBaudChoice, 0);
+        const SerialRun run = RunSerial(dlg, [](CSerialDlg& d) {
+            QTest::mouseClick(d.BaudGroup()->button(1), Qt::LeftButton);
+            QTest::keyClick(d.BaudGroup()->button(1), Qt::Key_Return);
+        });
+        EXPECT_EQ(run.nResult, QDialog::Accepted);
+        EXPECT_EQ(dlg.m_nBaudChoice, 1);
+    }
+    // The buttons carry the program's own texts, and OK is the one Enter presses.
+    for (QDialog* pDlg : std::initializer_list<QDialog*>{new CSerialDlg, new CTextInputDlg}) {
+        ASSERT_NE(Button(pDlg, QStringLiteral("OK")), nullptr);
+        ASSERT_NE(Button(pDlg, QStringLiteral("Cancel")), nullptr);
+        EXPECT_TRUE(Button(pDlg, QStringLiteral("OK"))->isDefault());
+        delete pDlg;
+    }
+}

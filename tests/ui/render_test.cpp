@@ -16,8 +16,7 @@ namespace {
 
 QRect RowBand(int nRow)
 {
-    // A row's cells: 15 cells of 10 pixels from x = 86; the glyphs' ink lies within the top
-    // 15 pixels of the 18-pixel line.
+    // A row's cells: 15 cells of 10 pixels from x = 86, 15 pixels high.
     return QRect(kLcdTextOrigin.x - 1, kLcdTextOrigin.y + kLcdRowPitch * nRow, 152, 15);
 }
 
@@ -150,9 +149,11 @@ TEST_F(RenderTest, LcdFontIsInstalledFixedPitchBoldWithNinePixelCells)
     EXPECT_EQ(info.family(), QStringLiteral("DejaVu Sans Mono"));
     EXPECT_TRUE(info.bold());
     EXPECT_TRUE(info.fixedPitch());
-    EXPECT_EQ(info.pixelSize(), 15);
 
+    // The cell is ascent plus descent: 15 pixels, so rows 14 pixels apart overlap by one
+    // pixel only and an underscore stays above the next row's letters.
     const QFontMetrics metrics(font);
+    EXPECT_EQ(metrics.ascent() + metrics.descent(), 15);
     QFont plain = font;
     plain.setLetterSpacing(QFont::AbsoluteSpacing, 0);
     const QFontMetrics plainMetrics(plain);
@@ -172,6 +173,13 @@ TEST_F(RenderTest, LcdFontIsInstalledFixedPitchBoldWithNinePixelCells)
     EXPECT_EQ(narrow.right(), full.right());
     EXPECT_LT(full.right(), kLcdTextOrigin.x + 150);
     EXPECT_LE(full.height(), 15);
+
+    // An underscore stays inside its own cell, clear of the row below.
+    rig.Model().m_strRow[6] = QStringLiteral("___");
+    const int nRow6Top = kLcdTextOrigin.y + kLcdRowPitch * 6;
+    const QRect underscore = InkBounds(Grab(), QRect(kLcdTextOrigin.x - 1, nRow6Top, 40, 20));
+    ASSERT_FALSE(underscore.isEmpty());
+    EXPECT_LE(underscore.bottom(), nRow6Top + 14);
 }
 
 TEST_F(RenderTest, SelectorNumbersCentredOnTheirScales)

@@ -350,3 +350,69 @@ TEST_F(WindowTest, LeftClickInLcdOpensTextEntryRightClickDoesNot)
     EXPECT_EQ(panel.Telegrams()[0], "6C 2B 25");
     EXPECT_EQ(panel.Telegrams()[1], "6C 26 A1 91 23 00 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20");
 }
+
+// ---------------------------------------------------------------------------------------
+// Ticks and paints
+
+namespace {
+
+// Counts the paint events of one widget.
+class CPaintCounter : public QObject {
+public:
+    explicit CPaintCounter(QWidget* pWidget) { pWidget->installEventFilter(this); }
+    int nPaints = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* pEvent) override
+    {
+        if (pEvent->type() == QEvent::Paint)
+            ++nPaints;
+        return false;
+    }
+};
+
+} // namespace
+
+TEST(WindowPaintTest, DemonstrationTickPaintsOnce)
+{
+    // No panel: the link stays closed, and every tick draws the status line. One paint per
+    // tick is enough; the link check found nothing new.
+    CWindowRig rig;
+    rig.Init(false);
+    ASSERT_FALSE(rig.Model().m_link.m_bOpen);
+    rig.dlg.boxes.clear(); // the start-up messages
+    rig.Show();
+    QCoreApplication::processEvents();
+
+    CPaintCounter paints(rig.dlg.Canvas());
+    int nExpiries = 0;
+    QObject::connect(&rig.dlg.PollTimer(), &QTimer::timeout, [&] { ++nExpiries; });
+    ASSERT_TRUE(WaitFor([&] { return nExpiries >= 4; }, 20000));
+    rig.dlg.PollTimer().stop();
+    // The last expiry's tick may still be queued.
+    WaitFor([&] { return paints.nPaints >= nExpiries; }, 2000);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(paints.nPaints, nExpiries);
+    EXPECT_TRUE(rig.dlg.boxes.empty());
+}
+
+TEST(WindowPaintTest, PaintOfTheWindowSystemRemembersAnOpenLinkForTheNotice)
+{
+    // Connected before the window was shown, so no direct paint has run yet; the first paint
+    // is the window system's. A link lost at the next tick is still announced, once.
+    CWindowRig rig;
+    CFakePanel panel{rig.device, rig.clock};
+    rig.Init();
+    ASSERT_TRUE(rig.Model().m_link.m_bOpen);
+    ASSERT_EQ(rig.Model().g_bWasConnected, 0);
+    rig.Show();
+    EXPECT_EQ(rig.Model().g_bWasConnected, 1);
+
+    rig.Model().m_link.Close();
+    rig.dlg.OnTimer();
+    QCoreApplication::processEvents();
+    rig.dlg.OnTimer();
+    QCoreApplication::processEvents();
+    const std::vector<CTestPanelDlg::Box> expected{{IDS_PANEL_NOT_FOUND, MB_OK, false}};
+    EXPECT_EQ(rig.dlg.boxes, expected);
+}

@@ -1,0 +1,441 @@
+// The real kova_en under its own X server, with the virtual panel on COM1, driven only as a
+// user and a panel would: keys and clicks through X, pixels from screenshots, telegrams and
+// bytes from the panel's side. Each scenario is one start of the program and checks many
+// things on the way.
+
+#include "geometry.h"
+#include "x_session.h"
+
+#include <QJsonArray>
+
+#include <cstdlib>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const QString kMainWindow = QStringLiteral("^TARVEST GMBH \\+ CO\\.   KOVA_EN$");
+const QString kMessageBox = QStringLiteral("^KOVA_EN$");
+const QString kSettings = QStringLiteral("^Serial Communication$");
+const QString kTextInput = QStringLiteral("^Text Input$");
+const QString kAbout = QStringLiteral("^About KOVA_EN$");
+
+constexpr QRgb kGrey = qRgb(128, 128, 128);
+constexpr QRgb kYellow = qRgb(241, 241, 0);
+constexpr QRgb kRed = qRgb(255, 0, 0);
+
+// Where a dialog is put so that it covers nothing of the main window.
+const QPoint kOutOfTheWay(720, 10);
+
+QRgb Rgb(QRgb px)
+{
+    return px & 0xFFFFFF;
+}
+
+class EndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_dir.isValid());
+        ASSERT_TRUE(x.Start(m_dir.path())) << "Xvfb did not come up";
+    }
+
+    // The program on the virtual panel (or on a device that does not exist): the settings
+    // dialog answered with Enter.
+    void StartProgram(bool bWithPanel)
+    {
+        QString strCom1 = m_dir.path() + QStringLiteral("/absent");
+        if (bWithPanel) {
+            ASSERT_TRUE(panel.Start(m_dir.path())) << "kova_sim did not come up";
+            strCom1 = panel.LinkPath();
+        }
+        ASSERT_TRUE(program.Start(x.Environment(), strCom1));
+        const unsigned long nSettings = x.WaitWindow(kSettings, 20000);
+        ASSERT_NE(nSettings, 0u) << "no settings dialog";
+        // It comes first: the main window is not shown yet.
+        EXPECT_EQ(x.FindWindow(kMainWindow), 0u);
+        x.Focus(nSettings);
+        x.Keys({QStringLiteral("Return")});
+    }
+
+    // After connecting: the main window, and its client origin from the LED squares.
+    void FindMainWindow()
+    {
+        m_nMain = x.WaitWindow(kMainWindow, 20000);
+        ASSERT_NE(m_nMain, 0u) << "no main window";
+        ASSERT_TRUE(WaitUntil([&] { return FindClientOrigin(x.Screenshot(), m_origin); }, 10000, 100))
+            << "twelve grey LED squares not found";
+    }
+
+    QPoint At(int nX, int nY) const { return m_origin + QPoint(nX, nY); }
+    QPoint At(const CPoint& pt) const { return At(pt.x, pt.y); }
+    QRect Face(int nKey) const
+    {
+        const CRect& rc = g_rcKeys[nKey];
+        return {At(rc.left, rc.top), QSize(rc.Width(), rc.Height())};
+    }
+    QPoint KeyCentre(int nKey) const { return Face(nKey).center(); }
+    QRgb Pixel(const QImage& screen, int nX, int nY) const { return Rgb(screen.pixel(At(nX, nY))); }
+    QRect StatusBand() const { return {At(kStatusTextOrigin), QSize(196, 16)}; }
+
+    // The LED picture of every key, as the screen shows it now.
+    QString LedPicture(const QImage& screen) const
+    {
+        QString s;
+        for (int i = 0; i < kKeyCount; ++i) {
+            const QRgb px = Rgb(screen.pixel(Face(i).topLeft() + QPoint(2, 2)));
+            s += px == Rgb(kYellow) ? u'Y' : px == Rgb(kGrey) ? u'.' : u'?';
+        }
+        return s;
+    }
+
+    // Waits until the screen shows nDistinct different LED pictures in turn.
+    bool LedPicturesChange(int nDistinct, int nDeadlineMs = 6000)
+    {
+        QStringList seen;
+        return WaitUntil([&] {
+            const QString s = LedPicture(x.Screenshot());
+            if (seen.isEmpty() || seen.back() != s)
+                seen << s;
+            return seen.size() >= nDistinct;
+        }, nDeadlineMs, 20);
+    }
+
+    // A box opened with the main window's focus: found, moved clear of the panel picture and
+    // focused, so that its own keys reach it.
+    unsigned long TakeModal(const QString& strPattern)
+    {
+        const unsigned long nBox = x.WaitWindow(strPattern);
+        if (nBox != 0) {
+            x.Move(nBox, kOutOfTheWay);
+            x.Focus(nBox);
+        }
+        return nBox;
+    }
+
+    // Escape in the main window asks the exit question, and No keeps everything running.
+    void ExpectEscapeAsksAndAnswerNo(const char* pszAfter)
+    {
+        SCOPED_TRACE(pszAfter);
+        x.Focus(m_nMain);
+        // Enter first: had it ended the window or opened anything, the Escape that follows
+        // would find no exit question.
+        x.Keys({QStringLiteral("Return")});
+        x.Keys({QStringLiteral("Escape")});
+        const unsigned long nBox = TakeModal(kMessageBox);
+        if (nBox == 0 && qEnvironmentVariableIsSet("KOVA_E2E_SHOTS"))
+            x.Screenshot().save(qEnvironmentVariable("KOVA_E2E_SHOTS") + u'/' + QString::fromLatin1(pszAfter) + ".png");
+        ASSERT_NE(nBox, 0u) << "Escape did not ask the exit question after " << pszAfter;
+        x.Keys({QStringLiteral("Escape")}); // the box's own Escape is No
+        EXPECT_TRUE(x.WaitWindowGone(kMessageBox));
+        EXPECT_TRUE(program.Running());
+        x.Focus(m_nMain);
+    }
+
+    // A command of the Functions or File menu by keyboard: Options has a mnemonic of its own,
+    // Left moves to the menu before it, and the item's letter chooses it. (Alt+F is shared by
+    // File and Functions; Qt takes turns between the two on every press, so where it lands
+    // depends on every Alt+F before. It is checked once, from a fresh start.)
+    void Functions(const QString& strLetter)
+    {
+        x.Focus(m_nMain);
+        x.Keys({QStringLiteral("alt+o"), QStringLiteral("Left"), strLetter});
+    }
+    void File(const QString& strLetter)
+    {
+        x.Focus(m_nMain);
+        x.Keys({QStringLiteral("alt+o"), QStringLiteral("Left"), QStringLiteral("Left"), strLetter});
+    }
+
+    bool HistoryHas(const QString& strHex)
+    {
+        return WaitUntil([&] { return panel.History().contains(strHex, Qt::CaseInsensitive); }, 5000, 100);
+    }
+
+    QTemporaryDir m_dir;
+    CXServer x;
+    CSimPanel panel;
+    CProgram program;
+    unsigned long m_nMain = 0;
+    QPoint m_origin;
+};
+
+// ---------------------------------------------------------------------------------------
+
+TEST_F(EndToEnd, StartHandshakeAndWhatTheWindowDraws)
+{
+    StartProgram(true);
+    FindMainWindow();
+
+    // The handshake on the wire, worked out by hand: STX; "#" DLE ETX and the block check
+    // 0x23 ^ 0x13 = 0x30 in variant 1; DLE to the reply's STX and DLE after it; then '@'
+    // (0x40 ^ 0x13 = 0x53) and "l+" (0x6C ^ 0x2B ^ 0x13 = 0x54).
+    const QStringList expected = QStringLiteral("02 23 10 03 30 10 10 02 40 10 03 53 02 6C 2B 10 03 54").split(u' ');
+    EXPECT_TRUE(WaitUntil([&] { return panel.BytesFromProgram().mid(0, expected.size()) == expected; }, 5000))
+        << panel.BytesFromProgram().join(u' ').toStdString();
+    EXPECT_EQ(panel.Dump().value(QStringLiteral("variant")).toInt(), 1);
+
+    QImage screen = x.Screenshot();
+    // Connected: no status line.
+    EXPECT_EQ(DarkPixels(screen, StatusBand()), 0);
+    // The margins beside and under the picture take the picture's edge colour: no strip of
+    // the window's own grey.
+    const QRgb edge = Pixel(screen, 3, 250);
+    EXPECT_NE(edge, Rgb(qRgb(239, 239, 239)));
+    int nSeams = 0;
+    for (int y = 0; y < 505; y += 7) {
+        nSeams += Pixel(screen, 0, y) != Pixel(screen, 3, y);     // left margin
+        nSeams += Pixel(screen, 346, y) != Pixel(screen, 342, y); // right margin
+    }
+    for (int nX = 0; nX < 348; nX += 7)
+        nSeams += Pixel(screen, nX, 502) != Pixel(screen, nX, 497); // under the picture
+    EXPECT_EQ(nSeams, 0);
+
+    // A left click switches key 1 on: yellow over exactly its 36 x 36 square.
+    x.Click(KeyCentre(0), 1);
+    ASSERT_TRUE(WaitUntil([&] { return AllOf(x.Screenshot(), Face(0), kYellow); }, 5000, 50));
+    screen = x.Screenshot();
+    EXPECT_NE(Rgb(screen.pixel(Face(0).topLeft() - QPoint(1, 0))), Rgb(kYellow));
+    EXPECT_NE(Rgb(screen.pixel(Face(0).bottomRight() + QPoint(1, 0))), Rgb(kYellow));
+    EXPECT_TRUE(WaitUntil([&] { return panel.Dump().value(QStringLiteral("leds")).toString().startsWith(u'1'); }));
+
+    // A key held on the panel: the red rounded marker, black outline, LED colour in the corners.
+    panel.Command(QStringLiteral("press 3"));
+    ASSERT_TRUE(WaitUntil([&] { return Rgb(x.Screenshot().pixel(KeyCentre(2))) == Rgb(kRed); }, 5000, 50));
+    screen = x.Screenshot();
+    const QRect face = Face(2);
+    EXPECT_EQ(Rgb(screen.pixel(face.topLeft())), Rgb(kGrey));
+    EXPECT_EQ(Rgb(screen.pixel(face.bottomRight())), Rgb(kGrey));
+    EXPECT_EQ(Rgb(screen.pixel(face.center().x(), face.top())), 0u);
+    EXPECT_EQ(Rgb(screen.pixel(face.left(), face.center().y())), 0u);
+    panel.Command(QStringLiteral("release"));
+    EXPECT_TRUE(WaitUntil([&] { return AllOf(x.Screenshot(), Face(2), kGrey); }, 5000, 50));
+
+    // The LCD rows through the text input dialog: a left click in the LCD opens it.
+    x.Click(At(170, 124), 1);
+    ASSERT_NE(TakeModal(kTextInput), 0u);
+    x.Type(QStringLiteral("HHHHH"));
+    x.Keys({QStringLiteral("Tab")});
+    x.Type(QStringLiteral("_____"));
+    x.Keys({QStringLiteral("Tab")});
+    x.Type(QStringLiteral("HHHHH"));
+    x.Keys({QStringLiteral("Return")});
+    ASSERT_TRUE(x.WaitWindowGone(kTextInput));
+    EXPECT_TRUE(WaitUntil([&] {
+        const QJsonArray lcd = panel.Dump().value(QStringLiteral("lcd")).toArray();
+        return lcd.size() == 8 && lcd[1].toString().startsWith(QStringLiteral("_____"))
+               && lcd[2].toString().startsWith(QStringLiteral("HHHHH"));
+    }));
+    x.Focus(m_nMain);
+    ASSERT_TRUE(WaitUntil([&] { return DarkPixels(x.Screenshot(), QRect(At(86, 70), QSize(60, 14))) > 30; }, 5000, 50));
+    screen = x.Screenshot();
+    // Rows 14 pixels apart from y = 70: each row's ink lies in its own 15-pixel cell, so the
+    // underscores of row 2 (y = 84) end by y = 98 and stay off the letters of row 3.
+    const int nRow1Top = kLcdTextOrigin.y + kLcdRowPitch;
+    int nUnderscoreBottom = -1;
+    for (int y = nRow1Top; y < nRow1Top + 20; ++y)
+        if (DarkPixels(screen, QRect(At(kLcdTextOrigin.x, y), QSize(50, 1))) >= 40)
+            nUnderscoreBottom = y; // a full underscore line across five cells
+    EXPECT_GE(nUnderscoreBottom, nRow1Top);
+    EXPECT_LE(nUnderscoreBottom, nRow1Top + 14);
+    EXPECT_GT(DarkPixels(screen, QRect(At(kLcdTextOrigin.x, kLcdTextOrigin.y), QSize(50, 15))), 30);
+    EXPECT_EQ(DarkPixels(screen, QRect(At(kLcdTextOrigin.x, kLcdTextOrigin.y + 3 * kLcdRowPitch), QSize(150, 14))), 0);
+
+    // The maximise box is asked for: the window's decoration hints name it.
+    const QByteArray hints = x.Tool(QStringLiteral("xprop"),
+                                    {QStringLiteral("-id"), QString::number(m_nMain), QStringLiteral("_MOTIF_WM_HINTS")});
+    const QList<QByteArray> fields = hints.mid(hints.indexOf('=') + 1).split(',');
+    ASSERT_GE(fields.size(), 3) << hints.toStdString();
+    const unsigned nDecorations = fields[2].trimmed().toUInt(nullptr, 0);
+    EXPECT_TRUE((nDecorations & 0x40) != 0 || nDecorations == 1) << hints.toStdString(); // maximise, or all
+}
+
+TEST_F(EndToEnd, KeyboardMenusEveryFunctionAndEscapeAfterEach)
+{
+    StartProgram(true);
+    FindMainWindow();
+    ExpectEscapeAsksAndAnswerNo("start-up");
+
+    // The shared mnemonic: the first Alt+F opens File, the second moves on to Functions.
+    x.Keys({QStringLiteral("alt+f"), QStringLiteral("alt+f"), QStringLiteral("t")});
+    ASSERT_NE(TakeModal(kTextInput), 0u);
+    x.Keys({QStringLiteral("Escape")});
+    ASSERT_TRUE(x.WaitWindowGone(kTextInput));
+    ExpectEscapeAsksAndAnswerNo("the text input dialog cancelled");
+
+    // A menu opened by keyboard and left with Escape, twice (the popup, then the bar).
+    x.Keys({QStringLiteral("alt+o"), QStringLiteral("Escape"), QStringLiteral("Escape")});
+    ExpectEscapeAsksAndAnswerNo("a menu closed by keyboard");
+    // A menu opened by the mouse and closed with Escape.
+    const QRect main = x.Geometry(m_nMain);
+    x.Click(main.topLeft() + QPoint(20, 8), 1); // "File" on the menu bar
+    // The first Escape closes the popup and leaves the bar selected, the second leaves the bar.
+    x.Keys({QStringLiteral("Escape"), QStringLiteral("Escape")});
+    ExpectEscapeAsksAndAnswerNo("a menu opened by the mouse");
+
+    // Functions, Reset KOVA: the panel is probed again.
+    panel.Command(QStringLiteral("clear"));
+    Functions(QStringLiteral("r"));
+    EXPECT_TRUE(HistoryHas(QStringLiteral("23")));
+    ExpectEscapeAsksAndAnswerNo("Reset KOVA");
+
+    // Permanence Test Start: the notice rows and the LED cycle on the screen, '1' onwards on
+    // the line.
+    panel.Command(QStringLiteral("clear"));
+    Functions(QStringLiteral("s"));
+    EXPECT_TRUE(HistoryHas(QStringLiteral("31")));
+    EXPECT_TRUE(LedPicturesChange(3));
+    EXPECT_GT(DarkPixels(x.Screenshot(), QRect(At(86, 70), QSize(150, 112))), 50);
+    ExpectEscapeAsksAndAnswerNo("Permanence Test Start");
+
+    // Permanence Test Stop: "l+%" and "@", all LEDs off.
+    panel.Command(QStringLiteral("clear"));
+    Functions(QStringLiteral("o"));
+    EXPECT_TRUE(HistoryHas(QStringLiteral("6C2B25")));
+    EXPECT_TRUE(HistoryHas(QStringLiteral("40")));
+    EXPECT_TRUE(WaitUntil([&] {
+        const QImage screen = x.Screenshot();
+        for (int i = 0; i < kKeyCount; ++i)
+            if (!AllOf(screen, Face(i), kGrey))
+                return false;
+        return true;
+    }, 5000, 100));
+    ExpectEscapeAsksAndAnswerNo("Permanence Test Stop");
+
+    // Text Input...: the dialog, its text on the panel's LCD.
+    Functions(QStringLiteral("t"));
+    ASSERT_NE(TakeModal(kTextInput), 0u);
+    x.Keys({QStringLiteral("ctrl+a")}); // the field holds the permanence test's notice row
+    x.Type(QStringLiteral("MENU"));
+    x.Keys({QStringLiteral("Return")});
+    ASSERT_TRUE(x.WaitWindowGone(kTextInput));
+    EXPECT_TRUE(WaitUntil([&] {
+        const QJsonArray lcd = panel.Dump().value(QStringLiteral("lcd")).toArray();
+        return !lcd.isEmpty() && lcd[0].toString().startsWith(QStringLiteral("MENU"));
+    }));
+    ExpectEscapeAsksAndAnswerNo("the text input dialog");
+
+    // Options, Serial Port...: the settings dialog again; Escape there is its Cancel.
+    x.Keys({QStringLiteral("alt+o"), QStringLiteral("s")});
+    ASSERT_NE(TakeModal(kSettings), 0u);
+    x.Keys({QStringLiteral("Escape")});
+    ASSERT_TRUE(x.WaitWindowGone(kSettings));
+    ExpectEscapeAsksAndAnswerNo("the settings dialog");
+
+    // File, About KOVA_EN and its OK.
+    File(QStringLiteral("k"));
+    ASSERT_NE(TakeModal(kAbout), 0u);
+    x.Keys({QStringLiteral("Return")});
+    ASSERT_TRUE(x.WaitWindowGone(kAbout));
+    ExpectEscapeAsksAndAnswerNo("the about box");
+
+    // File, Exit, Yes: the program ends.
+    File(QStringLiteral("e"));
+    ASSERT_NE(TakeModal(kMessageBox), 0u);
+    x.Keys({QStringLiteral("Return")}); // Yes is the default button
+    EXPECT_EQ(program.WaitExit(), 0) << program.Output().toStdString();
+}
+
+TEST_F(EndToEnd, TicksGoOnInsideModalLoops)
+{
+    StartProgram(true);
+    FindMainWindow();
+
+    // About box open, then the exit question: a flashing LED keeps flashing.
+    x.Click(KeyCentre(5), 3);
+    const auto keepsFlashing = [&] {
+        bool bSawYellow = false;
+        bool bSawGrey = false;
+        return WaitUntil([&] {
+            const QRgb px = Rgb(x.Screenshot().pixel(KeyCentre(5)));
+            bSawYellow |= px == Rgb(kYellow);
+            bSawGrey |= px == Rgb(kGrey);
+            return bSawYellow && bSawGrey;
+        }, 6000, 20);
+    };
+    File(QStringLiteral("k"));
+    ASSERT_NE(TakeModal(kAbout), 0u);
+    EXPECT_TRUE(keepsFlashing()) << "about box";
+    x.Keys({QStringLiteral("Escape")});
+    ASSERT_TRUE(x.WaitWindowGone(kAbout));
+    x.Focus(m_nMain);
+    x.Keys({QStringLiteral("Escape")});
+    ASSERT_NE(TakeModal(kMessageBox), 0u);
+    EXPECT_TRUE(keepsFlashing()) << "exit question";
+    x.Keys({QStringLiteral("Escape")});
+    ASSERT_TRUE(x.WaitWindowGone(kMessageBox));
+
+    // Text input dialog open: a key pressed on the panel moves the red marker.
+    x.Click(At(170, 124), 1);
+    const unsigned long nTextInput = TakeModal(kTextInput);
+    ASSERT_NE(nTextInput, 0u);
+    panel.Command(QStringLiteral("press 5"));
+    EXPECT_TRUE(WaitUntil([&] { return Rgb(x.Screenshot().pixel(KeyCentre(4))) == Rgb(kRed); }, 5000, 50));
+    panel.Command(QStringLiteral("press 8"));
+    EXPECT_TRUE(WaitUntil([&] {
+        const QImage screen = x.Screenshot();
+        return Rgb(screen.pixel(KeyCentre(7))) == Rgb(kRed) && Rgb(screen.pixel(KeyCentre(4))) != Rgb(kRed);
+    }, 5000, 50));
+    EXPECT_NE(x.FindWindow(kTextInput), 0u);
+    panel.Command(QStringLiteral("release"));
+    x.Keys({QStringLiteral("Escape")});
+    ASSERT_TRUE(x.WaitWindowGone(kTextInput));
+
+    // A permanence test running, then the panel falls silent: the link is lost at the next
+    // exchange and "KOVA could not be found !" opens. While it is open the ticks go on: the LED
+    // cycle runs and the status line appears.
+    Functions(QStringLiteral("s"));
+    ASSERT_TRUE(LedPicturesChange(2));
+    panel.Command(QStringLiteral("fault silent on"));
+    ASSERT_NE(TakeModal(kMessageBox), 0u) << "no notice of the lost link";
+    EXPECT_TRUE(LedPicturesChange(4)) << "the LED cycle stopped while the notice was open";
+    EXPECT_TRUE(WaitUntil([&] { return DarkPixels(x.Screenshot(), StatusBand()) > 20; }, 5000, 100));
+    // Closed, it does not come back while the link stays closed.
+    x.Keys({QStringLiteral("Return")});
+    ASSERT_TRUE(x.WaitWindowGone(kMessageBox));
+    EXPECT_TRUE(LedPicturesChange(2));
+    EXPECT_EQ(x.FindWindow(kMessageBox), 0u);
+    Functions(QStringLiteral("o"));
+    ExpectEscapeAsksAndAnswerNo("the lost-link notice");
+}
+
+TEST_F(EndToEnd, DemonstrationModeBoxesAndEscapeExit)
+{
+    StartProgram(false);
+
+    // The start-up boxes come while the main window is hidden: centred on the screen.
+    const QPoint screenCentre(x.ScreenSize().width() / 2, x.ScreenSize().height() / 2);
+    for (const char* pszWhich : {"could not be opened", "could not be found"}) {
+        SCOPED_TRACE(pszWhich);
+        const unsigned long nBox = x.WaitWindow(kMessageBox);
+        ASSERT_NE(nBox, 0u);
+        const QPoint centre = x.Geometry(nBox).center();
+        // Centred on the available screen; Qt allows for a frame that no window manager draws.
+        EXPECT_LE(std::abs(centre.x() - screenCentre.x()), 30)
+            << "box centred at " << centre.x() << "," << centre.y();
+        EXPECT_LE(std::abs(centre.y() - screenCentre.y()), 60)
+            << "box centred at " << centre.x() << "," << centre.y();
+        x.Focus(nBox);
+        x.Keys({QStringLiteral("Return")});
+        ASSERT_TRUE(WaitUntil([&] { return x.FindWindow(kMessageBox) != nBox; }));
+    }
+    FindMainWindow();
+
+    // The status line at (5, 480), drawn by every tick; no notice for a link that was never up.
+    EXPECT_TRUE(WaitUntil([&] { return DarkPixels(x.Screenshot(), StatusBand()) > 20; }, 5000, 100));
+    EXPECT_EQ(x.FindWindow(kMessageBox), 0u);
+
+    // A flashing LED flashes in demonstration mode too.
+    x.Click(KeyCentre(11), 3);
+    EXPECT_TRUE(LedPicturesChange(3));
+
+    ExpectEscapeAsksAndAnswerNo("the start-up message boxes");
+
+    // Escape, Yes: the program ends.
+    x.Keys({QStringLiteral("Escape")});
+    ASSERT_NE(TakeModal(kMessageBox), 0u);
+    x.Keys({QStringLiteral("Return")});
+    EXPECT_EQ(program.WaitExit(), 0) << program.Output().toStdString();
+}
+
+} // namespace
