@@ -1,12 +1,32 @@
 #pragma once
 
-// Pieces shared by the benchmarks: a device that counts the bytes crossing the line, the
-// processor time of this process, percentiles and peak memory.
+// Pieces shared by the benchmarks: the virtual panel started as COM1, a device that counts the
+// bytes crossing the line, the processor time of this process, percentiles and peak memory.
 #include "posix_serial_device.h"
+#include "sim_process.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <sys/resource.h>
 #include <vector>
+
+// Starts the virtual panel, paced at baud (0: as fast as the line goes), and makes it COM1 for
+// everything the benchmark opens afterwards. Says why on stderr when it cannot.
+inline bool StartSimAsCom1(CSimProcess& sim, const char* simBinary, int baud, const char* who)
+{
+    std::vector<std::string> args;
+    if (baud != 0)
+        args = {"--baud", std::to_string(baud)};
+    std::string error;
+    if (!sim.Start(simBinary, args, &error)) {
+        std::fprintf(stderr, "%s: %s\n", who, error.c_str());
+        return false;
+    }
+    ::setenv("KOVA_COM1", sim.LinkPath().c_str(), 1);
+    return true;
+}
 
 class CCountingDevice final : public ISerialDevice {
 public:

@@ -55,15 +55,8 @@ bool RunOne(CSerialLink& link, Kind kind, int i)
 bool Measure(const char* simBinary, int baud, Kind kind, int n, Result* pResult)
 {
     CSimProcess sim;
-    std::vector<std::string> args;
-    if (baud != 0)
-        args = {"--baud", std::to_string(baud)};
-    std::string error;
-    if (!sim.Start(simBinary, args, &error)) {
-        std::fprintf(stderr, "link_bench: %s\n", error.c_str());
+    if (!StartSimAsCom1(sim, simBinary, baud, "link_bench"))
         return false;
-    }
-    ::setenv("KOVA_COM1", sim.LinkPath().c_str(), 1);
     CCountingDevice device;
     CSerialLink link(&device);
     if (link.Open(1, baud == 0 ? 9600 : baud) != 1) {

@@ -54,24 +54,10 @@ public:
     int m_nBaud = 0;
 };
 
-bool StartSim(CSimProcess& sim, int baud)
-{
-    std::vector<std::string> args;
-    if (baud != 0)
-        args = {"--baud", std::to_string(baud)};
-    std::string error;
-    if (!sim.Start(KOVA_SIM_BINARY, args, &error)) {
-        std::fprintf(stderr, "panel_bench: %s\n", error.c_str());
-        return false;
-    }
-    ::setenv("KOVA_COM1", sim.LinkPath().c_str(), 1);
-    return true;
-}
-
 bool PermanenceSteps(int baud, int nSteps)
 {
     CSimProcess sim;
-    if (!StartSim(sim, baud))
+    if (!StartSimAsCom1(sim, KOVA_SIM_BINARY, baud, "panel_bench"))
         return false;
     CNullView view;
     CCountingDevice device;
@@ -123,7 +109,7 @@ double RunFor(int ms)
 bool WindowFigures(int baud, int seconds, int presses)
 {
     CSimProcess sim;
-    if (!StartSim(sim, baud))
+    if (!StartSimAsCom1(sim, KOVA_SIM_BINARY, baud, "panel_bench"))
         return false;
     CBenchDlg dlg;
     dlg.m_nBaud = baud == 19200 ? 1 : 0;

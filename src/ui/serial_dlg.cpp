@@ -1,12 +1,12 @@
 #include "serial_dlg.h"
 
+#include "dialog_buttons.h"
 #include "port_discovery.h"
 
 #include <QButtonGroup>
 #include <QDialogButtonBox>
 #include <QGridLayout>
 #include <QGroupBox>
-#include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
 
@@ -41,18 +41,6 @@ QGroupBox* MakeGroup(QWidget* pParent, const QString& title, QButtonGroup* pGrou
 
 } // namespace
 
-void NameStandardButtons(QDialogButtonBox* pButtons)
-{
-    // Texts are the program's own and the buttons plain, whatever the platform theme would
-    // call or decorate them.
-    for (auto which : {QDialogButtonBox::Ok, QDialogButtonBox::Cancel}) {
-        QPushButton* pButton = pButtons->button(which);
-        pButton->setText(which == QDialogButtonBox::Ok ? QStringLiteral("OK") : QStringLiteral("Cancel"));
-        pButton->setIcon(QIcon());
-    }
-    pButtons->button(QDialogButtonBox::Ok)->setDefault(true);
-}
-
 CSerialDlg::CSerialDlg(QWidget* pParent)
     : QDialog(pParent), m_pPortGroup(new QButtonGroup(this)), m_pBaudGroup(new QButtonGroup(this))
 {
@@ -69,10 +57,7 @@ CSerialDlg::CSerialDlg(QWidget* pParent)
         m_pPortGroup->button(port)->setToolTip(PortToolTip(port + 1));
 
     // OK and Cancel one above the other beside the baud rates, OK the default for Enter.
-    auto* pButtons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, Qt::Vertical, this);
-    NameStandardButtons(pButtons);
-    connect(pButtons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-    connect(pButtons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    QDialogButtonBox* pButtons = MakeOkCancelButtons(this);
 
     auto* pLayout = new QGridLayout(this);
     pLayout->addWidget(pPortBox, 0, 0);

@@ -3,7 +3,6 @@
 #include <QDialog>
 
 class QButtonGroup;
-class QDialogButtonBox;
 class QRadioButton;
 
 // "Serial Communication": port and baud rate. Each radio group has a hidden third member
@@ -29,6 +28,3 @@ private:
     QButtonGroup* m_pPortGroup;
     QButtonGroup* m_pBaudGroup;
 };
-
-// Gives the OK and Cancel buttons of a dialog's button box their texts, OK the default.
-void NameStandardButtons(QDialogButtonBox* pButtons);

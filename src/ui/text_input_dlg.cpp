@@ -1,6 +1,6 @@
 #include "text_input_dlg.h"
 
-#include "serial_dlg.h"
+#include "dialog_buttons.h"
 #include "telegrams.h"
 
 #include <QDialogButtonBox>
@@ -53,10 +53,7 @@ CTextInputDlg::CTextInputDlg(QWidget* pParent) : QDialog(pParent)
         pLayout->addWidget(pLabel, i, 0);
         pLayout->addWidget(m_pEdits[i], i, 1);
     }
-    auto* pButtons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, Qt::Vertical, this);
-    NameStandardButtons(pButtons);
-    connect(pButtons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-    connect(pButtons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    QDialogButtonBox* pButtons = MakeOkCancelButtons(this);
     pLayout->addWidget(pButtons, 5, 2, 2, 1, Qt::AlignTop);
     pLayout->setSizeConstraint(QLayout::SetFixedSize);
 }

@@ -4,9 +4,12 @@
 // things on the way.
 
 #include "geometry.h"
+#include "sim_process.h"
 #include "x_session.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <cstdlib>
 
@@ -46,8 +49,10 @@ protected:
     {
         QString strCom1 = m_dir.path() + QStringLiteral("/absent");
         if (bWithPanel) {
-            ASSERT_TRUE(panel.Start(m_dir.path())) << "kova_sim did not come up";
-            strCom1 = panel.LinkPath();
+            std::string strError;
+            ASSERT_TRUE(panel.Start(KOVA_SIM_BINARY, {"--log", PanelLog().toStdString()}, &strError))
+                << "kova_sim did not come up: " << strError;
+            strCom1 = QString::fromStdString(panel.LinkPath());
         }
         ASSERT_TRUE(program.Start(x.Environment(), strCom1));
         const unsigned long nSettings = x.WaitWindow(kSettings, 20000);
@@ -147,14 +152,40 @@ protected:
         x.Keys({QStringLiteral("alt+o"), QStringLiteral("Left"), QStringLiteral("Left"), strLetter});
     }
 
+    // The bytes the panel logs as read from the line.
+    QString PanelLog() const { return m_dir.path() + QStringLiteral("/panel.log"); }
+
+    // One command to the virtual panel; a test failure on ERR or silence. Generous time, as
+    // the program and the X server compete for the processor.
+    void Panel(const char* pszCommand)
+    {
+        std::vector<std::string> out;
+        EXPECT_TRUE(panel.Command(pszCommand, &out, kPanelMs))
+            << pszCommand << ": " << (out.empty() ? "no answer" : out.back());
+    }
+    QJsonObject Dump()
+    {
+        const std::string strState = panel.State(kPanelMs);
+        EXPECT_FALSE(strState.empty()) << "no STATE line";
+        return QJsonDocument::fromJson(QByteArray::fromStdString(strState).mid(6)).object();
+    }
+    // The telegrams the panel received, in hex, one string per telegram.
+    QStringList History()
+    {
+        const std::string strHistory = panel.Reply("history", "HISTORY", kPanelMs);
+        EXPECT_FALSE(strHistory.empty()) << "no HISTORY line";
+        return QString::fromStdString(strHistory).mid(7).split(u' ', Qt::SkipEmptyParts);
+    }
     bool HistoryHas(const QString& strHex)
     {
-        return WaitUntil([&] { return panel.History().contains(strHex, Qt::CaseInsensitive); }, 5000, 100);
+        return WaitUntil([&] { return History().contains(strHex, Qt::CaseInsensitive); }, 5000, 100);
     }
+
+    static constexpr int kPanelMs = 10000;
 
     QTemporaryDir m_dir;
     CXServer x;
-    CSimPanel panel;
+    CSimProcess panel;
     CProgram program;
     unsigned long m_nMain = 0;
     QPoint m_origin;
@@ -171,9 +202,9 @@ TEST_F(EndToEnd, StartHandshakeAndWhatTheWindowDraws)
     // 0x23 ^ 0x13 = 0x30 in variant 1; DLE to the reply's STX and DLE after it; then '@'
     // (0x40 ^ 0x13 = 0x53) and "l+" (0x6C ^ 0x2B ^ 0x13 = 0x54).
     const QStringList expected = QStringLiteral("02 23 10 03 30 10 10 02 40 10 03 53 02 6C 2B 10 03 54").split(u' ');
-    EXPECT_TRUE(WaitUntil([&] { return panel.BytesFromProgram().mid(0, expected.size()) == expected; }, 5000))
-        << panel.BytesFromProgram().join(u' ').toStdString();
-    EXPECT_EQ(panel.Dump().value(QStringLiteral("variant")).toInt(), 1);
+    EXPECT_TRUE(WaitUntil([&] { return BytesFromProgram(PanelLog()).mid(0, expected.size()) == expected; }, 5000))
+        << BytesFromProgram(PanelLog()).join(u' ').toStdString();
+    EXPECT_EQ(Dump().value(QStringLiteral("variant")).toInt(), 1);
 
     QImage screen = x.Screenshot();
     // Connected: no status line.
@@ -197,10 +228,10 @@ TEST_F(EndToEnd, StartHandshakeAndWhatTheWindowDraws)
     screen = x.Screenshot();
     EXPECT_NE(Rgb(screen.pixel(Face(0).topLeft() - QPoint(1, 0))), Rgb(kYellow));
     EXPECT_NE(Rgb(screen.pixel(Face(0).bottomRight() + QPoint(1, 0))), Rgb(kYellow));
-    EXPECT_TRUE(WaitUntil([&] { return panel.Dump().value(QStringLiteral("leds")).toString().startsWith(u'1'); }));
+    EXPECT_TRUE(WaitUntil([&] { return Dump().value(QStringLiteral("leds")).toString().startsWith(u'1'); }));
 
     // A key held on the panel: the red rounded marker, black outline, LED colour in the corners.
-    panel.Command(QStringLiteral("press 3"));
+    Panel("press 3");
     ASSERT_TRUE(WaitUntil([&] { return Rgb(x.Screenshot().pixel(KeyCentre(2))) == Rgb(kRed); }, 5000, 50));
     screen = x.Screenshot();
     const QRect face = Face(2);
@@ -208,7 +239,7 @@ TEST_F(EndToEnd, StartHandshakeAndWhatTheWindowDraws)
     EXPECT_EQ(Rgb(screen.pixel(face.bottomRight())), Rgb(kGrey));
     EXPECT_EQ(Rgb(screen.pixel(face.center().x(), face.top())), 0u);
     EXPECT_EQ(Rgb(screen.pixel(face.left(), face.center().y())), 0u);
-    panel.Command(QStringLiteral("release"));
+    Panel("release");
     EXPECT_TRUE(WaitUntil([&] { return AllOf(x.Screenshot(), Face(2), kGrey); }, 5000, 50));
 
     // The LCD rows through the text input dialog: a left click in the LCD opens it.
@@ -222,7 +253,7 @@ TEST_F(EndToEnd, StartHandshakeAndWhatTheWindowDraws)
     x.Keys({QStringLiteral("Return")});
     ASSERT_TRUE(x.WaitWindowGone(kTextInput));
     EXPECT_TRUE(WaitUntil([&] {
-        const QJsonArray lcd = panel.Dump().value(QStringLiteral("lcd")).toArray();
+        const QJsonArray lcd = Dump().value(QStringLiteral("lcd")).toArray();
         return lcd.size() == 8 && lcd[1].toString().startsWith(QStringLiteral("_____"))
                && lcd[2].toString().startsWith(QStringLiteral("HHHHH"));
     }));
@@ -274,14 +305,14 @@ TEST_F(EndToEnd, KeyboardMenusEveryFunctionAndEscapeAfterEach)
     ExpectEscapeAsksAndAnswerNo("a menu opened by the mouse");
 
     // Functions, Reset KOVA: the panel is probed again.
-    panel.Command(QStringLiteral("clear"));
+    Panel("clear");
     Functions(QStringLiteral("r"));
     EXPECT_TRUE(HistoryHas(QStringLiteral("23")));
     ExpectEscapeAsksAndAnswerNo("Reset KOVA");
 
     // Permanence Test Start: the notice rows and the LED cycle on the screen, '1' onwards on
     // the line.
-    panel.Command(QStringLiteral("clear"));
+    Panel("clear");
     Functions(QStringLiteral("s"));
     EXPECT_TRUE(HistoryHas(QStringLiteral("31")));
     EXPECT_TRUE(LedPicturesChange(3));
@@ -289,7 +320,7 @@ TEST_F(EndToEnd, KeyboardMenusEveryFunctionAndEscapeAfterEach)
     ExpectEscapeAsksAndAnswerNo("Permanence Test Start");
 
     // Permanence Test Stop: "l+%" and "@", all LEDs off.
-    panel.Command(QStringLiteral("clear"));
+    Panel("clear");
     Functions(QStringLiteral("o"));
     EXPECT_TRUE(HistoryHas(QStringLiteral("6C2B25")));
     EXPECT_TRUE(HistoryHas(QStringLiteral("40")));
@@ -310,7 +341,7 @@ TEST_F(EndToEnd, KeyboardMenusEveryFunctionAndEscapeAfterEach)
     x.Keys({QStringLiteral("Return")});
     ASSERT_TRUE(x.WaitWindowGone(kTextInput));
     EXPECT_TRUE(WaitUntil([&] {
-        const QJsonArray lcd = panel.Dump().value(QStringLiteral("lcd")).toArray();
+        const QJsonArray lcd = Dump().value(QStringLiteral("lcd")).toArray();
         return !lcd.isEmpty() && lcd[0].toString().startsWith(QStringLiteral("MENU"));
     }));
     ExpectEscapeAsksAndAnswerNo("the text input dialog");
@@ -369,15 +400,15 @@ TEST_F(EndToEnd, TicksGoOnInsideModalLoops)
     x.Click(At(170, 124), 1);
     const unsigned long nTextInput = TakeModal(kTextInput);
     ASSERT_NE(nTextInput, 0u);
-    panel.Command(QStringLiteral("press 5"));
+    Panel("press 5");
     EXPECT_TRUE(WaitUntil([&] { return Rgb(x.Screenshot().pixel(KeyCentre(4))) == Rgb(kRed); }, 5000, 50));
-    panel.Command(QStringLiteral("press 8"));
+    Panel("press 8");
     EXPECT_TRUE(WaitUntil([&] {
         const QImage screen = x.Screenshot();
         return Rgb(screen.pixel(KeyCentre(7))) == Rgb(kRed) && Rgb(screen.pixel(KeyCentre(4))) != Rgb(kRed);
     }, 5000, 50));
     EXPECT_NE(x.FindWindow(kTextInput), 0u);
-    panel.Command(QStringLiteral("release"));
+    Panel("release");
     x.Keys({QStringLiteral("Escape")});
     ASSERT_TRUE(x.WaitWindowGone(kTextInput));
 
@@ -386,7 +417,7 @@ TEST_F(EndToEnd, TicksGoOnInsideModalLoops)
     // cycle runs and the status line appears.
     Functions(QStringLiteral("s"));
     ASSERT_TRUE(LedPicturesChange(2));
-    panel.Command(QStringLiteral("fault silent on"));
+    Panel("fault silent on");
     ASSERT_NE(TakeModal(kMessageBox), 0u) << "no notice of the lost link";
     EXPECT_TRUE(LedPicturesChange(4)) << "the LED cycle stopped while the notice was open";
     EXPECT_TRUE(WaitUntil([&] { return DarkPixels(x.Screenshot(), StatusBand()) > 20; }, 5000, 100));

@@ -4,11 +4,8 @@
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QJsonDocument>
 #include <QRegularExpression>
 #include <QThread>
-
-#include <gtest/gtest.h>
 
 bool WaitUntil(const std::function<bool()>& pred, int nDeadlineMs, int nPollMs)
 {
@@ -187,86 +184,9 @@ QImage CXServer::Screenshot() const
 // ---------------------------------------------------------------------------------------
 // Virtual panel
 
-bool CSimPanel::Start(const QString& strWorkDir)
+QStringList BytesFromProgram(const QString& strPanelLog)
 {
-    m_strLink = strWorkDir + QStringLiteral("/panel");
-    m_strLog = strWorkDir + QStringLiteral("/panel.log");
-    m_process.setProcessChannelMode(QProcess::SeparateChannels);
-    m_process.setStandardErrorFile(QProcess::nullDevice());
-    m_process.start(QStringLiteral(KOVA_SIM_BINARY),
-                    {QStringLiteral("--link"), m_strLink, QStringLiteral("--log"), m_strLog});
-    if (!m_process.waitForStarted(10000))
-        return false;
-    QString strLine;
-    while (ReadLine(strLine, 10000)) {
-        if (strLine.startsWith(QStringLiteral("READY ")))
-            return strLine.mid(6) == m_strLink;
-    }
-    return false;
-}
-
-void CSimPanel::Stop()
-{
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.write("quit\n");
-    m_process.closeWriteChannel();
-    if (!m_process.waitForFinished(5000))
-        StopProcess(m_process);
-}
-
-bool CSimPanel::ReadLine(QString& strLine, int nDeadlineMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!m_process.canReadLine()) {
-        if (timer.elapsed() > nDeadlineMs || m_process.state() == QProcess::NotRunning)
-            return false;
-        m_process.waitForReadyRead(100);
-    }
-    strLine = QString::fromUtf8(m_process.readLine()).trimmed();
-    return true;
-}
-
-QStringList CSimPanel::Command(const QString& strCommand)
-{
-    m_process.write((strCommand + u'\n').toUtf8());
-    QStringList lines;
-    QString strLine;
-    while (ReadLine(strLine, 10000)) {
-        if (strLine == QStringLiteral("OK"))
-            return lines;
-        if (strLine.startsWith(QStringLiteral("ERR"))) {
-            ADD_FAILURE() << strCommand.toStdString() << ": " << strLine.toStdString();
-            return lines;
-        }
-        lines << strLine;
-    }
-    ADD_FAILURE() << strCommand.toStdString() << ": no answer from the virtual panel";
-    return lines;
-}
-
-QJsonObject CSimPanel::Dump()
-{
-    for (const QString& strLine : Command(QStringLiteral("dump")))
-        if (strLine.startsWith(QStringLiteral("STATE ")))
-            return QJsonDocument::fromJson(strLine.mid(6).toUtf8()).object();
-    ADD_FAILURE() << "no STATE line";
-    return {};
-}
-
-QStringList CSimPanel::History()
-{
-    for (const QString& strLine : Command(QStringLiteral("history")))
-        if (strLine.startsWith(QStringLiteral("HISTORY")))
-            return strLine.mid(7).split(u' ', Qt::SkipEmptyParts);
-    ADD_FAILURE() << "no HISTORY line";
-    return {};
-}
-
-QStringList CSimPanel::BytesFromProgram() const
-{
-    QFile file(m_strLog);
+    QFile file(strPanelLog);
     QStringList bytes;
     if (!file.open(QIODevice::ReadOnly))
         return bytes;

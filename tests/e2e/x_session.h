@@ -12,7 +12,6 @@
 // here. Popup menus grab the keyboard themselves once open.
 
 #include <QImage>
-#include <QJsonObject>
 #include <QPoint>
 #include <QProcess>
 #include <QRect>
@@ -70,35 +69,9 @@ private:
     QString m_strDisplay;
 };
 
-// The virtual panel on a pseudo-terminal, driven through its command lines.
-class CSimPanel {
-public:
-    CSimPanel() = default;
-    CSimPanel(const CSimPanel&) = delete;
-    CSimPanel& operator=(const CSimPanel&) = delete;
-    ~CSimPanel() { Stop(); }
-
-    // Starts it on a link path in strWorkDir, logging the bytes it sees to a file there.
-    bool Start(const QString& strWorkDir);
-    void Stop();
-
-    // One command; the lines it printed before its OK. A test failure on ERR or silence.
-    QStringList Command(const QString& strCommand);
-    QJsonObject Dump();
-    // The telegrams the panel received, in hex, one string per telegram.
-    QStringList History();
-    // Every byte the program wrote to the line so far, in hex, in order.
-    QStringList BytesFromProgram() const;
-
-    QString LinkPath() const { return m_strLink; }
-
-private:
-    bool ReadLine(QString& strLine, int nDeadlineMs);
-
-    QProcess m_process;
-    QString m_strLink;
-    QString m_strLog;
-};
+// Every byte the program wrote to the line so far, in hex, in order, from the log that the
+// virtual panel keeps with --log.
+QStringList BytesFromProgram(const QString& strPanelLog);
 
 // The program itself.
 class CProgram {

@@ -3,6 +3,7 @@
 #include "fake_clock.h"
 #include "posix_serial_device.h"
 #include "process_probe.h"
+#include "pty_pair.h"
 #include "serial_link.h"
 
 #include <gtest/gtest.h>
@@ -80,56 +81,6 @@ std::vector<int> NewDescriptorsOn(const std::string& path, const std::set<int>& 
     }
     return found;
 }
-
-// A pseudo-terminal pair. The device under test opens the slave by name; the test plays the
-// panel on the master. A spare slave descriptor stays open to read the line settings.
-class PtyPair {
-public:
-    PtyPair()
-    {
-        char name[256] = {};
-        if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
-            return;
-        m_path = name;
-    }
-    ~PtyPair()
-    {
-        CloseMaster();
-        if (m_slave >= 0)
-            ::close(m_slave);
-    }
-    bool Ok() const { return !m_path.empty(); }
-    const std::string& Path() const { return m_path; }
-    int Master() const { return m_master; }
-    int Slave() const { return m_slave; }
-    void CloseMaster()
-    {
-        if (m_master >= 0)
-            ::close(m_master);
-        m_master = -1;
-    }
-    // Reads what the device wrote, waiting up to a second for the first byte.
-    std::string ReadMaster(size_t n)
-    {
-        std::string got;
-        const auto start = Clock::now();
-        while (got.size() < n && ElapsedMs(start) < 2000) {
-            pollfd pfd{m_master, POLLIN, 0};
-            if (::poll(&pfd, 1, 100) > 0) {
-                char buf[64];
-                const ssize_t r = ::read(m_master, buf, std::min(sizeof buf, n - got.size()));
-                if (r > 0)
-                    got.append(buf, static_cast<size_t>(r));
-            }
-        }
-        return got;
-    }
-
-private:
-    int m_master = -1;
-    int m_slave = -1;
-    std::string m_path;
-};
 
 TEST(PosixSerialDevice, LineSettingsAfterOpen)
 {

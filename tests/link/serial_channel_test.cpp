@@ -2,24 +2,12 @@
 // a closed and a failed link.
 #include "link_test_util.h"
 #include "port_names.h"
+#include "scoped_env.h"
 
 #include <cstdlib>
-#include <optional>
 #include <string>
 
 namespace {
-
-void SetEnv(const char* name, const char* value)
-{
-#ifdef _WIN32
-    ::_putenv_s(name, value != nullptr ? value : ""); // an empty value removes it there
-#else
-    if (value != nullptr)
-        ::setenv(name, value, 1);
-    else
-        ::unsetenv(name);
-#endif
-}
 
 // The device a port number stands for when nothing maps it.
 std::string DefaultDevice(int nPort)
@@ -30,22 +18,6 @@ std::string DefaultDevice(int nPort)
     return "/dev/ttyS" + std::to_string(nPort - 1);
 #endif
 }
-
-// Sets an environment variable for the life of one test and puts the old value back.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : m_name(name)
-    {
-        if (const char* old = std::getenv(name))
-            m_old = old;
-        SetEnv(name, value);
-    }
-    ~ScopedEnv() { SetEnv(m_name.c_str(), m_old ? m_old->c_str() : nullptr); }
-
-private:
-    std::string m_name;
-    std::optional<std::string> m_old;
-};
 
 TEST(SerialChannel, NewLinkIsClosedAndEveryByteOperationReportsIt)
 {
@@ -71,14 +43,14 @@ TEST(SerialChannel, PortNumbersMapToEnvironmentOrTtyS)
     CFakeSerialDevice device(clock);
     CSerialLink link(&device, &clock);
     {
-        ScopedEnv com2("KOVA_COM2", nullptr);
+        CScopedEnv com2("KOVA_COM2", nullptr);
         ASSERT_EQ(link.Open(2, 19200), 1);
         EXPECT_EQ(device.OpenedPath(), DefaultDevice(2));
         EXPECT_EQ(device.OpenedBaud(), 19200);
         link.Close();
     }
     {
-        ScopedEnv com1("KOVA_COM1", "/tmp/some-panel");
+        CScopedEnv com1("KOVA_COM1", "/tmp/some-panel");
         ASSERT_EQ(link.Open(1, 9600), 1);
         EXPECT_EQ(device.OpenedPath(), "/tmp/some-panel");
         EXPECT_EQ(link.DevicePath(), "/tmp/some-panel");
@@ -86,7 +58,7 @@ TEST(SerialChannel, PortNumbersMapToEnvironmentOrTtyS)
     }
     {
         // An empty variable names no device.
-        ScopedEnv com1("KOVA_COM1", "");
+        CScopedEnv com1("KOVA_COM1", "");
         ASSERT_EQ(link.Open(1, 9600), 1);
         EXPECT_EQ(device.OpenedPath(), DefaultDevice(1));
     }
@@ -107,8 +79,8 @@ TEST(SerialChannel, OpenOnAnOpenLinkChangesNothing)
     CFakeClock clock;
     CFakeSerialDevice device(clock);
     CSerialLink link(&device, &clock);
-    ScopedEnv com1("KOVA_COM1", nullptr);
-    ScopedEnv com2("KOVA_COM2", nullptr);
+    CScopedEnv com1("KOVA_COM1", nullptr);
+    CScopedEnv com2("KOVA_COM2", nullptr);
 
     ASSERT_EQ(link.Open(1, 9600), 1);
     EXPECT_EQ(link.Open(2, 19200), 1);

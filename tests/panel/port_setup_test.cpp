@@ -4,6 +4,7 @@
 #include "port_discovery.h"
 #include "port_names.h"
 #include "port_test_tree.h"
+#include "scoped_env.h"
 
 #include <QFile>
 
@@ -22,9 +23,9 @@ QByteArray FileBytes(const QString& path)
 class PortSetupTest : public ::testing::Test {
 protected:
     PortSetupTest()
-        : m_configHome("XDG_CONFIG_HOME", m_tree.ConfigHome().toLocal8Bit()),
-          m_com1("KOVA_COM1", std::nullopt),
-          m_com2("KOVA_COM2", std::nullopt)
+        : m_configHome("XDG_CONFIG_HOME", m_tree.ConfigHome().toLocal8Bit().constData()),
+          m_com1("KOVA_COM1", nullptr),
+          m_com2("KOVA_COM2", nullptr)
     {
         SetPortOptions({});
     }
@@ -55,7 +56,7 @@ protected:
 TEST_F(PortSetupTest, OptionBeatsEnvironmentBeatsConfigurationBeatsDefault)
 {
     Configure("[ports]\nCOM1=/dev/from-config\n");
-    const CScopedEnv env("KOVA_COM1", QByteArray("/dev/from-env"));
+    const CScopedEnv env("KOVA_COM1", "/dev/from-env");
     SetPortOptions({{1, QStringLiteral("/dev/from-option")}});
     EXPECT_EQ(ResolvePort(1).strPath, QStringLiteral("/dev/from-option"));
     EXPECT_EQ(ResolvePort(1).source, PortSource::Option);
@@ -65,7 +66,7 @@ TEST_F(PortSetupTest, OptionBeatsEnvironmentBeatsConfigurationBeatsDefault)
     EXPECT_EQ(ResolvePort(1).source, PortSource::Environment);
 
     {
-        const CScopedEnv unset("KOVA_COM1", std::nullopt);
+        const CScopedEnv unset("KOVA_COM1", nullptr);
         EXPECT_EQ(ResolvePort(1).strPath, QStringLiteral("/dev/from-config"));
         EXPECT_EQ(ResolvePort(1).source, PortSource::Configuration);
         // The serial link opens what the resolver names, once it is installed.
@@ -144,7 +145,7 @@ TEST_F(PortSetupTest, SaveIntoAnUnwritableDirectoryFails)
 {
     // A configuration home below a regular file can never be made, not even by root.
     ASSERT_TRUE(m_tree.WriteFile(m_tree.Path(QStringLiteral("blocker")), "x"));
-    const CScopedEnv home("XDG_CONFIG_HOME", m_tree.Path(QStringLiteral("blocker/config")).toLocal8Bit());
+    const CScopedEnv home("XDG_CONFIG_HOME", m_tree.Path(QStringLiteral("blocker/config")).toLocal8Bit().constData());
     QString message;
     EXPECT_EQ(SavePortConfig(1, QStringLiteral("/dev/null"), &message), 1);
     EXPECT_TRUE(message.contains(QStringLiteral("could not write"))) << message.toStdString();

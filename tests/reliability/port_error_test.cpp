@@ -1,6 +1,7 @@
 // What the user is told when the port will not open: the message stays the one of the
 // string table, and the system's reason comes with it as detail text that says what to do.
 #include "port_diagnosis.h"
+#include "pty_pair.h"
 #include "reliability_util.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +11,6 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <grp.h>
-#include <pty.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -178,9 +178,10 @@ TEST_F(PortErrorReconnectTest, DetailListsThePortsAndHowToChooseOne)
 
 TEST_F(PortErrorReconnectTest, DeviceHeldByAnotherProgram)
 {
-    std::string name;
-    const int master = OpenBarePty(&name);
-    ASSERT_GE(master, 0);
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    pty.CloseSlave();
+    const std::string& name = pty.Path();
     ::setenv("KOVA_COM1", name.c_str(), 1);
     CSerialLink holder;
     ASSERT_EQ(holder.Open(1, 9600), 1) << holder.LastOpenError();
@@ -189,7 +190,6 @@ TEST_F(PortErrorReconnectTest, DeviceHeldByAnotherProgram)
     EXPECT_TRUE(detail.contains(QStringLiteral("in use"))) << detail.toStdString();
     EXPECT_TRUE(detail.contains(QString::fromStdString(name))) << detail.toStdString();
     holder.Close();
-    ::close(master);
 }
 
 } // namespace

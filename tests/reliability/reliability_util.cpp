@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <dirent.h>
-#include <pty.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
@@ -20,14 +19,3 @@ bool WaitForPath(const std::string& path, int timeoutMs)
     return true;
 }
 
-int OpenBarePty(std::string* pSlavePath)
-{
-    int master = -1;
-    int slave = -1;
-    char name[256] = {};
-    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0)
-        return -1;
-    ::close(slave);
-    *pSlavePath = name;
-    return master;
-}

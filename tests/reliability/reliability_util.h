@@ -55,7 +55,3 @@ public:
 
 // Waits until `path` names something that exists (following links); false after timeoutMs.
 bool WaitForPath(const std::string& path, int timeoutMs);
-
-// A pseudo-terminal with nobody on its slave side: the master descriptor and the slave's path,
-// or -1 when none could be had.
-int OpenBarePty(std::string* pSlavePath);

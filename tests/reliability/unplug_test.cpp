@@ -3,6 +3,7 @@
 // then plugged in again at the same path. The window is the model in a view whose paint runs
 // the real link check, so the one-time notice is counted exactly as the user would see it.
 #include "posix_serial_device.h"
+#include "pty_pair.h"
 #include "reliability_util.h"
 #include "sim_process.h"
 
@@ -10,7 +11,6 @@
 
 #include <cstdlib>
 #include <fcntl.h>
-#include <pty.h>
 #include <thread>
 #include <unistd.h>
 
@@ -176,13 +176,13 @@ TEST_F(UnplugTest, SimulatorKilledMidTestClosesTheLinkOnceAndANewPanelIsFoundByR
 
 TEST(HangUp, ZeroByteReadOnAHungUpLineClosesTheLinkAndLaterCallsSeeItClosed)
 {
-    std::string name;
-    const int master = OpenBarePty(&name);
-    ASSERT_GE(master, 0);
-    ::setenv("KOVA_COM1", name.c_str(), 1);
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    pty.CloseSlave();
+    ::setenv("KOVA_COM1", pty.Path().c_str(), 1);
     CSerialLink link;
     ASSERT_EQ(link.Open(1, 9600), 1) << link.LastOpenError();
-    ::close(master);
+    pty.CloseMaster();
 
     uint8_t byte = 0xAA;
     EXPECT_EQ(link.ReadByte(&byte), 0);
@@ -195,13 +195,13 @@ TEST(HangUp, ZeroByteReadOnAHungUpLineClosesTheLinkAndLaterCallsSeeItClosed)
 
 TEST(HangUp, IdleHungUpLineCountsAsInputSoThatThePollTickFindsItOut)
 {
-    std::string name;
-    const int master = OpenBarePty(&name);
-    ASSERT_GE(master, 0);
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    pty.CloseSlave();
     CPosixSerialDevice device;
-    ASSERT_TRUE(device.Open(name, 9600)) << device.LastError();
+    ASSERT_TRUE(device.Open(pty.Path(), 9600)) << device.LastError();
     EXPECT_EQ(device.InputQueued(), 0) << "a live line with nothing received";
-    ::close(master);
+    pty.CloseMaster();
     EXPECT_EQ(device.InputQueued(), 1);
     uint8_t byte = 0;
     EXPECT_EQ(device.ReadByte(&byte), ISerialDevice::ReadStatus::Error);

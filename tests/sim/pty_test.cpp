@@ -112,6 +112,10 @@ TEST(SimOnPty, ExchangesBlocksByHandAndReportsItsState)
     std::vector<std::string> history;
     EXPECT_TRUE(sim.Command("history", &history));
     EXPECT_EQ(history, std::vector<std::string>{"HISTORY 23"});
+    EXPECT_EQ(sim.Reply("history", "HISTORY"), "HISTORY 23");
+    // A refused command answers nothing, even for a prefix its ERR line happens to match.
+    EXPECT_EQ(sim.Reply("no-such-command", "ERR"), "");
+    EXPECT_EQ(sim.Reply("dump", "NOTHING-LIKE-THIS"), "");
     ::close(fd);
 }
 

@@ -4,24 +4,6 @@
 #include <QFile>
 #include <QFileInfo>
 
-CScopedEnv::CScopedEnv(const char* pszName, const std::optional<QByteArray>& value) : m_pszName(pszName)
-{
-    if (qEnvironmentVariableIsSet(pszName))
-        m_old = qgetenv(pszName);
-    if (value)
-        qputenv(pszName, *value);
-    else
-        qunsetenv(pszName);
-}
-
-CScopedEnv::~CScopedEnv()
-{
-    if (m_old)
-        qputenv(m_pszName, *m_old);
-    else
-        qunsetenv(m_pszName);
-}
-
 CFakePortTree::CFakePortTree()
 {
     QDir().mkpath(DevRoot() + QStringLiteral("/serial/by-id"));

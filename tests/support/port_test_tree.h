@@ -1,23 +1,7 @@
 #pragma once
 
-#include <QByteArray>
 #include <QString>
 #include <QTemporaryDir>
-
-#include <optional>
-
-// Sets or unsets an environment variable for one scope.
-class CScopedEnv {
-public:
-    CScopedEnv(const char* pszName, const std::optional<QByteArray>& value);
-    ~CScopedEnv();
-    CScopedEnv(const CScopedEnv&) = delete;
-    CScopedEnv& operator=(const CScopedEnv&) = delete;
-
-private:
-    const char* m_pszName;
-    std::optional<QByteArray> m_old;
-};
 
 // A /dev and a /sys made of plain files and symlinks, laid out as the kernel lays out the
 // parts the port listing reads, plus a configuration home. Everything lives in one temporary

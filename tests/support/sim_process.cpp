@@ -163,13 +163,13 @@ bool CSimProcess::Command(const std::string& line, std::vector<std::string>* pOu
     return false;
 }
 
-std::string CSimProcess::State()
+std::string CSimProcess::Reply(const std::string& command, const std::string& prefix, int timeoutMs)
 {
     std::vector<std::string> out;
-    if (!Command("dump", &out))
+    if (!Command(command, &out, timeoutMs))
         return {};
     for (const std::string& line : out)
-        if (line.rfind("STATE ", 0) == 0)
+        if (line.rfind(prefix, 0) == 0)
             return line;
     return {};
 }

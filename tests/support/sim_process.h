@@ -31,8 +31,11 @@ public:
     // One line of its output as it comes, for tests of the command channel itself.
     bool ReadLine(std::string* pLine, int timeoutMs);
 
+    // The first line of a command's answer that starts with `prefix` ("STATE ", "HISTORY"), or
+    // an empty string when the command fails or prints no such line.
+    std::string Reply(const std::string& command, const std::string& prefix, int timeoutMs = 5000);
     // The "STATE {...}" line of a dump, or an empty string.
-    std::string State();
+    std::string State(int timeoutMs = 5000) { return Reply("dump", "STATE ", timeoutMs); }
     // Waits until a dump shows `text`: the panel acts on the line's bytes in its own time.
     bool StateShows(const std::string& text, int deadlineMs = 5000);
 

@@ -189,8 +189,8 @@ TEST(SerialDlgTest, TextsOfTheDialog)
 
 TEST(SerialDlgTest, PortButtonsShowTheMappedDevices)
 {
-    const CEnvGuard com1("KOVA_COM1", "/dev/serial/by-id/usb-Test_Adaptor_A-if00-port0");
-    const CEnvGuard com2("KOVA_COM2", "/tmp/kova-ui-test-com2");
+    const CScopedEnv com1("KOVA_COM1", "/dev/serial/by-id/usb-Test_Adaptor_A-if00-port0");
+    const CScopedEnv com2("KOVA_COM2", "/tmp/kova-ui-test-com2");
     CSerialDlg dlg;
     EXPECT_TRUE(dlg.PortGroup()->button(0)->toolTip().contains(
         QStringLiteral("/dev/serial/by-id/usb-Test_Adaptor_A-if00-port0")));
@@ -201,10 +201,10 @@ TEST(SerialDlgTest, PortButtonsShowTheMappedDevices)
 
 TEST(SerialDlgTest, PortButtonsShowDefaultDevicesWithoutEnvironment)
 {
-    const CEnvGuard com1("KOVA_COM1", "");
+    const CScopedEnv com1("KOVA_COM1", "");
     // Nor a configuration of the user running the tests.
     QTemporaryDir configHome;
-    const CEnvGuard home("XDG_CONFIG_HOME", configHome.path().toLocal8Bit());
+    const CScopedEnv home("XDG_CONFIG_HOME", configHome.path().toLocal8Bit().constData());
     CSerialDlg dlg;
     EXPECT_TRUE(dlg.PortGroup()->button(0)->toolTip().contains(QStringLiteral("/dev/ttyS0")));
 }

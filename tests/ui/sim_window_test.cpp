@@ -68,7 +68,7 @@ protected:
     void StartSim(const QStringList& args)
     {
         ASSERT_TRUE(sim.Start(args)) << "kova_sim did not come up";
-        com1 = std::make_unique<CEnvGuard>("KOVA_COM1", sim.Path());
+        com1 = std::make_unique<CScopedEnv>("KOVA_COM1", sim.Path().constData());
     }
 
     // Starts the window as the program does: the settings dialog (answered here), the
@@ -85,8 +85,8 @@ protected:
     CPanelModel& Model() { return dlg.Model(); }
 
     CSim sim;
-    std::unique_ptr<CEnvGuard> com1;
-    std::unique_ptr<CEnvGuard> com2;
+    std::unique_ptr<CScopedEnv> com1;
+    std::unique_ptr<CScopedEnv> com2;
     CTestPanelDlg dlg; // the real serial device; destroyed first, so the port closes first
 };
 
@@ -149,7 +149,7 @@ TEST_F(SimWindowTest, SilentPanelGivesNotFoundOnlyAndDemonstrationMode)
 
 TEST_F(SimWindowTest, MissingDeviceGivesBothMessagesInOrder)
 {
-    com1 = std::make_unique<CEnvGuard>("KOVA_COM1", MissingDevice());
+    com1 = std::make_unique<CScopedEnv>("KOVA_COM1", MissingDevice().constData());
     Connect();
     EXPECT_EQ(dlg.BoxIds(), (std::vector<int>{IDS_PORT_NOT_OPENED, IDS_PANEL_NOT_FOUND}));
     for (const CTestPanelDlg::Box& box : dlg.boxes) {
@@ -209,8 +209,8 @@ TEST_F(SimWindowTest, KeysPressedOnThePanelAreTakenOnePerTick)
 TEST_F(SimWindowTest, ResetKeepsCom2At19200WithoutTheDialog)
 {
     StartSim({QStringLiteral("--baud"), QStringLiteral("19200")});
-    com1 = std::make_unique<CEnvGuard>("KOVA_COM1", MissingDevice());
-    com2 = std::make_unique<CEnvGuard>("KOVA_COM2", sim.Path());
+    com1 = std::make_unique<CScopedEnv>("KOVA_COM1", MissingDevice().constData());
+    com2 = std::make_unique<CScopedEnv>("KOVA_COM2", sim.Path().constData());
     dlg.bSerialOk = true;
     dlg.nSerialPort = 1;
     dlg.nSerialBaud = 1;

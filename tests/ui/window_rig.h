@@ -5,6 +5,7 @@
 #include "fake_serial_device.h"
 #include "message_box.h"
 #include "panel_dlg.h"
+#include "scoped_env.h"
 
 #include <QImage>
 #include <QRect>
@@ -98,28 +99,6 @@ QRect InkBounds(const QImage& img, const QRect& rc);
 
 // Colour at a client point of a grab, whatever its pixel ratio.
 QRgb PixelAt(const QImage& img, int x, int y);
-
-// Sets an environment variable for one test and puts the old value back.
-class CEnvGuard {
-public:
-    CEnvGuard(const char* pszName, const QByteArray& value)
-        : m_pszName(pszName), m_bHad(qEnvironmentVariableIsSet(pszName)), m_old(qgetenv(pszName))
-    {
-        qputenv(pszName, value);
-    }
-    ~CEnvGuard()
-    {
-        if (m_bHad)
-            qputenv(m_pszName, m_old);
-        else
-            qunsetenv(m_pszName);
-    }
-
-private:
-    const char* m_pszName;
-    bool m_bHad;
-    QByteArray m_old;
-};
 
 inline QPoint KeyCentre(int nKey)
 {
