@@ -112,10 +112,9 @@ bool Measure(const char* simBinary, int baud, Kind kind, int n, Result* pResult)
 
 void Usage()
 {
-    std::fprintf(stderr,
-        "usage: link_bench [-n EXCHANGES] [--sim PATH] [--baud 0|9600|19200]...\n"
-        "Runs block exchanges against the virtual panel, unpaced (0) and paced at 9600 Bd unless\n"
-        "--baud says otherwise, and prints a Markdown table of the figures.\n");
+    std::fprintf(stderr, "usage: link_bench [-n EXCHANGES] [--sim PATH] [--baud 0|9600|19200]...\n"
+                         "Runs block exchanges against the virtual panel, unpaced (0) and paced at 9600 Bd unless\n"
+                         "--baud says otherwise, and prints a Markdown table of the figures.\n");
 }
 
 } // namespace
@@ -160,7 +159,8 @@ int main(int argc, char** argv)
         }
     }
 
-    std::printf("| exchange | panel | N | failed | bytes | median ms | p99 ms | CPU ms/exchange | CPU share | line ms | median ratio | p99 ratio |\n");
+    std::printf("| exchange | panel | N | failed | bytes | median ms | p99 ms | CPU ms/exchange | CPU share | line ms "
+                "| median ratio | p99 ratio |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|\n");
     bool targetsMet = true;
     for (const Result& r : results) {
@@ -171,9 +171,9 @@ int main(int argc, char** argv)
                         r.cpuMsPerExchange, r.cpuShare * 100.0, r.lineMs, r.medianRatio, r.p99Ratio);
             targetsMet = targetsMet && r.cpuShare < 0.05 && r.medianRatio <= 1.2;
         } else {
-            std::printf("| %s | %s | %d | %d | %.0f | %.3f | %.3f | %.3f | %.2f %% | - | - | - |\n",
-                        r.name.c_str(), panel.c_str(), r.n, r.failures, r.bytesPerExchange, r.medianMs, r.p99Ms,
-                        r.cpuMsPerExchange, r.cpuShare * 100.0);
+            std::printf("| %s | %s | %d | %d | %.0f | %.3f | %.3f | %.3f | %.2f %% | - | - | - |\n", r.name.c_str(),
+                        panel.c_str(), r.n, r.failures, r.bytesPerExchange, r.medianMs, r.p99Ms, r.cpuMsPerExchange,
+                        r.cpuShare * 100.0);
         }
         targetsMet = targetsMet && r.failures == 0;
     }

@@ -88,8 +88,9 @@ bool PermanenceSteps(int baud, int nSteps)
 
     const double median = Percentile(wallMs, 0.5);
     std::printf("| %d Bd | %zu | %.1f | %.1f | %.1f | %.3f | %.3f | %.3f | %.2f %% | %s |\n", baud, wallMs.size(),
-                median, Percentile(wallMs, 0.99), static_cast<double>(device.Total()) / static_cast<double>(wallMs.size() + 0),
-                Percentile(ratios, 0.5), Percentile(ratios, 0.99), cpuMs / static_cast<double>(wallMs.size()),
+                median, Percentile(wallMs, 0.99),
+                static_cast<double>(device.Total()) / static_cast<double>(wallMs.size() + 0), Percentile(ratios, 0.5),
+                Percentile(ratios, 0.99), cpuMs / static_cast<double>(wallMs.size()),
                 100.0 * cpuMs / (median * static_cast<double>(wallMs.size())), bOpen ? "open" : "CLOSED");
     return bOpen;
 }
@@ -149,7 +150,8 @@ bool WindowFigures(int baud, int seconds, int presses)
         loop.exec();
         latencies.push_back(static_cast<double>(t.elapsed()));
         if (qEnvironmentVariableIsSet("PANEL_BENCH_VERBOSE"))
-            std::fprintf(stderr, "%s %d: %lld ms\n", bPress ? "press" : "release", key + 1, static_cast<long long>(t.elapsed()));
+            std::fprintf(stderr, "%s %d: %lld ms\n", bPress ? "press" : "release", key + 1,
+                         static_cast<long long>(t.elapsed()));
         sim.Command("dump");
     }
     const double lineMs = 11.0 * 1000.0 / (baud != 0 ? baud : 9600) * 7; // STX, DLE, byte, DLE ETX BCC, DLE
@@ -185,12 +187,14 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
 
     std::printf("Permanence-test steps (driven back to back)\n\n");
-    std::printf("| panel | steps | median ms | p99 ms | bytes/step | median ratio to line time | p99 ratio | CPU ms/step | CPU share | link after |\n");
+    std::printf("| panel | steps | median ms | p99 ms | bytes/step | median ratio to line time | p99 ratio | CPU "
+                "ms/step | CPU share | link after |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
     bool ok = PermanenceSteps(9600, nSteps) && PermanenceSteps(19200, nSteps);
 
     std::printf("\nThe window with its 200 ms timer (offscreen), %d s each\n\n", seconds);
-    std::printf("| panel | CPU idle | CPU permanence test | peak RSS | key to marker median ms | p99 ms | max ms | bound ms |\n");
+    std::printf("| panel | CPU idle | CPU permanence test | peak RSS | key to marker median ms | p99 ms | max ms | "
+                "bound ms |\n");
     std::printf("|---|---|---|---|---|---|---|---|\n");
     ok = WindowFigures(9600, seconds, presses) && ok;
     ok = WindowFigures(19200, seconds, presses) && ok;

@@ -10,10 +10,24 @@ namespace {
 
 // The options QGuiApplication and QApplication take for themselves; they are let through here
 // and consumed when the application object is made.
-const char* const kQtValueOptions[] = {"platform", "platformpluginpath", "platformtheme", "plugin",
-                                       "qwindowgeometry", "qwindowtitle", "qwindowicon", "geometry",
-                                       "title", "icon", "display", "style", "stylesheet", "session",
-                                       "name", "qmljsdebugger", "fontengine", "visual"};
+const char* const kQtValueOptions[] = {"platform",
+                                       "platformpluginpath",
+                                       "platformtheme",
+                                       "plugin",
+                                       "qwindowgeometry",
+                                       "qwindowtitle",
+                                       "qwindowicon",
+                                       "geometry",
+                                       "title",
+                                       "icon",
+                                       "display",
+                                       "style",
+                                       "stylesheet",
+                                       "session",
+                                       "name",
+                                       "qmljsdebugger",
+                                       "fontengine",
+                                       "visual"};
 const char* const kQtFlagOptions[] = {"reverse", "widgetcount", "nograb", "dograb", "sync", "testability"};
 
 void Print(std::FILE* pFile, const QString& text)
@@ -95,14 +109,9 @@ CCommandLine ParseCommandLine(const QStringList& arguments)
 int RunWithoutWindow(const CCommandLine& commandLine, std::FILE* pOut, std::FILE* pErr)
 {
     switch (commandLine.action) {
-    case CCommandLine::Action::Run:
-        return 0;
-    case CCommandLine::Action::Help:
-        std::fputs(HelpText(), pOut);
-        return 0;
-    case CCommandLine::Action::Version:
-        std::fprintf(pOut, "%s\n", VersionText());
-        return 0;
+    case CCommandLine::Action::Run: return 0;
+    case CCommandLine::Action::Help: std::fputs(HelpText(), pOut); return 0;
+    case CCommandLine::Action::Version: std::fprintf(pOut, "%s\n", VersionText()); return 0;
     case CCommandLine::Action::Refuse:
         Print(pErr, QStringLiteral("kova_en: %1\n%2\n").arg(commandLine.strError, QString::fromLatin1(UsageLine())));
         return 2;

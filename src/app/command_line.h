@@ -11,9 +11,9 @@
 struct CCommandLine {
     enum class Action { Run, Help, Version, ListPorts, SavePort, Refuse };
     Action action = Action::Run;
-    QString strError;                  // why the command line was refused
+    QString strError;                   // why the command line was refused
     std::map<int, QString> portOptions; // --com1, --com2 by port number
-    int nSavePort = 0;                 // --save-port N PATH
+    int nSavePort = 0;                  // --save-port N PATH
     QString strSavePath;
 };
 

@@ -57,10 +57,13 @@ CPanelDlg::CPanelDlg(ISerialDevice* pDevice, IClock* pClock, QWidget* pParent)
         if (!m_model.g_bWasConnected || m_bPaintPending)
             return;
         m_bPaintPending = true;
-        QMetaObject::invokeMethod(this, [this] {
-            m_bPaintPending = false;
-            OnPaint();
-        }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                m_bPaintPending = false;
+                OnPaint();
+            },
+            Qt::QueuedConnection);
     };
 
     m_timer.setTimerType(Qt::CoarseTimer);

@@ -31,15 +31,15 @@ int RetryPoll(pollfd* fds, int timeoutMs)
         const int rc = ::poll(fds, 1, timeoutMs);
         if (rc >= 0 || errno != EINTR)
             return rc;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now()).count();
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         timeoutMs = left > 0 ? static_cast<int>(left) : 0;
     }
 }
 
 bool IsPseudoTerminal(int fd)
 {
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
         return false;
     // The slave sides of Unix 98 pseudo-terminals use majors 136 to 143.
@@ -80,7 +80,7 @@ bool CPosixSerialDevice::Open(const std::string& path, int baud)
     // Only a character device can be a serial port. Anything else is refused before it is
     // opened: opening a FIFO or a directory for writing is not harmless, and a regular file
     // would pass every step up to the terminal check.
-    struct stat st{};
+    struct stat st {};
     if (::stat(path.c_str(), &st) == 0 && !S_ISCHR(st.st_mode)) {
         m_lastError = path + ": not a character device";
         m_nLastErrno = ENOTTY;

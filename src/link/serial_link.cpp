@@ -77,12 +77,9 @@ int CSerialLink::ReadByte(uint8_t* pch)
     if (!m_bOpen)
         return 255;
     switch (m_pDevice->ReadByte(pch)) {
-    case ISerialDevice::ReadStatus::Byte:
-        return 1;
-    case ISerialDevice::ReadStatus::Nothing:
-        return 0;
-    case ISerialDevice::ReadStatus::Error:
-        break;
+    case ISerialDevice::ReadStatus::Byte: return 1;
+    case ISerialDevice::ReadStatus::Nothing: return 0;
+    case ISerialDevice::ReadStatus::Error: break;
     }
     Close();
     return 0;
@@ -105,7 +102,8 @@ int CSerialLink::WaitForInput()
         // The difference is taken on 32 bits so that it stays right when the millisecond
         // counter wraps from INT32_MAX to INT32_MIN; widening first would read the wrap as a
         // jump of four billion milliseconds and close a healthy link.
-        const int32_t diff = static_cast<int32_t>(static_cast<uint32_t>(m_pClock->NowMs()) - static_cast<uint32_t>(start));
+        const int32_t diff =
+            static_cast<int32_t>(static_cast<uint32_t>(m_pClock->NowMs()) - static_cast<uint32_t>(start));
         const int64_t elapsed = std::llabs(static_cast<int64_t>(diff));
         if (elapsed > limit) {
             Close();

@@ -21,9 +21,9 @@ inline constexpr uint8_t kDle = 0x10;
 
 // Results of SendBlock and ReceiveBlock.
 inline constexpr int kBlockDone = 0;
-inline constexpr int kBlockNoByte = 33;     // a read delivered nothing although input was waiting
-inline constexpr int kBlockWrongByte = 34;  // refused by the peer, or no STX at the front
-inline constexpr int kBlockClosed = 255;    // link closed at the call, or a reply time-out closed it
+inline constexpr int kBlockNoByte = 33;    // a read delivered nothing although input was waiting
+inline constexpr int kBlockWrongByte = 34; // refused by the peer, or no STX at the front
+inline constexpr int kBlockClosed = 255;   // link closed at the call, or a reply time-out closed it
 
 // The constants folded into the BCC of a sent block, by block-check variant.
 inline constexpr uint8_t kBccConstantVariant0 = 0x11; // STX ^ DLE ^ ETX

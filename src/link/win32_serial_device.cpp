@@ -21,10 +21,11 @@ bool RtsIsHandshake(const DCB& dcb)
 std::string Win32ErrorText(DWORD error)
 {
     char text[512] = {};
-    const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-                                     0, text, sizeof text, nullptr);
+    const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                     text, sizeof text, nullptr);
     std::string result(text, n);
-    while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' ' || result.back() == '.'))
+    while (!result.empty()
+           && (result.back() == '\n' || result.back() == '\r' || result.back() == ' ' || result.back() == '.'))
         result.pop_back();
     if (result.empty())
         result = "error " + std::to_string(error);

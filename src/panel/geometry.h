@@ -27,11 +27,13 @@ inline constexpr int kLcdColumns = 15;
 
 // Where the pictured keys, LCD and selector readouts lie. The keys' row pitch is 51 and then
 // 44 pixels, as on the housing.
+// clang-format off
 inline constexpr std::array<CRect, kKeyCount> g_rcKeys = {{
     {89, 241, 125, 277}, {134, 241, 170, 277}, {179, 241, 215, 277}, {224, 241, 260, 277},
     {89, 292, 125, 328}, {134, 292, 170, 328}, {179, 292, 215, 328}, {224, 292, 260, 328},
     {89, 336, 125, 372}, {134, 336, 170, 372}, {179, 336, 215, 372}, {224, 336, 260, 372},
 }};
+// clang-format on
 inline constexpr CRect g_rcLcd = {76, 60, 264, 188};
 inline constexpr CRect g_rcSwitch1 = {100, 382, 140, 412};
 inline constexpr CRect g_rcSwitch2 = {220, 382, 260, 412};
@@ -52,7 +54,6 @@ inline constexpr int kPictureLeft = 3;
 inline constexpr int kPictureTop = 0;
 inline constexpr int kPictureWidth = 340;
 inline constexpr int kPictureHeight = 499;
-
 
 // The keys whose rectangles hold (x, y). Every rectangle is tested, not just up to the first
 // hit: the click handlers act on each key hit, so a point on two keys would switch both.

@@ -32,7 +32,8 @@ QString CLinkTrace::FormatLine(const char* pszDirection, const uint8_t* pData, i
         if (i > 0)
             hex += QLatin1Char(' ');
         hex += QStringLiteral("%1").arg(pData[i], 2, 16, QLatin1Char('0')).toUpper();
-        printable += (pData[i] >= 0x20 && pData[i] < 0x7F) ? QLatin1Char(static_cast<char>(pData[i])) : QLatin1Char('.');
+        printable +=
+            (pData[i] >= 0x20 && pData[i] < 0x7F) ? QLatin1Char(static_cast<char>(pData[i])) : QLatin1Char('.');
     }
     return QStringLiteral("%1 [%2] \"%3\" result=%4").arg(QLatin1String(pszDirection), hex, printable).arg(nResult);
 }

@@ -86,9 +86,9 @@ void CPanelModel::Reconnect()
     m_chSwitch2 = 'P';
     if (opened != 1) {
         m_link.Close();
-        m_view.ShowMessageDetail(IDS_PORT_NOT_OPENED,
-                                 PortOpenFailureDetail(m_nPort + 1, m_link.DevicePath(), m_link.LastOpenErrno(),
-                                                       m_link.LastOpenError()));
+        m_view.ShowMessageDetail(
+            IDS_PORT_NOT_OPENED,
+            PortOpenFailureDetail(m_nPort + 1, m_link.DevicePath(), m_link.LastOpenErrno(), m_link.LastOpenError()));
     }
     if (Handshake() != 0) {
         m_link.Close();

@@ -17,10 +17,10 @@
 // one model, which holds the one set. A fresh model starts from these values, so nothing has
 // to put them back between two runs of the panel logic in one process.
 struct CPanelGlobals {
-    uint8_t g_bWasConnected = 0;  // link was open at the last paint
-    int32_t g_nPermStep = 0;      // permanence-test step, selects cell, code and attributes
-    int8_t g_chPermCycle = '0';   // permanence-test LED telegram, never reset
-    int8_t g_nBlinkDiv = 0;       // ticks since the flashing phase last changed
+    uint8_t g_bWasConnected = 0; // link was open at the last paint
+    int32_t g_nPermStep = 0;     // permanence-test step, selects cell, code and attributes
+    int8_t g_chPermCycle = '0';  // permanence-test LED telegram, never reset
+    int8_t g_nBlinkDiv = 0;      // ticks since the flashing phase last changed
 };
 
 // The permanence test's step counter wraps here: every field of the cell telegram repeats

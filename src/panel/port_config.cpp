@@ -89,10 +89,12 @@ int SavePortConfig(int nPort, const QString& strPath, QString* pMessage)
     struct stat st {};
     if (::stat(QFile::encodeName(path).constData(), &st) != 0)
         return finish(2, QStringLiteral("kova_en: %1 does not exist; nothing saved "
-                                        "(kova_en --list-ports shows the serial devices)").arg(path));
+                                        "(kova_en --list-ports shows the serial devices)")
+                             .arg(path));
     if (!S_ISCHR(st.st_mode))
         return finish(2, QStringLiteral("kova_en: %1 is not a character device, so it cannot be a "
-                                        "serial port; nothing saved").arg(path));
+                                        "serial port; nothing saved")
+                             .arg(path));
 
     const QString file = PortConfigFilePath();
     QString warning;
@@ -101,7 +103,8 @@ int SavePortConfig(int nPort, const QString& strPath, QString* pMessage)
     // Rewriting a file QSettings could not parse would lose whatever the user meant by it.
     if (!warning.isEmpty() || settings.status() == QSettings::FormatError)
         return finish(1, QStringLiteral("kova_en: %1 is not a valid configuration file; "
-                                        "nothing saved (correct or remove it first)").arg(file));
+                                        "nothing saved (correct or remove it first)")
+                             .arg(file));
     // QSettings writes through a temporary file and renames it, so the file is never half
     // written; the directory is made when it is missing.
     settings.setValue(PortKey(nPort), path);
@@ -143,14 +146,10 @@ void InstallPortResolver()
 QString PortSourceText(int nPort, PortSource source)
 {
     switch (source) {
-    case PortSource::Option:
-        return QStringLiteral("option --com%1").arg(nPort);
-    case PortSource::Environment:
-        return QStringLiteral("environment KOVA_COM%1").arg(nPort);
-    case PortSource::Configuration:
-        return QStringLiteral("configuration %1").arg(PortConfigFilePath());
-    case PortSource::Default:
-        break;
+    case PortSource::Option: return QStringLiteral("option --com%1").arg(nPort);
+    case PortSource::Environment: return QStringLiteral("environment KOVA_COM%1").arg(nPort);
+    case PortSource::Configuration: return QStringLiteral("configuration %1").arg(PortConfigFilePath());
+    case PortSource::Default: break;
     }
     return QStringLiteral("default");
 }

@@ -65,8 +65,7 @@ QString OpenFailureDetail(const std::string& strPath, int nErrno, const std::str
             return QStringLiteral("%1 is a character device but no terminal, so not a serial device.").arg(path);
         return QStringLiteral("%1 is not a serial device.").arg(path);
     }
-    default:
-        return QString::fromStdString(strReason.empty() ? strPath : strReason);
+    default: return QString::fromStdString(strReason.empty() ? strPath : strReason);
     }
 }
 

@@ -57,7 +57,9 @@ QString UsbDescription(const CPortScanRoots& roots, const QString& name)
     const QString sysRoot = QFileInfo(roots.strSysRoot).canonicalFilePath();
     for (int level = 0; level < 8 && !dir.isEmpty() && dir.length() > sysRoot.length(); ++level) {
         if (QFileInfo::exists(dir + QStringLiteral("/idVendor"))) {
-            const auto field = [&](const char* file) { return ReadSysText(dir + QLatin1Char('/') + QLatin1String(file)); };
+            const auto field = [&](const char* file) {
+                return ReadSysText(dir + QLatin1Char('/') + QLatin1String(file));
+            };
             QStringList words;
             for (const char* file : {"manufacturer", "product"})
                 if (const QString word = field(file); !word.isEmpty())
@@ -101,7 +103,8 @@ QString DescribeOther(const CPortScanRoots& roots, const QString& path)
         return QStringLiteral("not present");
     // A kernel serial device the scan left out: a ttyS without a UART.
     const QFileInfo target(QFileInfo(path).canonicalFilePath());
-    if (target.path() == QFileInfo(roots.strDevRoot).canonicalFilePath() && SerialName().match(target.fileName()).hasMatch())
+    if (target.path() == QFileInfo(roots.strDevRoot).canonicalFilePath()
+        && SerialName().match(target.fileName()).hasMatch())
         return DescribeTty(roots, target.fileName());
     if (S_ISDIR(st.st_mode))
         return QStringLiteral("a directory, not a serial device");
@@ -114,10 +117,10 @@ QString DescribeOther(const CPortScanRoots& roots, const QString& path)
         return QStringLiteral("pseudo-terminal");
     // The kernel files every character device under its class: only the tty class can be a
     // serial line (/dev/null, for one, is in the mem class).
-    const QString subsystem = QFileInfo(roots.strSysRoot + QStringLiteral("/dev/char/%1:%2/subsystem")
-                                            .arg(major(st.st_rdev))
-                                            .arg(minor(st.st_rdev)))
-                                  .canonicalFilePath();
+    const QString subsystem =
+        QFileInfo(roots.strSysRoot
+                  + QStringLiteral("/dev/char/%1:%2/subsystem").arg(major(st.st_rdev)).arg(minor(st.st_rdev)))
+            .canonicalFilePath();
     if (!subsystem.isEmpty() && QFileInfo(subsystem).fileName() != QLatin1String("tty"))
         return QStringLiteral("a character device that is no terminal, not a serial device");
     return QStringLiteral("terminal device");
@@ -200,7 +203,8 @@ std::vector<CSerialPortInfo> DiscoverPorts(const CPortScanRoots& roots, const CP
     // Stable names first, so that each device can be given its own.
     std::vector<std::pair<QString, QString>> byId; // (canonical target, link)
     const QDir byIdDir(roots.strDevRoot + QStringLiteral("/serial/by-id"));
-    for (const QFileInfo& link : byIdDir.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name))
+    for (const QFileInfo& link :
+         byIdDir.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name))
         if (link.isSymLink())
             byId.emplace_back(link.canonicalFilePath(), link.absoluteFilePath());
 
@@ -266,22 +270,24 @@ QString PermissionAdvice(const CSerialPortInfo& info)
     const QString group = info.strGroup;
     if ((st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP))
         return QStringLiteral("its group \"%1\" may not read and write it (%2); an administrator must "
-                              "grant access (a udev rule)").arg(group, info.strMode);
+                              "grant access (a udev rule)")
+            .arg(group, info.strMode);
     bool bListed = false;
     bool bInSession = false;
     GroupMembership(st.st_gid, &bListed, &bInSession);
     if (bListed && !bInSession)
         return QStringLiteral("it belongs to the group \"%1\" (%2); you are a member, but this login "
-                              "session started before you joined: log in again").arg(group, info.strMode);
+                              "session started before you joined: log in again")
+            .arg(group, info.strMode);
     return QStringLiteral("it belongs to the group \"%1\" (%2); join it (sudo usermod -aG %1 $USER) "
-                          "and log in again").arg(group, info.strMode);
+                          "and log in again")
+        .arg(group, info.strMode);
 }
 
 QString PortInfoLine(const CSerialPortInfo& info)
 {
     QString line = info.strById.isEmpty() ? info.strPath : info.strById;
-    const QString target = info.strById.isEmpty() ? QFileInfo(info.strPath).canonicalFilePath()
-                                                   : info.strPath;
+    const QString target = info.strById.isEmpty() ? QFileInfo(info.strPath).canonicalFilePath() : info.strPath;
     if (!target.isEmpty() && target != line)
         line += QStringLiteral(" -> ") + target;
     line += QStringLiteral(": ") + info.strDescription;
@@ -319,8 +325,9 @@ QString PortToolTip(int nPort, const CPortScanRoots& roots)
             QStringList lines;
             // The path as it was given, and the device it leads to when that is another.
             const QString target = info.bFound ? info.strPath : QFileInfo(mapping.strPath).canonicalFilePath();
-            lines << (target.isEmpty() || target == mapping.strPath ? mapping.strPath
-                                                                    : mapping.strPath + QStringLiteral(" -> ") + target);
+            lines << (target.isEmpty() || target == mapping.strPath
+                          ? mapping.strPath
+                          : mapping.strPath + QStringLiteral(" -> ") + target);
             lines << info.strDescription;
             lines << QStringLiteral("from the ") + PortSourceText(nPort, mapping.source);
             if (info.bExists && !info.bCanOpen)

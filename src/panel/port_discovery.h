@@ -17,7 +17,7 @@ struct CSerialPortInfo {
     bool bFound = false;    // found by the scan, not only named by a mapping
     bool bExists = false;
     bool bCanOpen = false;
-    QString strGroup;       // the device's group and mode, for the permission advice
+    QString strGroup; // the device's group and mode, for the permission advice
     QString strMode;
     std::vector<std::pair<int, CPortMapping>> mappedBy; // (port number, mapping) naming it
 };

@@ -52,6 +52,8 @@ std::array<uint8_t, kCellTelegramSize> CellTelegram(int nRow, int nColumn, int n
 {
     static constexpr char kAttributes[4][2] = {{'A', 'C'}, {'@', 'C'}, {'A', 'B'}, {'@', 'B'}};
     const int a = nAttribute & 3;
+    // clang-format off
     return {'l', 0x27, static_cast<uint8_t>('0' + nRow), static_cast<uint8_t>('0' + nColumn),
             static_cast<uint8_t>(kAttributes[a][0]), static_cast<uint8_t>(kAttributes[a][1]), chCode};
+    // clang-format on
 }

@@ -98,12 +98,14 @@ protected:
     bool LedPicturesChange(int nDistinct, int nDeadlineMs = 6000)
     {
         QStringList seen;
-        return WaitUntil([&] {
-            const QString s = LedPicture(x.Screenshot());
-            if (seen.isEmpty() || seen.back() != s)
-                seen << s;
-            return seen.size() >= nDistinct;
-        }, nDeadlineMs, 20);
+        return WaitUntil(
+            [&] {
+                const QString s = LedPicture(x.Screenshot());
+                if (seen.isEmpty() || seen.back() != s)
+                    seen << s;
+                return seen.size() >= nDistinct;
+            },
+            nDeadlineMs, 20);
     }
 
     // A box opened with the main window's focus: found, moved clear of the panel picture and
@@ -273,8 +275,8 @@ TEST_F(EndToEnd, StartHandshakeAndWhatTheWindowDraws)
     EXPECT_EQ(DarkPixels(screen, QRect(At(kLcdTextOrigin.x, kLcdTextOrigin.y + 3 * kLcdRowPitch), QSize(150, 14))), 0);
 
     // The maximise box is asked for: the window's decoration hints name it.
-    const QByteArray hints = x.Tool(QStringLiteral("xprop"),
-                                    {QStringLiteral("-id"), QString::number(m_nMain), QStringLiteral("_MOTIF_WM_HINTS")});
+    const QByteArray hints = x.Tool(
+        QStringLiteral("xprop"), {QStringLiteral("-id"), QString::number(m_nMain), QStringLiteral("_MOTIF_WM_HINTS")});
     const QList<QByteArray> fields = hints.mid(hints.indexOf('=') + 1).split(',');
     ASSERT_GE(fields.size(), 3) << hints.toStdString();
     const unsigned nDecorations = fields[2].trimmed().toUInt(nullptr, 0);
@@ -324,13 +326,15 @@ TEST_F(EndToEnd, KeyboardMenusEveryFunctionAndEscapeAfterEach)
     Functions(QStringLiteral("o"));
     EXPECT_TRUE(HistoryHas(QStringLiteral("6C2B25")));
     EXPECT_TRUE(HistoryHas(QStringLiteral("40")));
-    EXPECT_TRUE(WaitUntil([&] {
-        const QImage screen = x.Screenshot();
-        for (int i = 0; i < kKeyCount; ++i)
-            if (!AllOf(screen, Face(i), kGrey))
-                return false;
-        return true;
-    }, 5000, 100));
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            const QImage screen = x.Screenshot();
+            for (int i = 0; i < kKeyCount; ++i)
+                if (!AllOf(screen, Face(i), kGrey))
+                    return false;
+            return true;
+        },
+        5000, 100));
     ExpectEscapeAsksAndAnswerNo("Permanence Test Stop");
 
     // Text Input...: the dialog, its text on the panel's LCD.
@@ -377,12 +381,14 @@ TEST_F(EndToEnd, TicksGoOnInsideModalLoops)
     const auto keepsFlashing = [&] {
         bool bSawYellow = false;
         bool bSawGrey = false;
-        return WaitUntil([&] {
-            const QRgb px = Rgb(x.Screenshot().pixel(KeyCentre(5)));
-            bSawYellow |= px == Rgb(kYellow);
-            bSawGrey |= px == Rgb(kGrey);
-            return bSawYellow && bSawGrey;
-        }, 6000, 20);
+        return WaitUntil(
+            [&] {
+                const QRgb px = Rgb(x.Screenshot().pixel(KeyCentre(5)));
+                bSawYellow |= px == Rgb(kYellow);
+                bSawGrey |= px == Rgb(kGrey);
+                return bSawYellow && bSawGrey;
+            },
+            6000, 20);
     };
     File(QStringLiteral("k"));
     ASSERT_NE(TakeModal(kAbout), 0u);
@@ -403,10 +409,12 @@ TEST_F(EndToEnd, TicksGoOnInsideModalLoops)
     Panel("press 5");
     EXPECT_TRUE(WaitUntil([&] { return Rgb(x.Screenshot().pixel(KeyCentre(4))) == Rgb(kRed); }, 5000, 50));
     Panel("press 8");
-    EXPECT_TRUE(WaitUntil([&] {
-        const QImage screen = x.Screenshot();
-        return Rgb(screen.pixel(KeyCentre(7))) == Rgb(kRed) && Rgb(screen.pixel(KeyCentre(4))) != Rgb(kRed);
-    }, 5000, 50));
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            const QImage screen = x.Screenshot();
+            return Rgb(screen.pixel(KeyCentre(7))) == Rgb(kRed) && Rgb(screen.pixel(KeyCentre(4))) != Rgb(kRed);
+        },
+        5000, 50));
     EXPECT_NE(x.FindWindow(kTextInput), 0u);
     Panel("release");
     x.Keys({QStringLiteral("Escape")});
@@ -442,10 +450,8 @@ TEST_F(EndToEnd, DemonstrationModeBoxesAndEscapeExit)
         ASSERT_NE(nBox, 0u);
         const QPoint centre = x.Geometry(nBox).center();
         // Centred on the available screen; Qt allows for a frame that no window manager draws.
-        EXPECT_LE(std::abs(centre.x() - screenCentre.x()), 30)
-            << "box centred at " << centre.x() << "," << centre.y();
-        EXPECT_LE(std::abs(centre.y() - screenCentre.y()), 60)
-            << "box centred at " << centre.x() << "," << centre.y();
+        EXPECT_LE(std::abs(centre.x() - screenCentre.x()), 30) << "box centred at " << centre.x() << "," << centre.y();
+        EXPECT_LE(std::abs(centre.y() - screenCentre.y()), 60) << "box centred at " << centre.x() << "," << centre.y();
         x.Focus(nBox);
         x.Keys({QStringLiteral("Return")});
         ASSERT_TRUE(WaitUntil([&] { return x.FindWindow(kMessageBox) != nBox; }));

@@ -58,24 +58,27 @@ bool CXServer::Start(const QString& strWorkDir)
     const QString strDisplayFile = strWorkDir + QStringLiteral("/display");
     m_server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_server.setStandardOutputFile(QProcess::nullDevice());
-    m_server.start(QStringLiteral("/bin/sh"),
-                   {QStringLiteral("-c"),
-                    QStringLiteral("exec Xvfb -displayfd 3 -screen 0 %1x%2x24 -nolisten tcp -noreset 3>\"$0\" 2>/dev/null")
-                        .arg(kScreenWidth)
-                        .arg(kScreenHeight),
-                    strDisplayFile});
+    m_server.start(
+        QStringLiteral("/bin/sh"),
+        {QStringLiteral("-c"),
+         QStringLiteral("exec Xvfb -displayfd 3 -screen 0 %1x%2x24 -nolisten tcp -noreset 3>\"$0\" 2>/dev/null")
+             .arg(kScreenWidth)
+             .arg(kScreenHeight),
+         strDisplayFile});
     if (!m_server.waitForStarted(10000))
         return false;
-    const bool bUp = WaitUntil([&] {
-        QFile file(strDisplayFile);
-        if (m_server.state() == QProcess::NotRunning || !file.open(QIODevice::ReadOnly))
-            return false;
-        const QByteArray text = file.readAll();
-        if (!text.endsWith('\n'))
-            return false;
-        m_strDisplay = QStringLiteral(":") + QString::fromLatin1(text.trimmed());
-        return true;
-    }, 20000);
+    const bool bUp = WaitUntil(
+        [&] {
+            QFile file(strDisplayFile);
+            if (m_server.state() == QProcess::NotRunning || !file.open(QIODevice::ReadOnly))
+                return false;
+            const QByteArray text = file.readAll();
+            if (!text.endsWith('\n'))
+                return false;
+            m_strDisplay = QStringLiteral(":") + QString::fromLatin1(text.trimmed());
+            return true;
+        },
+        20000);
     // Asking the server something proves that clients get through.
     return bUp && !Tool(QStringLiteral("xdotool"), {QStringLiteral("getdisplaygeometry")}).isNull();
 }
@@ -106,8 +109,8 @@ QByteArray CXServer::Tool(const QString& strProgram, const QStringList& args, in
 unsigned long CXServer::FindWindow(const QString& strNamePattern) const
 {
     // xdotool exits with 1 when nothing matches, which Tool reports as a null result.
-    const QByteArray out = Xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"),
-                                    strNamePattern});
+    const QByteArray out =
+        Xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"), strNamePattern});
     const QList<QByteArray> ids = out.trimmed().split('\n');
     return ids.isEmpty() ? 0 : ids.front().toULong();
 }
@@ -126,8 +129,8 @@ bool CXServer::WaitWindowGone(const QString& strNamePattern, int nDeadlineMs) co
 
 QRect CXServer::Geometry(unsigned long nWindow) const
 {
-    const QByteArray out = Xdotool({QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"),
-                                    QString::number(nWindow)});
+    const QByteArray out =
+        Xdotool({QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), QString::number(nWindow)});
     QRect rc;
     for (const QByteArray& line : out.split('\n')) {
         const int eq = line.indexOf('=');
@@ -175,9 +178,9 @@ void CXServer::Click(QPoint pos, int nButton) const
 
 QImage CXServer::Screenshot() const
 {
-    const QByteArray ppm = Tool(QStringLiteral("import"),
-                                {QStringLiteral("-silent"), QStringLiteral("-window"), QStringLiteral("root"),
-                                 QStringLiteral("-depth"), QStringLiteral("8"), QStringLiteral("ppm:-")});
+    const QByteArray ppm =
+        Tool(QStringLiteral("import"), {QStringLiteral("-silent"), QStringLiteral("-window"), QStringLiteral("root"),
+                                        QStringLiteral("-depth"), QStringLiteral("8"), QStringLiteral("ppm:-")});
     return QImage::fromData(ppm, "PPM").convertToFormat(QImage::Format_RGB32);
 }
 

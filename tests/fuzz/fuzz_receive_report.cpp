@@ -77,8 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             int count = -1;
             reply[0] = 0;
             const int result = model.m_link.ReceiveBlock(reply.get(), &count);
-            FUZZ_CHECK(result == kBlockDone || result == kBlockNoByte || result == kBlockWrongByte ||
-                       result == kBlockClosed);
+            FUZZ_CHECK(result == kBlockDone || result == kBlockNoByte || result == kBlockWrongByte
+                       || result == kBlockClosed);
             if (result == kBlockDone)
                 FUZZ_CHECK(count >= 0 && count <= kReplyBufferSize);
             else

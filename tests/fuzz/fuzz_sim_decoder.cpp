@@ -11,12 +11,12 @@
 #include <cstdlib>
 #include <span>
 
-#define SIM_CHECK(cond)                                                                     \
-    do {                                                                                    \
-        if (!(cond)) {                                                                      \
-            std::printf("invariant broken: %s (%s:%d)\n", #cond, __FILE__, __LINE__);      \
-            std::abort();                                                                   \
-        }                                                                                   \
+#define SIM_CHECK(cond)                                                                                                \
+    do {                                                                                                               \
+        if (!(cond)) {                                                                                                 \
+            std::printf("invariant broken: %s (%s:%d)\n", #cond, __FILE__, __LINE__);                                  \
+            std::abort();                                                                                              \
+        }                                                                                                              \
     } while (0)
 
 namespace {

@@ -27,7 +27,9 @@ protected:
 class CDroppingReadDevice final : public ISerialDevice {
 public:
     CDroppingReadDevice(CFakeSerialDevice& inner, std::set<int> emptyReads)
-        : m_inner(inner), m_emptyReads(std::move(emptyReads)) {}
+        : m_inner(inner), m_emptyReads(std::move(emptyReads))
+    {
+    }
 
     bool Open(const std::string& path, int baud) override { return m_inner.Open(path, baud); }
     void Close() override { m_inner.Close(); }

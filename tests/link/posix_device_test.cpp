@@ -50,7 +50,6 @@ long ElapsedMs(Clock::time_point since)
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
 }
 
-
 // The descriptors this process holds.
 std::set<int> Descriptors()
 {

@@ -109,7 +109,8 @@ TEST(WaitForInputClockWrap, ByteArrivingAcrossTheWrapIsTaken)
 
 TEST(WaitForInputClockWrap, SilenceAcrossTheWrapTimesOutAfterTheLimitNotBefore)
 {
-    for (uint32_t start : {static_cast<uint32_t>(INT32_MAX) - 100, 0xFFFFFFFFu - 50, static_cast<uint32_t>(INT32_MAX)}) {
+    for (uint32_t start :
+         {static_cast<uint32_t>(INT32_MAX) - 100, 0xFFFFFFFFu - 50, static_cast<uint32_t>(INT32_MAX)}) {
         SCOPED_TRACE(start);
         CWrappingClock clock(start);
         CLateByteDevice device(clock, start + 10000);

@@ -62,9 +62,8 @@ TEST_F(ClickTest, BorderLinesAndGapsSendNothingButRepaint)
     Connect();
     const CRect& k = g_rcKeys[5];
     const int points[][2] = {
-        {k.left, KeyY(5)}, {k.right, KeyY(5)}, {KeyX(5), k.top}, {KeyX(5), k.bottom},
-        {k.left, k.top},   {129, 260},         {10, 10},         {300, 450},
-        {-5, -5},          {g_rcLcd.left, 120}, {170, g_rcLcd.bottom},
+        {k.left, KeyY(5)}, {k.right, KeyY(5)}, {KeyX(5), k.top}, {KeyX(5), k.bottom}, {k.left, k.top},       {129, 260},
+        {10, 10},          {300, 450},         {-5, -5},         {g_rcLcd.left, 120}, {170, g_rcLcd.bottom},
     };
     for (const auto& p : points) {
         SCOPED_TRACE(std::to_string(p[0]) + "," + std::to_string(p[1]));
@@ -162,8 +161,7 @@ TEST_F(TextEntryTest, OkStoresRowsRedrawsAndSendsNineTelegrams)
     for (int r = 0; r < 7; ++r)
         EXPECT_EQ(m_model.m_strRow[r], kRows[r]);
     EXPECT_EQ(m_model.m_strRow[7], QStringLiteral("ABCDEFGHIJKLMNO"));
-    EXPECT_EQ(m_view.m_log,
-              (Strings{"text-dialog", "inval 76,60,264,188 erase", "update", "pending-paint", "paint"}));
+    EXPECT_EQ(m_view.m_log, (Strings{"text-dialog", "inval 76,60,264,188 erase", "update", "pending-paint", "paint"}));
     // Every reply was taken in: nothing waits for the next tick.
     EXPECT_FALSE(m_panel.Busy());
     EXPECT_EQ(m_panel.BlocksDelivered(), 2 + 9);

@@ -99,8 +99,7 @@ TEST_F(ConnectTest, SilentPanelClosesTheLinkWithOneMessage)
     EXPECT_EQ(m_model.m_nLinkVariant, 0);
     EXPECT_EQ(m_device.Written(), (Bytes{0x02}));
     EXPECT_EQ(m_clock.Peek() - start, 365);
-    EXPECT_EQ(m_view.m_log,
-              (Strings{"serial-dialog 0,0", "msg 32783", "inval all keep", "update", "pending-paint"}));
+    EXPECT_EQ(m_view.m_log, (Strings{"serial-dialog 0,0", "msg 32783", "inval all keep", "update", "pending-paint"}));
     // The paint of the connect shows the status line, without a second notice.
     EXPECT_TRUE(m_bStatusShown);
     EXPECT_EQ(m_model.m_strStatus, QStringLiteral("DEMO-MODE,  KOVA not connected"));

@@ -75,12 +75,14 @@ TEST_F(ReportTest, RangeBordersInsideAndOutside)
         int sw2;
     };
     // From the preset: key 6 (index 5) marked, both selectors at 5.
+    // clang-format off
     const Case cases[] = {
         {'/', {5}, 5, 5},  {'0', {}, 5, 5},    {'1', {0}, 5, 5},  {'<', {11}, 5, 5},
         {'=', {5}, 5, 5},  {'@', {5}, 5, 5},   {'A', {5}, 1, 5},  {'L', {5}, 12, 5},
         {'M', {5}, 5, 5},  {'P', {5}, 5, 5},   {'Q', {5}, 5, 1},  {'\\', {5}, 5, 12},
         {']', {5}, 5, 5},  {0x00, {5}, 5, 5},  {0xB1, {5}, 5, 5}, {0xFF, {5}, 5, 5},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.b);
         Preset();
@@ -119,8 +121,7 @@ TEST_F(ReportTest, OnlyOneKeyIsEverMarked)
 TEST(RowTelegram, LayoutByLength)
 {
     // Empty: '#', 0x00 and twenty blanks.
-    EXPECT_EQ(Hex(RowTelegram(QString())),
-              "6C 26 23 00 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20");
+    EXPECT_EQ(Hex(RowTelegram(QString())), "6C 26 23 00 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20");
     // Fourteen characters: '#' at byte 16, 0x00 at byte 17.
     EXPECT_EQ(Hex(RowTelegram(QStringLiteral("ABCDEFGHIJKLMN"))),
               "6C 26 A1 A2 A3 A4 A5 A6 A7 A8 A9 AA AB AC AD AE 23 00 20 20 20 20 20 20");
@@ -140,10 +141,13 @@ TEST(RowTelegram, PanelCodeOfCharacters)
     EXPECT_EQ(Hex(RowTelegram(QString::fromUtf8("\xC3\xA4~\x7F"))),
               "6C 26 80 DE DF 23 00 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20");
     // The border itself: U+0080 is the first character sent as 0x80.
-    EXPECT_EQ(Hex(RowTelegram(QString::fromUtf8("\xC2\x80" "\xC3\xBF" "\xE2\x82\xAC"))),
+    EXPECT_EQ(Hex(RowTelegram(QString::fromUtf8("\xC2\x80"
+                                                "\xC3\xBF"
+                                                "\xE2\x82\xAC"))),
               "6C 26 80 80 80 23 00 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20");
     // A character outside the BMP is one character, not two.
-    EXPECT_EQ(Hex(RowTelegram(QString::fromUtf8("A\xF0\x9F\x98\x80" "B"))),
+    EXPECT_EQ(Hex(RowTelegram(QString::fromUtf8("A\xF0\x9F\x98\x80"
+                                                "B"))),
               "6C 26 A1 80 A2 23 00 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20");
 }
 
@@ -158,8 +162,7 @@ TEST(RowTelegram, OverlongRowsAreCutAtFifteenCharacters)
     const QString withEmoji = QStringLiteral("ABCDEFGHIJKLMN") + QString::fromUtf8("\xF0\x9F\x98\x80");
     EXPECT_EQ(withEmoji.size(), 16); // UTF-16 units
     EXPECT_EQ(RowLength(withEmoji), 15);
-    EXPECT_EQ(Hex(RowTelegram(withEmoji)),
-              "6C 26 A1 A2 A3 A4 A5 A6 A7 A8 A9 AA AB AC AD AE 80 00 20 20 20 20 20 20");
+    EXPECT_EQ(Hex(RowTelegram(withEmoji)), "6C 26 A1 A2 A3 A4 A5 A6 A7 A8 A9 AA AB AC AD AE 80 00 20 20 20 20 20 20");
 
     // Clamping never splits a surrogate pair.
     const QString emojis = QString::fromUtf8("\xF0\x9F\x98\x80").repeated(20);

@@ -71,5 +71,11 @@ protected:
 };
 
 // Center of key i.
-inline int KeyX(int i) { return (g_rcKeys[i].left + g_rcKeys[i].right) / 2; }
-inline int KeyY(int i) { return (g_rcKeys[i].top + g_rcKeys[i].bottom) / 2; }
+inline int KeyX(int i)
+{
+    return (g_rcKeys[i].left + g_rcKeys[i].right) / 2;
+}
+inline int KeyY(int i)
+{
+    return (g_rcKeys[i].top + g_rcKeys[i].bottom) / 2;
+}

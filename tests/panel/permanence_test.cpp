@@ -35,8 +35,8 @@ protected:
         const Strings cells = CellTelegrams();
         return cells.size() == 1 ? cells[0] : "none";
     }
-    const Strings kNotice = {"Permanence Test", "started!", " ", " ", "\"LCD-Display\"",
-                             "on PC", "will not be", "refreshed!"};
+    const Strings kNotice = {"Permanence Test", "started!", " ",           " ",
+                             "\"LCD-Display\"", "on PC",    "will not be", "refreshed!"};
     Strings Rows() const
     {
         Strings rows;

@@ -23,8 +23,7 @@ QByteArray FileBytes(const QString& path)
 class PortSetupTest : public ::testing::Test {
 protected:
     PortSetupTest()
-        : m_configHome("XDG_CONFIG_HOME", m_tree.ConfigHome().toLocal8Bit().constData()),
-          m_com1("KOVA_COM1", nullptr),
+        : m_configHome("XDG_CONFIG_HOME", m_tree.ConfigHome().toLocal8Bit().constData()), m_com1("KOVA_COM1", nullptr),
           m_com2("KOVA_COM2", nullptr)
     {
         SetPortOptions({});
@@ -157,8 +156,9 @@ class PortListingTest : public PortSetupTest {
 protected:
     PortListingTest()
     {
-        m_byId = m_tree.AddUsbAdapter(QStringLiteral("ttyUSB0"), QStringLiteral("0403"), QStringLiteral("6001"),
-                                      QStringLiteral("FTDI"), QStringLiteral("FT232R USB UART"), QStringLiteral("A12345"));
+        m_byId =
+            m_tree.AddUsbAdapter(QStringLiteral("ttyUSB0"), QStringLiteral("0403"), QStringLiteral("6001"),
+                                 QStringLiteral("FTDI"), QStringLiteral("FT232R USB UART"), QStringLiteral("A12345"));
         m_tree.AddUsbAdapter(QStringLiteral("ttyACM0"), QStringLiteral("2341"), QStringLiteral("0043"),
                              QStringLiteral("Arduino"), QStringLiteral("Uno"), QStringLiteral("7563"));
         m_tree.AddUsbAdapter(QStringLiteral("ttyUSB1"), QStringLiteral("067b"), QStringLiteral("2303"),
@@ -182,18 +182,22 @@ protected:
 
 TEST_F(PortListingTest, ListsEachDeviceWithNameOriginMappingAndAccess)
 {
-    const QStringList lines = ListPortsText(Scan(QStringLiteral("/ttyUSB1"))).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QStringList lines =
+        ListPortsText(Scan(QStringLiteral("/ttyUSB1"))).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     const QString dev = m_tree.DevRoot();
     // No ttyS1: it has no UART behind it.
     const QStringList expected = {
         QStringLiteral("%1/serial/by-id/usb-Arduino_Uno_7563-if00-port0 -> %1/ttyACM0: Arduino Uno, serial 7563 "
-                       "(USB 2341:0043); you may open it").arg(dev),
+                       "(USB 2341:0043); you may open it")
+            .arg(dev),
         QStringLiteral("%1/ttyS0: built-in serial port at I/O 0x3f8; you may open it").arg(dev),
         QStringLiteral("%1/ttyS10: built-in serial port at I/O 0x2f8; you may open it").arg(dev),
         QStringLiteral("%1 -> %2/ttyUSB0: FTDI FT232R USB UART, serial A12345 (USB 0403:6001); "
-                       "COM1 from configuration %3; you may open it").arg(m_byId, dev, m_tree.ConfigFile()),
+                       "COM1 from configuration %3; you may open it")
+            .arg(m_byId, dev, m_tree.ConfigFile()),
         QStringLiteral("%1/serial/by-id/usb-Prolific_USB-Serial_P1-if00-port0 -> %1/ttyUSB1: Prolific USB-Serial, "
-                       "serial P1 (USB 067b:2303); you may not open it: it belongs to the group").arg(dev),
+                       "serial P1 (USB 067b:2303); you may not open it: it belongs to the group")
+            .arg(dev),
         QStringLiteral("%1/ttyUSB9: not present; COM2 from option --com2").arg(dev),
     };
     ASSERT_EQ(lines.size(), expected.size()) << lines.join(QLatin1Char('\n')).toStdString();
@@ -203,7 +207,8 @@ TEST_F(PortListingTest, ListsEachDeviceWithNameOriginMappingAndAccess)
     // The adapter this user may not open: its group, its mode, and what to do.
     const QString& refused = lines[4];
     EXPECT_TRUE(refused.contains(QStringLiteral("(-rw-rw----)"))) << refused.toStdString();
-    EXPECT_TRUE(refused.contains(QStringLiteral("sudo usermod -aG ")) || refused.contains(QStringLiteral("you are a member")));
+    EXPECT_TRUE(refused.contains(QStringLiteral("sudo usermod -aG "))
+                || refused.contains(QStringLiteral("you are a member")));
     EXPECT_TRUE(refused.endsWith(QStringLiteral("log in again"))) << refused.toStdString();
 }
 

@@ -64,8 +64,8 @@ public:
     {
         std::string what = "all";
         if (pRect != nullptr)
-            what = std::to_string(pRect->left) + "," + std::to_string(pRect->top) + "," +
-                   std::to_string(pRect->right) + "," + std::to_string(pRect->bottom);
+            what = std::to_string(pRect->left) + "," + std::to_string(pRect->top) + "," + std::to_string(pRect->right)
+                   + "," + std::to_string(pRect->bottom);
         m_log.push_back("inval " + what + (bErase ? " erase" : " keep"));
         m_bPending = true;
     }

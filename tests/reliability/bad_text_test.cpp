@@ -61,18 +61,24 @@ TEST(BadText, AnyUnicodeRowStaysWithinFifteenCharactersAndTwentyFourBytes)
     model.OnSerialPort();
     ASSERT_EQ(model.m_link.m_bOpen, 1);
 
-    const QString family = QString::fromUtf8("\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7");
+    const QString family =
+        QString::fromUtf8("\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7");
     const QString flag = QString::fromUtf8("\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA");
     const QString zalgo = QStringLiteral("Z") + QString(40, QChar(0x0301)) + QStringLiteral("A");
-    const QString hebrewWithOverride = QString(1, QChar(0x202E)) + QStringLiteral(u"\u05E9\u05DC\u05D5\u05DD") +
-                                       QString(1, QChar(0x202C)) + QStringLiteral("12345678901234567890");
+    const QString hebrewWithOverride = QString(1, QChar(0x202E)) + QStringLiteral(u"\u05E9\u05DC\u05D5\u05DD")
+                                       + QString(1, QChar(0x202C)) + QStringLiteral("12345678901234567890");
     // Half pairs, as broken clipboard data can carry them.
     const QString loneSurrogates = FromUtf16({0xD83D, u'A', 0xDE00, 0xD800, 0xD800, u'B'}).repeated(4);
     // Control characters, the block procedure's own bytes among them, and a NUL.
     const QString controls = FromUtf16({0x0002, 0x0010, 0x0003, 0x0000, 0x0015, 0x007F}).repeated(4);
-    const std::array<QString, kLcdRows> rows = {family.repeated(6), flag.repeated(10), zalgo,
-                                                hebrewWithOverride, loneSurrogates, controls,
-                                                QString::fromUtf8("\xEF\xBB\xBF").repeated(30), QString(5000, QChar('W'))};
+    const std::array<QString, kLcdRows> rows = {family.repeated(6),
+                                                flag.repeated(10),
+                                                zalgo,
+                                                hebrewWithOverride,
+                                                loneSurrogates,
+                                                controls,
+                                                QString::fromUtf8("\xEF\xBB\xBF").repeated(30),
+                                                QString(5000, QChar('W'))};
     view.m_answer = rows;
     engine.clearHistory();
     model.OnTextInput();

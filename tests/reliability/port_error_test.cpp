@@ -92,10 +92,7 @@ protected:
         m_view.m_pModel = &m_model;
         m_model.InitState();
     }
-    ~PortErrorReconnectTest() override
-    {
-        ::unsetenv("KOVA_COM1");
-    }
+    ~PortErrorReconnectTest() override { ::unsetenv("KOVA_COM1"); }
 
     QString ConnectAndTakeDetail()
     {
@@ -172,7 +169,8 @@ TEST_F(PortErrorReconnectTest, DetailListsThePortsAndHowToChooseOne)
     EXPECT_TRUE(detail.contains(QStringLiteral("/dev/kova-no-such-port: not present; COM1 from environment KOVA_COM1")))
         << detail.toStdString();
     // Either a device to save, or where to look once the adapter is in.
-    EXPECT_TRUE(detail.contains(QStringLiteral("kova_en --save-port 1 ")) || detail.contains(QStringLiteral("kova_en --list-ports")))
+    EXPECT_TRUE(detail.contains(QStringLiteral("kova_en --save-port 1 "))
+                || detail.contains(QStringLiteral("kova_en --list-ports")))
         << detail.toStdString();
 }
 

@@ -18,4 +18,3 @@ bool WaitForPath(const std::string& path, int timeoutMs)
     }
     return true;
 }
-

@@ -3,8 +3,8 @@
 #include "port_config.h"
 #include "port_names.h"
 #include "port_test_tree.h"
-#include "scoped_env.h"
 #include "reliability_util.h"
+#include "scoped_env.h"
 #include "sim_process.h"
 
 #include <gtest/gtest.h>
@@ -18,8 +18,7 @@ namespace {
 class SavedPortTest : public ::testing::Test {
 protected:
     SavedPortTest()
-        : m_home("XDG_CONFIG_HOME", m_tree.ConfigHome().toLocal8Bit().constData()),
-          m_com1("KOVA_COM1", nullptr),
+        : m_home("XDG_CONFIG_HOME", m_tree.ConfigHome().toLocal8Bit().constData()), m_com1("KOVA_COM1", nullptr),
           m_com2("KOVA_COM2", nullptr)
     {
         m_view.m_pModel = &m_model;

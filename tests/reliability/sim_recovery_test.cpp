@@ -12,7 +12,10 @@ namespace {
 
 struct CRecordingSink : kova_sim::LineSink {
     std::vector<std::uint8_t> sent;
-    void sendBytes(std::span<const std::uint8_t> bytes) override { sent.insert(sent.end(), bytes.begin(), bytes.end()); }
+    void sendBytes(std::span<const std::uint8_t> bytes) override
+    {
+        sent.insert(sent.end(), bytes.begin(), bytes.end());
+    }
     void hangUp(int) override {}
     void note(std::string_view) override {}
 };

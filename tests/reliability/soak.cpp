@@ -97,8 +97,8 @@ SoakResult RunSoak(const SoakOptions& o)
     };
 
     const char* tmp = std::getenv("TMPDIR");
-    const std::string logPath = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/kova-soak-" +
-                                std::to_string(::getpid()) + "-" + std::to_string(o.seed) + ".log";
+    const std::string logPath = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/kova-soak-"
+                                + std::to_string(::getpid()) + "-" + std::to_string(o.seed) + ".log";
     CSimProcess sim;
     std::string error;
     if (!sim.Start(o.simBinary, {"--log", logPath}, &error)) {
@@ -135,8 +135,8 @@ SoakResult RunSoak(const SoakOptions& o)
                 // A reset says "not found" at most once, and only when it leaves the link closed.
                 const long shown = view.Count(IDS_PANEL_NOT_FOUND) - noticesBefore;
                 if (shown > 1 || (shown == 1 && model.m_link.m_bOpen))
-                    problem("a reset showed \"could not be found\" " + std::to_string(shown) +
-                            " times with the link " + (model.m_link.m_bOpen ? "open" : "closed"));
+                    problem("a reset showed \"could not be found\" " + std::to_string(shown) + " times with the link "
+                            + (model.m_link.m_bOpen ? "open" : "closed"));
                 if (model.m_link.m_bOpen) {
                     ++r.reconnects;
                     if (restartTest)
@@ -166,8 +166,8 @@ SoakResult RunSoak(const SoakOptions& o)
             // tick lost it, and once.
             const long shown = view.Count(IDS_PANEL_NOT_FOUND) - noticesBefore;
             if (shown != (model.m_link.m_bOpen ? 0 : 1))
-                problem("step " + std::to_string(step) + " showed \"could not be found\" " + std::to_string(shown) +
-                        " times with the link " + (model.m_link.m_bOpen ? "open" : "closed"));
+                problem("step " + std::to_string(step) + " showed \"could not be found\" " + std::to_string(shown)
+                        + " times with the link " + (model.m_link.m_bOpen ? "open" : "closed"));
             r.longestTickMs = std::max(r.longestTickMs, tickMs);
             if (tickMs > o.maxTickMs)
                 problem("step " + std::to_string(step) + " took " + std::to_string(tickMs) + " ms");
@@ -177,8 +177,8 @@ SoakResult RunSoak(const SoakOptions& o)
                 // Open is allowed only while exchanges keep getting through.
                 deadSteps = counter.m_nDone == doneBefore ? deadSteps + 1 : 0;
                 if (deadSteps > o.maxDeadSteps) {
-                    problem("link open but dead for " + std::to_string(deadSteps) + " steps at step " +
-                            std::to_string(step));
+                    problem("link open but dead for " + std::to_string(deadSteps) + " steps at step "
+                            + std::to_string(step));
                     deadSteps = 0;
                     if (!reconnect(true))
                         break;
@@ -205,8 +205,8 @@ SoakResult RunSoak(const SoakOptions& o)
         if (r.residentAfterWarmup == 0)
             r.residentAfterWarmup = r.residentAtEnd;
         if (r.residentAtEnd - r.residentAfterWarmup >= 1024 * 1024)
-            problem("resident memory grew by " + std::to_string((r.residentAtEnd - r.residentAfterWarmup) / 1024) +
-                    " KiB after warm-up");
+            problem("resident memory grew by " + std::to_string((r.residentAtEnd - r.residentAfterWarmup) / 1024)
+                    + " KiB after warm-up");
 
         // Reconnects on a clean line, every tenth through an unplug (a failed open included),
         // for the descriptor count.
@@ -231,8 +231,8 @@ SoakResult RunSoak(const SoakOptions& o)
         model.OnTimer();
         r.descriptorsAfter = OpenDescriptors();
         if (r.descriptorsAfter != r.descriptorsBefore)
-            problem("descriptors " + std::to_string(r.descriptorsBefore) + " -> " +
-                    std::to_string(r.descriptorsAfter) + " over " + std::to_string(o.reconnects) + " reconnects");
+            problem("descriptors " + std::to_string(r.descriptorsBefore) + " -> " + std::to_string(r.descriptorsAfter)
+                    + " over " + std::to_string(o.reconnects) + " reconnects");
         r.notices = view.Count(IDS_PANEL_NOT_FOUND);
         r.exchanges = counter.m_nExchanges;
         r.exchangesDone = counter.m_nDone;

@@ -2,7 +2,6 @@
 // exits 1 when a rule was broken. bench/soak.sh runs it with the figures of RELIABILITY.md.
 #include "soak.h"
 
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>

@@ -49,10 +49,27 @@ TEST(Commands, BadInputIsReportedAndChangesNothing)
 {
     FakeLine line;
     Engine e(line, AcceptMode::V1);
-    for (const char* bad : {"press 0", "press 13", "press", "press 1 2", "press x", "sel1 0", "sel2 13",
-                            "send 1", "send zz", "send 123", "raw", "raw 0g", "fault stall", "fault bogus on",
-                            "fault stall maybe", "fault random 2 1", "fault random 0.5", "faults", "wait -1",
-                            "wait x", "bogus"}) {
+    for (const char* bad : {"press 0",
+                            "press 13",
+                            "press",
+                            "press 1 2",
+                            "press x",
+                            "sel1 0",
+                            "sel2 13",
+                            "send 1",
+                            "send zz",
+                            "send 123",
+                            "raw",
+                            "raw 0g",
+                            "fault stall",
+                            "fault bogus on",
+                            "fault stall maybe",
+                            "fault random 2 1",
+                            "fault random 0.5",
+                            "faults",
+                            "wait -1",
+                            "wait x",
+                            "bogus"}) {
         const auto lines = run(e, bad);
         ASSERT_EQ(lines.size(), 1u) << bad;
         EXPECT_EQ(lines[0].rfind("ERR ", 0), 0u) << bad << " -> " << lines[0];

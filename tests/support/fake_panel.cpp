@@ -77,9 +77,7 @@ void CFakePanel::OnPcByte(uint8_t b)
             m_state = State::RxData;
         }
         break;
-    case State::RxBcc:
-        FinishReceived(b);
-        break;
+    case State::RxBcc: FinishReceived(b); break;
     case State::TxAwaitReady:
         if (b == DLE) {
             const Outgoing& block = m_outbox.front();

@@ -85,8 +85,8 @@ private:
     CFakeSerialDevice& m_device;
     CFakeClock& m_clock;
     State m_state = State::Idle;
-    Bytes m_line;     // data bytes of the PC's block as they came on the line
-    Bytes m_payload;  // the same with doubled DLEs taken back to one
+    Bytes m_line;    // data bytes of the PC's block as they came on the line
+    Bytes m_payload; // the same with doubled DLEs taken back to one
     std::deque<Outgoing> m_outbox;
     bool m_bAccept0 = true;
     bool m_bAccept1 = true;

@@ -19,13 +19,13 @@ bool CFakePortTree::WriteFile(const QString& path, const QByteArray& content)
 }
 
 QString CFakePortTree::AddUsbAdapter(const QString& name, const QString& vendor, const QString& product,
-                                     const QString& manufacturer, const QString& productName,
-                                     const QString& serial)
+                                     const QString& manufacturer, const QString& productName, const QString& serial)
 {
     // devices/pci0000:00/0000:00:14.0/usb1/1-2 is the USB device, 1-2:1.0 its interface.
     const QString usbDevice = SysRoot() + QStringLiteral("/devices/pci0000:00/0000:00:14.0/usb1/1-2-") + name;
     const QString interface = usbDevice + QStringLiteral("/1-2:1.0");
-    const QString ttyDevice = name.startsWith(QLatin1String("ttyACM")) ? interface : interface + QLatin1Char('/') + name;
+    const QString ttyDevice =
+        name.startsWith(QLatin1String("ttyACM")) ? interface : interface + QLatin1Char('/') + name;
     QDir().mkpath(ttyDevice + QStringLiteral("/tty/") + name);
     WriteFile(usbDevice + QStringLiteral("/idVendor"), vendor.toUtf8() + '\n');
     WriteFile(usbDevice + QStringLiteral("/idProduct"), product.toUtf8() + '\n');
@@ -40,9 +40,10 @@ QString CFakePortTree::AddUsbAdapter(const QString& name, const QString& vendor,
                 SysRoot() + QStringLiteral("/class/tty/") + name);
 
     WriteFile(DevRoot() + QLatin1Char('/') + name, {});
-    const QString byId = DevRoot() + QStringLiteral("/serial/by-id/usb-%1_%2_%3-if00-port0")
-                                         .arg(QString(manufacturer).replace(QLatin1Char(' '), QLatin1Char('_')),
-                                              QString(productName).replace(QLatin1Char(' '), QLatin1Char('_')), serial);
+    const QString byId = DevRoot()
+                         + QStringLiteral("/serial/by-id/usb-%1_%2_%3-if00-port0")
+                               .arg(QString(manufacturer).replace(QLatin1Char(' '), QLatin1Char('_')),
+                                    QString(productName).replace(QLatin1Char(' '), QLatin1Char('_')), serial);
     QFile::link(QStringLiteral("../../") + name, byId);
     return byId;
 }

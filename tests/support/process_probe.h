@@ -14,6 +14,5 @@ long ResidentBytes();
 using SteadyClock = std::chrono::steady_clock;
 inline long MsSince(SteadyClock::time_point start)
 {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - start).count());
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - start).count());
 }

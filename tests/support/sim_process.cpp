@@ -232,7 +232,7 @@ void CSimProcess::Stop()
                 m_pid = -1;
                 // Killed, it could not take its symlink away; a stale one would only confuse
                 // whoever looks at the temporary folder next.
-                struct stat st{};
+                struct stat st {};
                 if (!m_linkPath.empty() && ::lstat(m_linkPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
                     ::unlink(m_linkPath.c_str());
             }

@@ -68,13 +68,14 @@ TEST(CommandLineTest, ArgumentsAndWhatTheyAskFor)
               Action::Run);
     EXPECT_EQ(Parse({QStringLiteral("-style=fusion")}).action, Action::Run);
 
-    const CCommandLine ports = Parse({QStringLiteral("--com2"), QStringLiteral("/dev/ttyUSB1"),
-                                      QStringLiteral("--com1=/dev/ttyUSB0")});
+    const CCommandLine ports =
+        Parse({QStringLiteral("--com2"), QStringLiteral("/dev/ttyUSB1"), QStringLiteral("--com1=/dev/ttyUSB0")});
     EXPECT_EQ(ports.action, Action::Run);
     EXPECT_EQ(ports.portOptions.at(1), QStringLiteral("/dev/ttyUSB0"));
     EXPECT_EQ(ports.portOptions.at(2), QStringLiteral("/dev/ttyUSB1"));
 
-    const CCommandLine save = Parse({QStringLiteral("--save-port"), QStringLiteral("2"), QStringLiteral("/dev/ttyACM0")});
+    const CCommandLine save =
+        Parse({QStringLiteral("--save-port"), QStringLiteral("2"), QStringLiteral("/dev/ttyACM0")});
     EXPECT_EQ(save.action, Action::SavePort);
     EXPECT_EQ(save.nSavePort, 2);
     EXPECT_EQ(save.strSavePath, QStringLiteral("/dev/ttyACM0"));
@@ -131,16 +132,17 @@ TEST(CommandLineTest, SavedPortIsListedAndBadPathsAreRefused)
 {
     CFakePortTree tree;
     ASSERT_TRUE(tree.IsValid());
-    const QString byId = tree.AddUsbAdapter(QStringLiteral("ttyUSB0"), QStringLiteral("0403"), QStringLiteral("6001"),
-                                            QStringLiteral("FTDI"), QStringLiteral("FT232R USB UART"),
-                                            QStringLiteral("A12345"));
+    const QString byId =
+        tree.AddUsbAdapter(QStringLiteral("ttyUSB0"), QStringLiteral("0403"), QStringLiteral("6001"),
+                           QStringLiteral("FTDI"), QStringLiteral("FT232R USB UART"), QStringLiteral("A12345"));
     QProcessEnvironment env;
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), tree.ConfigHome());
     env.insert(QStringLiteral("KOVA_DEV_ROOT"), tree.DevRoot());
     env.insert(QStringLiteral("KOVA_SYS_ROOT"), tree.SysRoot());
 
     // The fake adapter is a plain file, so a real character device stands in for the save.
-    const CRun saved = RunProgram({QStringLiteral("--save-port"), QStringLiteral("2"), QStringLiteral("/dev/null")}, env);
+    const CRun saved =
+        RunProgram({QStringLiteral("--save-port"), QStringLiteral("2"), QStringLiteral("/dev/null")}, env);
     ASSERT_TRUE(saved.bFinished);
     EXPECT_EQ(saved.nExitCode, 0) << saved.strErr.toStdString();
     EXPECT_TRUE(saved.strOut.contains(tree.ConfigFile())) << saved.strOut.toStdString();
@@ -168,7 +170,8 @@ TEST(CommandLineTest, SavedPortIsListedAndBadPathsAreRefused)
 
     // An option for this run beats the file; a file that is not INI is ignored with a warning.
     ASSERT_TRUE(tree.WriteFile(tree.ConfigFile(), "[ports\n\x01=\n"));
-    const CRun broken = RunProgram({QStringLiteral("--com1"), QStringLiteral("/dev/kova-nothing"), QStringLiteral("--list-ports")}, env);
+    const CRun broken = RunProgram(
+        {QStringLiteral("--com1"), QStringLiteral("/dev/kova-nothing"), QStringLiteral("--list-ports")}, env);
     ASSERT_TRUE(broken.bFinished);
     EXPECT_EQ(broken.nExitCode, 0);
     EXPECT_EQ(broken.strErr.count(QLatin1Char('\n')), 1) << broken.strErr.toStdString();

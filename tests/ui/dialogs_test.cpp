@@ -315,13 +315,15 @@ TEST_F(TextFieldTest, TypedAccentedLettersAndRightToLeftTextStopAtFifteen)
     EXPECT_EQ(pEdit->text(), QString(15, QChar(0xE4)));
 
     pEdit->clear();
-    const QString hebrew = QStringLiteral(u"\u05E9\u05DC\u05D5\u05DD \u05E2\u05D5\u05DC\u05DD \u05E9\u05DC\u05D5\u05DD \u05E2\u05D5\u05DC\u05DD");
+    const QString hebrew = QStringLiteral(
+        u"\u05E9\u05DC\u05D5\u05DD \u05E2\u05D5\u05DC\u05DD \u05E9\u05DC\u05D5\u05DD \u05E2\u05D5\u05DC\u05DD");
     ASSERT_GT(CodePoints(hebrew), 15);
     Type(hebrew);
     EXPECT_EQ(pEdit->text(), hebrew.left(15));
 
     pEdit->clear();
-    const QString arabic = QStringLiteral(u"\u0645\u0631\u062D\u0628\u0627 \u0628\u0627\u0644\u0639\u0627\u0644\u0645 \u0645\u0631\u062D\u0628\u0627");
+    const QString arabic = QStringLiteral(
+        u"\u0645\u0631\u062D\u0628\u0627 \u0628\u0627\u0644\u0639\u0627\u0644\u0645 \u0645\u0631\u062D\u0628\u0627");
     Type(arabic);
     EXPECT_EQ(CodePoints(pEdit->text()), 15);
 }

@@ -33,7 +33,7 @@ protected:
 bool Near(QRgb a, QRgb b, int tolerance)
 {
     return std::abs(qRed(a) - qRed(b)) <= tolerance && std::abs(qGreen(a) - qGreen(b)) <= tolerance
-        && std::abs(qBlue(a) - qBlue(b)) <= tolerance;
+           && std::abs(qBlue(a) - qBlue(b)) <= tolerance;
 }
 
 } // namespace

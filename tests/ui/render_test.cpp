@@ -63,9 +63,8 @@ QImage GrabShown(CPanelDlg& dlg)
     const QPoint origin = dlg.Canvas()->mapTo(&dlg, QPoint(0, 0));
     const QPixmap window = dlg.screen()->grabWindow(dlg.winId());
     const qreal dpr = window.devicePixelRatio();
-    QImage image = window.toImage()
-                       .copy(QRect(origin * dpr, dlg.Canvas()->size() * dpr))
-                       .convertToFormat(QImage::Format_RGB32);
+    QImage image =
+        window.toImage().copy(QRect(origin * dpr, dlg.Canvas()->size() * dpr)).convertToFormat(QImage::Format_RGB32);
     image.setDevicePixelRatio(dpr);
     return image;
 }

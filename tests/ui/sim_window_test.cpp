@@ -80,7 +80,10 @@ protected:
     }
 
     // Waits for the panel's next block to begin arriving, without ever racing it.
-    bool WaitForBytes() { return WaitFor([&] { return dlg.Model().m_link.BytesWaiting() > 0; }, 15000); }
+    bool WaitForBytes()
+    {
+        return WaitFor([&] { return dlg.Model().m_link.BytesWaiting() > 0; }, 15000);
+    }
 
     CPanelModel& Model() { return dlg.Model(); }
 

@@ -51,10 +51,7 @@ protected:
         return nullptr;
     }
 
-    bool StillRunning()
-    {
-        return rig.dlg.isVisible() && rig.dlg.PollTimer().isActive() && rig.Model().m_link.m_bOpen;
-    }
+    bool StillRunning() { return rig.dlg.isVisible() && rig.dlg.PollTimer().isActive() && rig.Model().m_link.m_bOpen; }
 
     CWindowRig rig;
     CFakePanel panel{rig.device, rig.clock};
@@ -120,8 +117,7 @@ TEST_F(WindowTest, FileExitAnsweredYesClosesLinkBeforeEnding)
 {
     rig.dlg.nYesNoAnswer = IDYES;
     int nLinkOpenAtEnd = -1;
-    QObject::connect(&rig.dlg, &QDialog::finished, &rig.dlg,
-                     [&] { nLinkOpenAtEnd = rig.Model().m_link.m_bOpen; });
+    QObject::connect(&rig.dlg, &QDialog::finished, &rig.dlg, [&] { nLinkOpenAtEnd = rig.Model().m_link.m_bOpen; });
     QAction* pExit = MenuAction(ID_EXIT);
     ASSERT_NE(pExit, nullptr);
     pExit->trigger();

@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -21,7 +20,8 @@ long long CpuMs()
     FILETIME created{}, exited{}, kernel{}, user{};
     ::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user);
     auto ms = [](const FILETIME& t) {
-        return static_cast<long long>((static_cast<unsigned long long>(t.dwHighDateTime) << 32 | t.dwLowDateTime) / 10000);
+        return static_cast<long long>((static_cast<unsigned long long>(t.dwHighDateTime) << 32 | t.dwLowDateTime)
+                                      / 10000);
     };
     return ms(kernel) + ms(user);
 }

@@ -1,8 +1,8 @@
 #include "commands.h"
 
 #include <charconv>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 
 namespace kova_sim {
 
@@ -55,8 +55,14 @@ int hexDigit(char c)
     return -1;
 }
 
-CommandResult ok() { return {{"OK"}, CommandResult::Control::None, 0}; }
-CommandResult err(const std::string& why) { return {{"ERR " + why}, CommandResult::Control::None, 0}; }
+CommandResult ok()
+{
+    return {{"OK"}, CommandResult::Control::None, 0};
+}
+CommandResult err(const std::string& why)
+{
+    return {{"ERR " + why}, CommandResult::Control::None, 0};
+}
 
 const char* modeName(AcceptMode m)
 {
@@ -139,8 +145,8 @@ std::string stateLine(const Engine& e)
     }
     s += ",\"lcd\":[" + lcd + "],\"lcd_hex\":[" + hex + "]";
     s += ",\"counters\":{\"received\":" + std::to_string(c.received) + ",\"sent\":" + std::to_string(c.sent)
-        + ",\"refused\":" + std::to_string(c.refused) + ",\"rx_aborted\":" + std::to_string(c.rxAborted)
-        + ",\"tx_failed\":" + std::to_string(c.txFailed) + ",\"collisions\":" + std::to_string(c.collisions) + "}";
+         + ",\"refused\":" + std::to_string(c.refused) + ",\"rx_aborted\":" + std::to_string(c.rxAborted)
+         + ",\"tx_failed\":" + std::to_string(c.txFailed) + ",\"collisions\":" + std::to_string(c.collisions) + "}";
     s += ",\"queued\":" + std::to_string(e.queued());
     s += ",\"line\":" + jsonString(e.lineUp() ? "up" : "down");
     std::string faults;

@@ -46,10 +46,7 @@ std::optional<Fault> faultFromName(std::string_view name)
     return std::nullopt;
 }
 
-Engine::Engine(LineSink& sink, AcceptMode mode)
-    : m_sink(sink), m_mode(mode)
-{
-}
+Engine::Engine(LineSink& sink, AcceptMode mode) : m_sink(sink), m_mode(mode) {}
 
 // ---- output schedule -------------------------------------------------------------------------
 // Bytes leave in the order they were emitted; a segment due later (a stall) holds back everything
@@ -155,8 +152,8 @@ void Engine::receive(std::uint8_t byte, std::int64_t now)
             note("collision: PC sent STX while we waited for its DLE; yielding");
             if (++out.collisions > kMaxCollisionRetries) {
                 ++m_counters.txFailed;
-                note("gave up own block " + hexString(out.telegram) + " after "
-                     + std::to_string(kMaxCollisionRetries) + " collisions");
+                note("gave up own block " + hexString(out.telegram) + " after " + std::to_string(kMaxCollisionRetries)
+                     + " collisions");
                 m_queue.pop_front();
             }
             m_state = State::Idle;
@@ -246,9 +243,7 @@ void Engine::finishReceive(std::int64_t now)
     note("telegram [" + hexString(t) + "] variant " + std::to_string(static_cast<int>(v)) + ": " + r.what);
 
     switch (m_rxRandom) {
-    case Random::DropByte:
-        note("random fault: acknowledgement left out");
-        break;
+    case Random::DropByte: note("random fault: acknowledgement left out"); break;
     case Random::Garbage:
         note("random fault: garbage instead of the acknowledgement");
         emit({0x7E}, now);
@@ -257,9 +252,7 @@ void Engine::finishReceive(std::int64_t now)
         note("random fault: acknowledgement held back " + std::to_string(kStallMs) + " ms");
         emit({kDle}, now + kStallMs);
         break;
-    default:
-        emit({kDle}, now);
-        break;
+    default: emit({kDle}, now); break;
     }
     if (r.reply) {
         // The PC reads the answer right after its own block, so it goes ahead of reports that

@@ -44,7 +44,7 @@ struct Counters {
 
 class Engine {
 public:
-    static constexpr std::int64_t kAckTimeoutMs = 2000;   // waiting for the PC's DLE
+    static constexpr std::int64_t kAckTimeoutMs = 2000; // waiting for the PC's DLE
     // Gap inside a PC block: the character delay time of 3964R. It must stay below the PC's
     // reply time-out (364 ms): a PC that gave up in the middle of an exchange sends its next
     // STX after that long, and a longer gap here would swallow it as data, again and again.

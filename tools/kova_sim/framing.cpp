@@ -33,12 +33,9 @@ Variant matchBcc(std::uint8_t dataXor, std::uint8_t bcc, AcceptMode mode)
     const bool v1 = (dataXor ^ kBccConstV1) == bcc;
     const bool v0 = (dataXor ^ kBccConstV0) == bcc;
     switch (mode) {
-    case AcceptMode::V1:
-        return v1 ? Variant::V1 : Variant::None;
-    case AcceptMode::V0:
-        return v0 ? Variant::V0 : Variant::None;
-    case AcceptMode::Any:
-        break;
+    case AcceptMode::V1: return v1 ? Variant::V1 : Variant::None;
+    case AcceptMode::V0: return v0 ? Variant::V0 : Variant::None;
+    case AcceptMode::Any: break;
     }
     if (v1)
         return Variant::V1;
@@ -62,14 +59,12 @@ BlockReceiver::Step BlockReceiver::feed(std::uint8_t byte)
 {
     ++m_received;
     switch (m_phase) {
-    case Phase::Done:
-        return Step::Done;
+    case Phase::Done: return Step::Done;
     case Phase::Bcc:
         m_bcc = byte;
         m_phase = Phase::Done;
         return Step::Done;
-    case Phase::Data:
-        break;
+    case Phase::Data: break;
     }
 
     if (m_afterDle) {

@@ -6,11 +6,11 @@ namespace kova_sim {
 
 void usage(FILE* f)
 {
-    std::fprintf(f,
-        "usage: kova_sim [--link PATH] [--variant 1|0|any] [--baud 9600|19200] [--script FILE]\n"
-        "                [--log FILE|-] [--fault NAME]... [--exit-on-eof]\n"
-        "Plays a KOVA panel on a pseudo-terminal reachable as PATH (default /tmp/kova-panel).\n"
-        "Faults: silent nak-stx nak-block garbage stall overlong close. Commands on stdin; 'help' lists them.\n");
+    std::fprintf(
+        f, "usage: kova_sim [--link PATH] [--variant 1|0|any] [--baud 9600|19200] [--script FILE]\n"
+           "                [--log FILE|-] [--fault NAME]... [--exit-on-eof]\n"
+           "Plays a KOVA panel on a pseudo-terminal reachable as PATH (default /tmp/kova-panel).\n"
+           "Faults: silent nak-stx nak-block garbage stall overlong close. Commands on stdin; 'help' lists them.\n");
 }
 
 bool parseOptions(int argc, char** argv, Options& o)
@@ -35,9 +35,12 @@ bool parseOptions(int argc, char** argv, Options& o)
         } else if (a == "--variant") {
             if (!value(v))
                 return false;
-            if (v == "1") o.mode = AcceptMode::V1;
-            else if (v == "0") o.mode = AcceptMode::V0;
-            else if (v == "any") o.mode = AcceptMode::Any;
+            if (v == "1")
+                o.mode = AcceptMode::V1;
+            else if (v == "0")
+                o.mode = AcceptMode::V0;
+            else if (v == "any")
+                o.mode = AcceptMode::Any;
             else {
                 std::fprintf(stderr, "kova_sim: --variant takes 1, 0 or any\n");
                 return false;

@@ -8,7 +8,10 @@ namespace {
 
 constexpr std::uint8_t kRowTerminatorMark = '#';
 
-bool in(std::uint8_t b, std::uint8_t lo, std::uint8_t hi) { return b >= lo && b <= hi; }
+bool in(std::uint8_t b, std::uint8_t lo, std::uint8_t hi)
+{
+    return b >= lo && b <= hi;
+}
 
 std::string hexOf(std::span<const std::uint8_t> bytes)
 {

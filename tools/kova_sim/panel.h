@@ -40,7 +40,10 @@ public:
     int key() const { return m_key; }
     int selector1() const { return m_sel1; }
     int selector2() const { return m_sel2; }
-    std::uint8_t cell(int row, int col) const { return m_lcd[static_cast<std::size_t>(row)][static_cast<std::size_t>(col)]; }
+    std::uint8_t cell(int row, int col) const
+    {
+        return m_lcd[static_cast<std::size_t>(row)][static_cast<std::size_t>(col)];
+    }
     // Row -1: the next row telegram would be ignored; 0..7: it fills that row.
     int nextRow() const { return m_nextRow; }
 

@@ -55,7 +55,7 @@ void Pty::discardUnread()
 
 bool placeLink(const std::string& path, const std::string& target, std::string& err)
 {
-    struct stat st{};
+    struct stat st {};
     if (::lstat(path.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
         err = path + " exists and is not a symbolic link; not replacing it";
         return false;

@@ -2,8 +2,8 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <initializer_list>
 #include <fcntl.h>
+#include <initializer_list>
 #include <unistd.h>
 
 namespace kova_sim {
@@ -34,7 +34,7 @@ bool installSignalHandlers()
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     }
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
     for (int sig : {SIGINT, SIGTERM, SIGHUP})

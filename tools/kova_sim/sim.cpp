@@ -95,8 +95,7 @@ void Sim::runLine(const std::string& line)
         print(l);
     std::string err;
     switch (r.control) {
-    case CommandResult::Control::None:
-        break;
+    case CommandResult::Control::None: break;
     case CommandResult::Control::Unplug:
         unplug();
         print("OK");
@@ -108,12 +107,8 @@ void Sim::runLine(const std::string& line)
         else
             print("ERR " + err);
         break;
-    case CommandResult::Control::Wait:
-        m_waitUntil = now + static_cast<Us>(r.waitMs) * 1000;
-        break;
-    case CommandResult::Control::Quit:
-        m_running = false;
-        break;
+    case CommandResult::Control::Wait: m_waitUntil = now + static_cast<Us>(r.waitMs) * 1000; break;
+    case CommandResult::Control::Quit: m_running = false; break;
     }
     m_dirty = true;
 }

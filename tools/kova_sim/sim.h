@@ -95,8 +95,8 @@ private:
     bool m_running = true;
 
     std::deque<std::uint8_t> m_out;
-    Us m_txFree = 0;            // when the last byte written has crossed the line
-    std::optional<Us> m_txDue;  // when the next byte will have crossed it
+    Us m_txFree = 0;           // when the last byte written has crossed the line
+    std::optional<Us> m_txDue; // when the next byte will have crossed it
     bool m_outBlocked = false;
     std::deque<std::pair<std::uint8_t, Us>> m_in;
     Us m_rxLast = 0;

@@ -16,6 +16,9 @@ inline Us nowUs()
     return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - g_start).count();
 }
 
-inline std::int64_t toMs(Us us) { return us / 1000; }
+inline std::int64_t toMs(Us us)
+{
+    return us / 1000;
+}
 
 } // namespace kova_sim

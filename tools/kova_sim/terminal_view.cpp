@@ -99,8 +99,8 @@ void Sim::draw(Us now)
     const Variant v = m_engine.lastVariant();
     line("\x1b[1mKOVA virtual panel\x1b[0m  " + m_opt.link + " -> "
          + (m_pty.isOpen() ? m_pty.slaveName() : std::string("(none)")) + "  line "
-         + (m_engine.lineUp() ? "\x1b[32mUP\x1b[0m" : "\x1b[31mDOWN\x1b[0m") + "  accepts v" + mode
-         + "  last v" + (v == Variant::None ? std::string("-") : std::to_string(static_cast<int>(v))));
+         + (m_engine.lineUp() ? "\x1b[32mUP\x1b[0m" : "\x1b[31mDOWN\x1b[0m") + "  accepts v" + mode + "  last v"
+         + (v == Variant::None ? std::string("-") : std::to_string(static_cast<int>(v))));
     line("");
     for (int r = -1; r <= Panel::kRows; ++r) {
         std::string l = "  ";
@@ -160,7 +160,7 @@ void Sim::draw(Us now)
         std::string menu = "  toggle fault:";
         for (int i = 0; i < static_cast<int>(Fault::Count); ++i)
             menu += " " + std::to_string(i + 1) + " " + std::string(faultName(static_cast<Fault>(i)))
-                + (m_engine.fault(static_cast<Fault>(i)) ? "*" : "");
+                    + (m_engine.fault(static_cast<Fault>(i)) ? "*" : "");
         line(menu + "  0 all off");
     } else {
         line("");

@@ -58,4 +58,4 @@ QImage quantisedPanel();
 QImage debugView();
 QImage previewView();
 
-}  // namespace art
+} // namespace art

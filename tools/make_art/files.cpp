@@ -50,10 +50,10 @@ QByteArray encodeBmp8(const QImage& img)
     put32(b, offBits);
     put32(b, 40);
     put32(b, uint32_t(img.width()));
-    put32(b, uint32_t(img.height()));  // positive height: bottom-up rows
+    put32(b, uint32_t(img.height())); // positive height: bottom-up rows
     put16(b, 1);
     put16(b, 8);
-    put32(b, 0);  // BI_RGB
+    put32(b, 0); // BI_RGB
     put32(b, imageSize);
     put32(b, kPelsPerMetre96Dpi);
     put32(b, kPelsPerMetre96Dpi);
@@ -115,7 +115,8 @@ void verifyPanelBmp(const QString& path, const QImage& expected)
     check(get32(b, 30) == 0, "biCompression is not BI_RGB");
     check(get32(b, 46) == 256, "colour table does not have 256 entries");
     check(get32(b, 10) == 14 + 40 + 1024, "pixel data does not follow a 256-entry table");
-    check(get32(b, 10) + uint32_t(((kPictureWidth + 3) & ~3) * kPictureHeight) == uint32_t(b.size()), "pixel data size wrong");
+    check(get32(b, 10) + uint32_t(((kPictureWidth + 3) & ~3) * kPictureHeight) == uint32_t(b.size()),
+          "pixel data size wrong");
 
     QImage decoded;
     check(decoded.loadFromData(b, "BMP"), "Qt cannot decode it");
@@ -156,4 +157,4 @@ void verifyIcon(const QString& path, int size)
     std::printf("%s: PNG %dx%d indexed, %d colours\n", qPrintable(path), size, size, int(img.colorCount()));
 }
 
-}  // namespace art
+} // namespace art

@@ -15,11 +15,14 @@ namespace art {
 // Icons: a tiny stylised panel. The two small sizes are drawn pixel by pixel in a fixed
 // 16-colour palette, because a scaled-down drawing turns to mush at 16 x 16.
 
+// clang-format off
 enum IconInk : uchar {
     kClear, kOutline, kBody, kBodyLight, kBodyDark, kGlass, kGlassInk, kYellow,
     kYellowDark, kKeyGrey, kKeyGreyDark, kWhite, kBezel, kKnob, kAccent, kLightGrey,
 };
+// clang-format on
 
+// clang-format off
 const std::array<QRgb, 16> kIconPalette{{
     qRgba(0, 0, 0, 0),      // clear
     qRgb(18, 19, 21),       // outline
@@ -38,6 +41,7 @@ const std::array<QRgb, 16> kIconPalette{{
     qRgb(226, 196, 24),     // accent
     qRgb(200, 203, 208),    // light grey
 }};
+// clang-format on
 
 class PixelIcon {
 public:
@@ -47,7 +51,7 @@ public:
         m_img.fill(kClear);
     }
     void set(int x, int y, IconInk c) { m_img.setPixel(x, y, c); }
-    void rect(int x0, int y0, int x1, int y1, IconInk c)  // inclusive
+    void rect(int x0, int y0, int x1, int y1, IconInk c) // inclusive
     {
         for (int y = y0; y <= y1; ++y)
             for (int x = x0; x <= x1; ++x)
@@ -80,7 +84,7 @@ QImage icon32()
     const int text[3][2] = {{10, 18}, {10, 21}, {10, 15}};
     for (int r = 0; r < 3; ++r)
         for (int x = text[r][0]; x <= text[r][1]; ++x)
-            if (x % 4 != 1)  // gaps between "characters"
+            if (x % 4 != 1) // gaps between "characters"
                 ic.set(x, 5 + 2 * r, kGlassInk);
     // 4 x 3 keys, 3 x 3 pixels each, some lit
     const bool lit[12] = {true, false, false, true, false, true, false, false, false, false, true, false};
@@ -189,4 +193,4 @@ QImage iconLarge(int size)
     return img;
 }
 
-}  // namespace art
+} // namespace art

@@ -31,9 +31,8 @@ void saveOrFail(const QImage& img, const QString& path)
 
 int usage()
 {
-    std::fprintf(stderr,
-                 "usage: make_art <outdir>\n"
-                 "       make_art --debug <file.png> | --preview <file.png> | --png <file.png>\n");
+    std::fprintf(stderr, "usage: make_art <outdir>\n"
+                         "       make_art --debug <file.png> | --preview <file.png> | --png <file.png>\n");
     return 2;
 }
 
@@ -65,7 +64,7 @@ int writeAll(const QString& dirPath)
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {

@@ -16,16 +16,16 @@ namespace art {
 
 // Layout of the pictured device, in picture pixels. Derived from the overlay where it matters.
 
-const QRectF kHousing(26, 8, 288, 468);  // bottom edge at y 476, above the status band
+const QRectF kHousing(26, 8, 288, 468); // bottom edge at y 476, above the status band
 constexpr double kHousingRadius = 22;
 const QRectF kFrontPlate(36, 44, 268, 424);
 const QRectF kLcdGlass = pic(g_rcLcd);
 const QRectF kLcdBezel = kLcdGlass.adjusted(-9, -8, 9, 9);
-constexpr double kKeyRim = 3;  // the cap is this much larger than the lit face on every side
+constexpr double kKeyRim = 3; // the cap is this much larger than the lit face on every side
 constexpr double kKnobY = 440;
 constexpr double kKnobR = 13;
 constexpr double kTickInner = 16.5, kTickOuter = 20.5, kNumeralR = 26.5;
-constexpr double kScaleSpanDeg = 300;  // twelve positions over 300 degrees, gap at the bottom
+constexpr double kScaleSpanDeg = 300; // twelve positions over 300 degrees, gap at the bottom
 
 QRectF readoutWindow(int i)
 {
@@ -444,4 +444,4 @@ QImage renderPanel()
     return img.convertToFormat(QImage::Format_RGB32);
 }
 
-}  // namespace art
+} // namespace art

@@ -79,8 +79,9 @@ std::vector<QRgb> medianCutPalette(const QImage& img, int size, const std::vecto
             Box b = boxes[static_cast<size_t>(pick)];
             int range = 0;
             const int ch = widest(b, range);
-            std::sort(cols.begin() + static_cast<long>(b.begin), cols.begin() + static_cast<long>(b.end),
-                      [&](const ColourCount& x, const ColourCount& y) { return channel(x.rgb, ch) < channel(y.rgb, ch); });
+            std::sort(
+                cols.begin() + static_cast<long>(b.begin), cols.begin() + static_cast<long>(b.end),
+                [&](const ColourCount& x, const ColourCount& y) { return channel(x.rgb, ch) < channel(y.rgb, ch); });
             const long long half = weight(b) / 2;
             long long acc = 0;
             size_t mid = b.begin;
@@ -142,4 +143,4 @@ QImage toIndexed(const QImage& rgb, const std::vector<QRgb>& palette)
     return out;
 }
 
-}  // namespace art
+} // namespace art

@@ -23,7 +23,9 @@ QImage debugView()
     p.setPen(QPen(magenta, 1));
     p.setBrush(Qt::NoBrush);
     // Outline the pixels each rectangle covers: left/top inclusive, right/bottom exclusive.
-    auto outline = [&](const CRect& c) { p.drawRect(QRect(c.left - kPictureLeft, c.top, c.Width() - 1, c.Height() - 1)); };
+    auto outline = [&](const CRect& c) {
+        p.drawRect(QRect(c.left - kPictureLeft, c.top, c.Width() - 1, c.Height() - 1));
+    };
     for (const CRect& k : g_rcKeys)
         outline(k);
     outline(g_rcLcd);
@@ -33,7 +35,8 @@ QImage debugView()
     outline(kStatusBand);
     // LCD character cells
     p.setPen(QPen(QColor(255, 0, 255, 110), 1));
-    p.drawRect(QRect(kLcdTextOrigin.x - kPictureLeft, kLcdTextOrigin.y, kLcdColumns * kLcdCellW - 1, 7 * kLcdRowPitch + 15 - 1));
+    p.drawRect(QRect(kLcdTextOrigin.x - kPictureLeft, kLcdTextOrigin.y, kLcdColumns * kLcdCellW - 1,
+                     7 * kLcdRowPitch + 15 - 1));
     p.setPen(QPen(magenta, 1));
     for (int i = 0; i < 2; ++i) {
         const int x = kSwitchText[i].x - kPictureLeft;
@@ -70,11 +73,13 @@ QImage previewView()
     lcd.setStyleHint(QFont::TypeWriter);
     p.setFont(lcd);
     p.setPen(Qt::black);
-    const char* rows[8] = {"KOVA panel test", "Row 2", "0123456789ABCDE", "", "Selector check", "", "abcdefghijklmno", "Row 8 last line"};
+    const char* rows[8] = {"KOVA panel test", "Row 2", "0123456789ABCDE", "",
+                           "Selector check",  "",      "abcdefghijklmno", "Row 8 last line"};
     for (int r = 0; r < 8; ++r) {
         const QString s = QString::fromLatin1(rows[r]);
         for (int c = 0; c < s.size(); ++c)
-            p.drawText(QRect(kLcdTextOrigin.x + c * kLcdCellW, kLcdTextOrigin.y + kLcdRowPitch * r, kLcdCellW, 15), Qt::AlignLeft | Qt::AlignTop, s.mid(c, 1));
+            p.drawText(QRect(kLcdTextOrigin.x + c * kLcdCellW, kLcdTextOrigin.y + kLcdRowPitch * r, kLcdCellW, 15),
+                       Qt::AlignLeft | Qt::AlignTop, s.mid(c, 1));
     }
     QFont ui(QStringLiteral("DejaVu Sans"));
     ui.setPixelSize(13);
@@ -82,9 +87,10 @@ QImage previewView()
     const QString nums[2] = {QStringLiteral("7"), QStringLiteral("12")};
     for (int i = 0; i < 2; ++i)
         p.drawText(QRect(kSwitchText[i].x - 30, kSwitchText[i].y, 60, 20), Qt::AlignHCenter | Qt::AlignTop, nums[i]);
-    p.drawText(QRect(kStatusTextOrigin.x, kStatusTextOrigin.y, 300, 20), Qt::AlignLeft | Qt::AlignTop, QStringLiteral("DEMO-MODE,  KOVA not connected"));
+    p.drawText(QRect(kStatusTextOrigin.x, kStatusTextOrigin.y, 300, 20), Qt::AlignLeft | Qt::AlignTop,
+               QStringLiteral("DEMO-MODE,  KOVA not connected"));
     p.end();
     return img;
 }
 
-}  // namespace art
+} // namespace art
