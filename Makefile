@@ -12,8 +12,9 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 .PHONY: all deps deps-test build run test check lint test-sanitize fuzz test-windows soak screenshot clean
 
-# Every shell script of the tree, for the lint.
+# Every shell script and every C++ file of the tree, for the lint.
 SCRIPTS := $(wildcard scripts/*.sh bench/*.sh tests/*/*.sh) .ci/run
+CXX_SOURCES := $(shell git ls-files 'src/*.cpp' 'src/*.h' 'tools/*.cpp' 'tools/*.h' 'tests/*.cpp' 'tests/*.h' 'bench/*.cpp' 'bench/*.h' 2>/dev/null)
 
 all: build
 
@@ -39,10 +40,12 @@ test: lint check test-sanitize fuzz test-windows
 check: deps-test build
 	@QT_QPA_PLATFORM=offscreen ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-# shellcheck over every script, with no exclusions.
+# shellcheck over every script, with no exclusions, and clang-format's check of every C++ file.
 lint: deps-test
 	@shellcheck $(SCRIPTS)
 	@echo "lint: $(words $(SCRIPTS)) scripts clean"
+	@clang-format --dry-run --Werror $(CXX_SOURCES)
+	@echo "lint: $(words $(CXX_SOURCES)) C++ files formatted"
 
 # Leak checking stays on for every test, the GUI tests included; the only suppression is
 # libdbus's own buffer in the program the end-to-end tests start (tests/e2e/lsan.supp).

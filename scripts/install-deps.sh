@@ -20,7 +20,7 @@ TEST_PACKAGES=(
   libgtest-dev libgmock-dev googletest
   xvfb xauth x11-utils imagemagick xdotool
   clang libclang-rt-14-dev
-  shellcheck desktop-file-utils
+  shellcheck clang-format desktop-file-utils
   util-linux procps
 )
 WINDOWS_PACKAGES=(
