@@ -161,7 +161,7 @@ TEST_F(ConnectTest, ReplyWaitEndsAfter364Milliseconds)
 
     CFakeClock clock;
     CFakeSerialDevice device{clock};
-    CFakePanel panel{device, clock};
+    CEnginePanel panel{device, clock};
     CRecordingView view;
     CPanelModel model{view, &device, &clock};
     model.InitState();
@@ -177,12 +177,12 @@ TEST_F(ConnectTest, ReplyWaitEndsAfter364Milliseconds)
 TEST_F(ConnectTest, BrokenReplyLeavesSelectorsUnknownButPanelFound)
 {
     // Reply starting with something other than STX: dropped, the panel still counts as found.
-    m_panel.SetResponder([&](const Bytes& t) -> std::optional<Bytes> {
+    m_panel.SetReplyHook([&](const Bytes& t, std::optional<Bytes> reply) -> std::optional<Bytes> {
         if (t == Bytes{'#'}) {
-            m_device.Feed({0x43, 0x43, 0x53});
+            m_panel.Engine().sendRaw(Bytes{0x43, 0x43, 0x53}, m_clock.Peek());
             return std::nullopt;
         }
-        return m_panel.DefaultReply(t);
+        return reply;
     });
     m_model.OnResetPanel();
     EXPECT_EQ(m_model.m_link.m_bOpen, 1);

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "fake_clock.h"
-#include "fake_panel.h"
+#include "engine_panel.h"
 #include "fake_serial_device.h"
 #include "panel_model.h"
 #include "recording_view.h"
@@ -14,7 +14,7 @@
 using Bytes = std::vector<uint8_t>;
 using Strings = std::vector<std::string>;
 
-// The model in a recording window, on a device with the fake panel behind it. The window's
+// The model in a recording window, on a device with the in-process panel behind it. The window's
 // paint routine is wired as in the program: its link part runs on every paint.
 class PanelTest : public ::testing::Test {
 protected:
@@ -63,7 +63,7 @@ protected:
 
     CFakeClock m_clock;
     CFakeSerialDevice m_device{m_clock};
-    CFakePanel m_panel{m_device, m_clock};
+    CEnginePanel m_panel{m_device, m_clock};
     CRecordingView m_view;
     CPanelModel m_model{m_view, &m_device, &m_clock};
     bool m_bStatusShown = false;

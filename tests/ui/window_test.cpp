@@ -54,7 +54,7 @@ protected:
     bool StillRunning() { return rig.dlg.isVisible() && rig.dlg.PollTimer().isActive() && rig.Model().m_link.m_bOpen; }
 
     CWindowRig rig;
-    CFakePanel panel{rig.device, rig.clock};
+    CEnginePanel panel{rig.device, rig.clock};
 };
 
 const CTestPanelDlg::Box kExitQuestion{IDS_EXIT_QUESTION, MB_YESNO, true};
@@ -397,7 +397,7 @@ TEST(WindowPaintTest, PaintOfTheWindowSystemRemembersAnOpenLinkForTheNotice)
     // Connected before the window was shown, so no direct paint has run yet; the first paint
     // is the window system's. A link lost at the next tick is still announced, once.
     CWindowRig rig;
-    CFakePanel panel{rig.device, rig.clock};
+    CEnginePanel panel{rig.device, rig.clock};
     rig.Init();
     ASSERT_TRUE(rig.Model().m_link.m_bOpen);
     ASSERT_EQ(rig.Model().g_bWasConnected, 0);
