@@ -45,12 +45,18 @@ public:
         (void)strDetail;
         ShowMessage(nStringId);
     }
+    // The drawing side below does nothing by default: a view without a screen (a benchmark,
+    // a headless run) has nothing to repaint.
     // Marks part of the client area (nullptr: all of it) for repainting.
-    virtual void Invalidate(const CRect* pRect, bool bErase) = 0;
+    virtual void Invalidate(const CRect* pRect, bool bErase)
+    {
+        (void)pRect;
+        (void)bErase;
+    }
     // Runs pending paints now.
-    virtual void UpdateWindow() = 0;
+    virtual void UpdateWindow() {}
     // The paint routine, called directly after the state changed.
-    virtual void Paint() = 0;
+    virtual void Paint() {}
 };
 
 // The mirror of the panel and everything that talks to it: connecting, the poll tick, the

@@ -162,7 +162,7 @@ TEST_F(ConnectTest, ReplyWaitEndsAfter364Milliseconds)
     CFakeClock clock;
     CFakeSerialDevice device{clock};
     CEnginePanel panel{device, clock};
-    CRecordingView view;
+    CTestView view;
     CPanelModel model{view, &device, &clock};
     model.InitState();
     panel.SetReplyDelay(365);

@@ -4,7 +4,7 @@
 #include "engine_panel.h"
 #include "fake_serial_device.h"
 #include "panel_model.h"
-#include "recording_view.h"
+#include "test_view.h"
 
 #include <gtest/gtest.h>
 
@@ -64,7 +64,7 @@ protected:
     CFakeClock m_clock;
     CFakeSerialDevice m_device{m_clock};
     CEnginePanel m_panel{m_device, m_clock};
-    CRecordingView m_view;
+    CTestView m_view;
     CPanelModel m_model{m_view, &m_device, &m_clock};
     bool m_bStatusShown = false;
     std::vector<int> m_paintedSwitch1;

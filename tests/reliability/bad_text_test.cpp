@@ -9,21 +9,6 @@
 
 namespace {
 
-class CTextView final : public IPanelView {
-public:
-    std::array<QString, kLcdRows> m_answer;
-    bool RunSerialDialog(int&, int&) override { return true; }
-    bool RunTextInputDialog(std::array<QString, kLcdRows>& rows) override
-    {
-        rows = m_answer;
-        return true;
-    }
-    void ShowMessage(int) override {}
-    void Invalidate(const CRect*, bool) override {}
-    void UpdateWindow() override {}
-    void Paint() override {}
-};
-
 QString FromUtf16(std::initializer_list<char16_t> units)
 {
     return QString(reinterpret_cast<const QChar*>(units.begin()), static_cast<qsizetype>(units.size()));
@@ -36,7 +21,7 @@ TEST(BadText, AnyUnicodeRowStaysWithinFifteenCharactersAndTwentyFourBytes)
     CEnginePanel panel(device, clock);
     kova_sim::Engine& engine = panel.Engine();
 
-    CTextView view;
+    CTestView view;
     CPanelModel model(view, &device, &clock);
     model.InitState();
     model.OnSerialPort();
@@ -60,7 +45,7 @@ TEST(BadText, AnyUnicodeRowStaysWithinFifteenCharactersAndTwentyFourBytes)
                                                 controls,
                                                 QString::fromUtf8("\xEF\xBB\xBF").repeated(30),
                                                 QString(5000, QChar('W'))};
-    view.m_answer = rows;
+    view.m_textAnswer = rows;
     engine.clearHistory();
     model.OnTextInput();
     ASSERT_EQ(model.m_link.m_bOpen, 1);
