@@ -13,7 +13,8 @@ using CPlatformSerialDevice = CPosixSerialDevice;
 
 namespace {
 
-// The factor is turned into milliseconds through the tick length of the original timer.
+// One unit of the time-out factor is worth 18.2065 ms; the factor 20, its fraction cut off,
+// gives 364 ms for each single wait on a byte from the panel.
 constexpr double kTimeoutUnit = 18.2065;
 
 } // namespace

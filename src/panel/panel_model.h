@@ -12,8 +12,8 @@
 #include <cstdint>
 #include <memory>
 
-// Counters and flags that outlive a handler. The panel's documentation knows them as the
-// program's module-level variables, hence the g_ names; the program has one window and so
+// Counters and flags that outlive a handler. They belong to no handler but to the program as
+// a whole, hence the g_ names of module-level variables; the program has one window and so
 // one model, which holds the one set. A fresh model starts from these values, so nothing has
 // to put them back between two runs of the panel logic in one process.
 struct CPanelGlobals {
