@@ -97,8 +97,8 @@ public:
     bool CheckLink();
 
     // Selector positions as the numbers the readouts show.
-    int Switch1Number() const { return m_chSwitch1 - 0x40; }
-    int Switch2Number() const { return m_chSwitch2 - 0x50; }
+    int Switch1Number() const { return m_chSwitch1 - kSwitch1Base; }
+    int Switch2Number() const { return m_chSwitch2 - kSwitch2Base; }
     // Whether key i's LED shows lit in the current flashing phase.
     bool LedLit(int nKey) const;
 
@@ -110,8 +110,8 @@ public:
     int8_t m_nBaud = 0;
     CSerialLink m_link;
     uint8_t m_bBlink = 0;
-    int8_t m_chSwitch1 = '@';
-    int8_t m_chSwitch2 = 'P';
+    int8_t m_chSwitch1 = kSwitch1Base;
+    int8_t m_chSwitch2 = kSwitch2Base;
     std::array<uint8_t, 32> m_led{};
     std::array<uint8_t, 32> m_keyDown{};
 

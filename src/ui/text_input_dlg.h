@@ -1,5 +1,7 @@
 #pragma once
 
+#include "geometry.h"
+
 #include <QDialog>
 #include <QString>
 #include <QValidator>
@@ -25,7 +27,7 @@ class CTextInputDlg : public QDialog {
 public:
     explicit CTextInputDlg(QWidget* pParent = nullptr);
 
-    std::array<QString, 8> m_strEdit;
+    std::array<QString, kLcdRows> m_strEdit;
 
     int DoModal();
     void DoDataExchange(bool bSave);

@@ -184,6 +184,23 @@ TEST(CellTelegram, FieldsAsSent)
     EXPECT_EQ(Hex(CellTelegram(1, 12, 3, 0x90)), "6C 27 31 3C 40 42 90");
 }
 
+// The LED telegrams read back: the 36 characters '1'..'<', 'A'..'L', 'Q'..'\\' and no other.
+TEST(LedTelegram, EveryByteReadsBackAsTheSettingItWasMadeFrom)
+{
+    int decoded = 0;
+    for (int b = 0; b < 256; ++b) {
+        const auto led = LedFromTelegram(static_cast<uint8_t>(b));
+        if (!led)
+            continue;
+        ++decoded;
+        EXPECT_EQ(LedTelegram(led->nKey, led->nState), b) << b;
+    }
+    EXPECT_EQ(decoded, 3 * kKeyCount);
+    EXPECT_EQ(LedFromTelegram('1')->nState, kLedOn);
+    EXPECT_EQ(LedFromTelegram('L')->nKey, 11);
+    EXPECT_EQ(LedFromTelegram('Q')->nState, kLedFlashing);
+}
+
 // ---------------------------------------------------------------------------------------
 // Hit tests
 
