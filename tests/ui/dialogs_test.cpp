@@ -74,59 +74,60 @@ void ClickCancel(QWidget* pDialog)
 // ---------------------------------------------------------------------------------------
 // "Serial Communication"
 
-TEST(SerialDlgTest, PresetChecksMatchingButtonsAndOkKeepsThem)
-{
-    CSerialDlg dlg;
-    dlg.m_nPortChoice = 1;
-    dlg.m_nBaudChoice = 0;
-    const SerialRun run = RunSerial(dlg, [](CSerialDlg& d) { ClickOk(&d); });
-    EXPECT_EQ(run.nResult, QDialog::Accepted);
-    EXPECT_EQ(run.portChecked, (std::vector<bool>{false, true, false}));
-    EXPECT_EQ(run.baudChecked, (std::vector<bool>{true, false, false}));
-    EXPECT_EQ(dlg.m_nPortChoice, 1);
-    EXPECT_EQ(dlg.m_nBaudChoice, 0);
-}
+namespace {
 
-TEST(SerialDlgTest, ClickingBaudRateThenOkTakesIt)
+// The preset shown, what the user clicks, and the choices the dialog hands back.
+struct SerialCase {
+    const char* name;
+    int presetPort;
+    int presetBaud;
+    std::vector<int> portClicks;
+    std::vector<int> baudClicks;
+    bool ok;
+    std::vector<bool> portChecked; // at the opening
+    std::vector<bool> baudChecked;
+    int port;
+    int baud;
+};
+
+class SerialDlgExchange : public ::testing::TestWithParam<SerialCase> {};
+
+} // namespace
+
+TEST_P(SerialDlgExchange, PresetClicksAndResult)
 {
+    const SerialCase& c = GetParam();
     CSerialDlg dlg;
-    dlg.m_nPortChoice = 1;
-    dlg.m_nBaudChoice = 0;
-    const SerialRun run = RunSerial(dlg, [](CSerialDlg& d) {
-        QTest::mouseClick(d.BaudGroup()->button(1), Qt::LeftButton);
-        ClickOk(&d);
+    dlg.m_nPortChoice = c.presetPort;
+    dlg.m_nBaudChoice = c.presetBaud;
+    const SerialRun run = RunSerial(dlg, [&c](CSerialDlg& d) {
+        for (int id : c.baudClicks)
+            QTest::mouseClick(d.BaudGroup()->button(id), Qt::LeftButton);
+        for (int id : c.portClicks)
+            QTest::mouseClick(d.PortGroup()->button(id), Qt::LeftButton);
+        c.ok ? ClickOk(&d) : ClickCancel(&d);
     });
-    EXPECT_EQ(run.nResult, QDialog::Accepted);
-    EXPECT_EQ(dlg.m_nBaudChoice, 1);
-    EXPECT_EQ(dlg.m_nPortChoice, 1);
+    EXPECT_EQ(run.nResult, c.ok ? QDialog::Accepted : QDialog::Rejected);
+    EXPECT_EQ(run.portChecked, c.portChecked);
+    EXPECT_EQ(run.baudChecked, c.baudChecked);
+    EXPECT_EQ(dlg.m_nPortChoice, c.port);
+    EXPECT_EQ(dlg.m_nBaudChoice, c.baud);
 }
 
-TEST(SerialDlgTest, CancelKeepsTheChoices)
-{
-    CSerialDlg dlg;
-    dlg.m_nPortChoice = 1;
-    dlg.m_nBaudChoice = 0;
-    const SerialRun run = RunSerial(dlg, [](CSerialDlg& d) {
-        QTest::mouseClick(d.BaudGroup()->button(1), Qt::LeftButton);
-        QTest::mouseClick(d.PortGroup()->button(0), Qt::LeftButton);
-        ClickCancel(&d);
-    });
-    EXPECT_EQ(run.nResult, QDialog::Rejected);
-    EXPECT_EQ(dlg.m_nPortChoice, 1);
-    EXPECT_EQ(dlg.m_nBaudChoice, 0);
-}
+namespace {
+const std::vector<bool> kNone{false, false, false};
+const std::vector<bool> kFirst{true, false, false};
+const std::vector<bool> kSecond{false, true, false};
+} // namespace
 
-TEST(SerialDlgTest, ChoiceOutsideTheGroupLeavesItUnchecked)
-{
-    CSerialDlg dlg;
-    dlg.m_nPortChoice = -1;
-    dlg.m_nBaudChoice = 7;
-    const SerialRun run = RunSerial(dlg, [](CSerialDlg& d) { ClickOk(&d); });
-    EXPECT_EQ(run.portChecked, (std::vector<bool>{false, false, false}));
-    EXPECT_EQ(run.baudChecked, (std::vector<bool>{false, false, false}));
-    EXPECT_EQ(dlg.m_nPortChoice, -1);
-    EXPECT_EQ(dlg.m_nBaudChoice, -1);
-}
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(SerialDlgTest, SerialDlgExchange, ::testing::Values(
+    SerialCase{"PresetChecksMatchingButtonsAndOkKeepsThem", 1, 0, {}, {}, true, kSecond, kFirst, 1, 0},
+    SerialCase{"ClickingBaudRateThenOkTakesIt", 1, 0, {}, {1}, true, kSecond, kFirst, 1, 1},
+    SerialCase{"CancelKeepsTheChoices", 1, 0, {0}, {1}, false, kSecond, kFirst, 1, 0},
+    SerialCase{"ChoiceOutsideTheGroupLeavesItUnchecked", -1, 7, {}, {}, true, kNone, kNone, -1, -1}),
+    [](const ::testing::TestParamInfo<SerialCase>& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST(SerialDlgTest, SecondOpeningShowsTheNewPresetOnly)
 {
