@@ -234,15 +234,20 @@ void CPanelModel::PermanenceStep(uint8_t* pReply, int* pnReplyLen)
 // ---------------------------------------------------------------------------------------
 // Key clicks
 
-void CPanelModel::OnLButtonDown(int x, int y)
+void CPanelModel::SwitchKeysAt(int x, int y, uint8_t (*next)(uint8_t))
 {
     const auto keys = KeysAt(x, y);
     for (int i = 0; i < kKeyCount; ++i) {
         if (!keys[i])
             continue;
-        m_led[i] = m_led[i] == kLedOff ? kLedOn : kLedOff;
+        m_led[i] = next(m_led[i]);
         SendByte(LedTelegram(i, m_led[i]));
     }
+}
+
+void CPanelModel::OnLButtonDown(int x, int y)
+{
+    SwitchKeysAt(x, y, [](uint8_t led) -> uint8_t { return led == kLedOff ? kLedOn : kLedOff; });
     if (g_rcLcd.HitsStrictly(x, y))
         OnTextInput();
     m_view.Paint();
@@ -250,13 +255,7 @@ void CPanelModel::OnLButtonDown(int x, int y)
 
 void CPanelModel::OnRButtonDown(int x, int y)
 {
-    const auto keys = KeysAt(x, y);
-    for (int i = 0; i < kKeyCount; ++i) {
-        if (!keys[i])
-            continue;
-        m_led[i] = m_led[i] == kLedFlashing ? kLedOff : kLedFlashing;
-        SendByte(LedTelegram(i, m_led[i]));
-    }
+    SwitchKeysAt(x, y, [](uint8_t led) -> uint8_t { return led == kLedFlashing ? kLedOff : kLedFlashing; });
     m_view.Paint();
 }
 

@@ -84,6 +84,8 @@ public:
     // Mouse clicks in client coordinates.
     void OnLButtonDown(int x, int y);
     void OnRButtonDown(int x, int y);
+    // Gives every key the point hits the LED state that `next` makes of its own, and sends it.
+    void SwitchKeysAt(int x, int y, uint8_t (*next)(uint8_t));
 
     // LCD text entry.
     void OnTextInput();
