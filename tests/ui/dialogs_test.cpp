@@ -218,22 +218,21 @@ TEST(SerialDlgTest, MainWindowTakesChoicesOnOkOnly)
     int nPort = 1;
     int nBaud = 0;
     CModalSpy spy;
-    OnNextModal(spy, [](QWidget* pModal) {
-        auto* pDlg = qobject_cast<CSerialDlg*>(pModal);
-        ASSERT_NE(pDlg, nullptr);
-        QTest::mouseClick(pDlg->BaudGroup()->button(1), Qt::LeftButton);
-        ClickOk(pDlg);
-    });
+    // The user clicks one radio button of the window's settings dialog, then OK or Cancel.
+    const auto answer = [&spy](bool bBaud, int nId, bool bOk) {
+        OnNextModal(spy, [=](QWidget* pModal) {
+            auto* pDlg = qobject_cast<CSerialDlg*>(pModal);
+            ASSERT_NE(pDlg, nullptr);
+            QTest::mouseClick((bBaud ? pDlg->BaudGroup() : pDlg->PortGroup())->button(nId), Qt::LeftButton);
+            bOk ? ClickOk(pDlg) : ClickCancel(pDlg);
+        });
+    };
+    answer(true, 1, true);
     EXPECT_TRUE(window.RunSerialDialog(nPort, nBaud));
     EXPECT_EQ(nPort, 1);
     EXPECT_EQ(nBaud, 1);
 
-    OnNextModal(spy, [](QWidget* pModal) {
-        auto* pDlg = qobject_cast<CSerialDlg*>(pModal);
-        ASSERT_NE(pDlg, nullptr);
-        QTest::mouseClick(pDlg->PortGroup()->button(0), Qt::LeftButton);
-        ClickCancel(pDlg);
-    });
+    answer(false, 0, false);
     EXPECT_FALSE(window.RunSerialDialog(nPort, nBaud));
     EXPECT_EQ(nPort, 1);
     EXPECT_EQ(nBaud, 1);

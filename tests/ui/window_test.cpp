@@ -73,24 +73,6 @@ TEST_F(WindowTest, EnterDoesNothing)
     EXPECT_TRUE(StillRunning());
 }
 
-TEST_F(WindowTest, EscapeAnsweredNoKeepsEverythingRunning)
-{
-    rig.dlg.nYesNoAnswer = IDNO;
-    QTest::keyClick(&rig.dlg, Qt::Key_Escape);
-    ASSERT_EQ(rig.dlg.boxes.size(), 1u);
-    EXPECT_EQ(rig.dlg.boxes[0], kExitQuestion);
-    EXPECT_TRUE(StillRunning());
-}
-
-TEST_F(WindowTest, CloseEventAnsweredNoIsRefused)
-{
-    rig.dlg.nYesNoAnswer = IDNO;
-    EXPECT_FALSE(rig.dlg.close());
-    ASSERT_EQ(rig.dlg.boxes.size(), 1u);
-    EXPECT_EQ(rig.dlg.boxes[0], kExitQuestion);
-    EXPECT_TRUE(StillRunning());
-}
-
 TEST_F(WindowTest, CloseEventAnsweredYesEndsWithCancelAndLeavesLinkToDestructor)
 {
     rig.dlg.nYesNoAnswer = IDYES;
@@ -129,14 +111,33 @@ TEST_F(WindowTest, FileExitAnsweredYesClosesLinkBeforeEnding)
     EXPECT_EQ(rig.dlg.result(), 0);
 }
 
-TEST_F(WindowTest, FileExitAnsweredNoChangesNothing)
+// Every way of asking to exit, answered No: the question once, and the window runs on with
+// its link.
+struct ExitCase {
+    const char* name;
+    void (*ask)(CTestPanelDlg& dlg);
+};
+
+class WindowExitAnsweredNo : public WindowTest, public ::testing::WithParamInterface<ExitCase> {};
+
+TEST_P(WindowExitAnsweredNo, KeepsEverythingRunning)
 {
     rig.dlg.nYesNoAnswer = IDNO;
-    rig.dlg.OnCommand(ID_EXIT, 0);
-    EXPECT_EQ(rig.dlg.boxes.size(), 1u);
+    GetParam().ask(rig.dlg);
+    ASSERT_EQ(rig.dlg.boxes.size(), 1u);
+    EXPECT_EQ(rig.dlg.boxes[0], kExitQuestion);
     EXPECT_TRUE(StillRunning());
     EXPECT_TRUE(rig.device.IsOpen());
 }
+
+INSTANTIATE_TEST_SUITE_P(WindowTest, WindowExitAnsweredNo,
+                         ::testing::Values(ExitCase{"EscapeAnsweredNoKeepsEverythingRunning",
+                                                    [](CTestPanelDlg& dlg) { QTest::keyClick(&dlg, Qt::Key_Escape); }},
+                                           ExitCase{"CloseEventAnsweredNoIsRefused",
+                                                    [](CTestPanelDlg& dlg) { EXPECT_FALSE(dlg.close()); }},
+                                           ExitCase{"FileExitAnsweredNoChangesNothing",
+                                                    [](CTestPanelDlg& dlg) { dlg.OnCommand(ID_EXIT, 0); }}),
+                         [](const ::testing::TestParamInfo<ExitCase>& info) { return std::string(info.param.name); });
 
 TEST_F(WindowTest, PollTimerTicksWhileTheWindowRuns)
 {
