@@ -90,42 +90,36 @@ TEST(EngineReceive, AnyModeTracksTheVariantOfTheLastBlock)
 
 TEST(EngineReceive, HandWorkedEdgeBlocks)
 {
-    FakeLine line;
-    Engine v1(line, AcceptMode::V1);
-    // 41 10 42: the data DLE doubled, BCC 10 sent once.
-    v1.receive(0x02, 0);
-    line.take();
-    feed(v1, B({0x41, 0x10, 0x10, 0x42, 0x10, 0x03, 0x10}), 0);
-    EXPECT_EQ(line.take(), B({0x10}));
-    // The empty telegram.
-    v1.receive(0x02, 1);
-    line.take();
-    feed(v1, B({0x10, 0x03, 0x13}), 1);
-    EXPECT_EQ(line.take(), B({0x10}));
-    // "l+%" with BCC 71, answered with a key report block.
-    v1.receive(0x02, 2);
-    line.take();
-    feed(v1, B({0x6C, 0x2B, 0x25, 0x10, 0x03, 0x71}), 2);
-    EXPECT_EQ(line.take(), B({0x10, 0x02}));
-    ASSERT_EQ(v1.history().size(), 3u);
-    EXPECT_EQ(v1.history()[0], B({0x41, 0x10, 0x42}));
-    EXPECT_TRUE(v1.history()[1].empty());
-
-    FakeLine line0;
-    Engine v0(line0, AcceptMode::V0);
-    v0.receive(0x02, 0);
-    line0.take();
-    feed(v0, B({0x41, 0x10, 0x10, 0x42, 0x10, 0x03, 0x12}), 0);
-    EXPECT_EQ(line0.take(), B({0x10}));
-    v0.receive(0x02, 1);
-    line0.take();
-    feed(v0, B({0x10, 0x03, 0x11}), 1);
-    EXPECT_EQ(line0.take(), B({0x10}));
-    v0.receive(0x02, 2);
-    line0.take();
-    feed(v0, B({0x6C, 0x2B, 0x25, 0x10, 0x03, 0x73}), 2);
-    EXPECT_EQ(line0.take(), B({0x10, 0x02}));
-    EXPECT_EQ(v0.counters().refused, 0u);
+    // 41 10 42 with its data DLE doubled, the empty telegram, and "l+%", which is answered with
+    // a key report block; each with its BCC in variant 1 and in variant 0.
+    struct Edge {
+        Bytes block;
+        std::uint8_t bcc1;
+        std::uint8_t bcc0;
+        Bytes answer;
+    };
+    const Edge edges[] = {
+        {B({0x41, 0x10, 0x10, 0x42, 0x10, 0x03}), 0x10, 0x12, B({0x10})},
+        {B({0x10, 0x03}), 0x13, 0x11, B({0x10})},
+        {B({0x6C, 0x2B, 0x25, 0x10, 0x03}), 0x71, 0x73, B({0x10, 0x02})},
+    };
+    for (const AcceptMode mode : {AcceptMode::V1, AcceptMode::V0}) {
+        SCOPED_TRACE(mode == AcceptMode::V1 ? "v1" : "v0");
+        FakeLine line;
+        Engine e(line, mode);
+        for (int t = 0; t < 3; ++t) {
+            e.receive(0x02, t);
+            line.take();
+            Bytes block = edges[t].block;
+            block.push_back(mode == AcceptMode::V1 ? edges[t].bcc1 : edges[t].bcc0);
+            feed(e, block, t);
+            EXPECT_EQ(line.take(), edges[t].answer);
+        }
+        ASSERT_EQ(e.history().size(), 3u);
+        EXPECT_EQ(e.history()[0], B({0x41, 0x10, 0x42}));
+        EXPECT_TRUE(e.history()[1].empty());
+        EXPECT_EQ(e.counters().refused, 0u);
+    }
 }
 
 TEST(EngineReceive, MalformedAndOverlongBlocksAreRefusedAndTheLineStaysInStep)

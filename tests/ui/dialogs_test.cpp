@@ -29,6 +29,17 @@ QPushButton* Button(QWidget* pDialog, const QString& text)
     return nullptr;
 }
 
+// The texts of a dialog's children of one kind, sorted.
+template <class TWidget>
+QStringList ChildTexts(QWidget* pDialog, QString (TWidget::*text)() const)
+{
+    QStringList texts;
+    for (TWidget* pChild : pDialog->findChildren<TWidget*>())
+        texts << (pChild->*text)();
+    texts.sort();
+    return texts;
+}
+
 std::vector<bool> Checked(QButtonGroup* pGroup)
 {
     std::vector<bool> states;
@@ -175,11 +186,8 @@ TEST(SerialDlgTest, TextsOfTheDialog)
 {
     CSerialDlg dlg;
     EXPECT_EQ(dlg.windowTitle(), QStringLiteral("Serial Communication"));
-    QStringList titles;
-    for (QGroupBox* pBox : dlg.findChildren<QGroupBox*>())
-        titles << pBox->title();
-    titles.sort();
-    EXPECT_EQ(titles, (QStringList{QStringLiteral("Baudrate "), QStringLiteral("Serial Port ")}));
+    EXPECT_EQ(ChildTexts(&dlg, &QGroupBox::title),
+              (QStringList{QStringLiteral("Baudrate "), QStringLiteral("Serial Port ")}));
     EXPECT_EQ(dlg.PortGroup()->button(0)->text(), QStringLiteral("COM &1"));
     EXPECT_EQ(dlg.PortGroup()->button(1)->text(), QStringLiteral("COM &2"));
     EXPECT_EQ(dlg.BaudGroup()->button(0)->text(), QStringLiteral("9600"));
@@ -411,9 +419,7 @@ TEST(TextInputDlgTest, ExchangeCutsPresetRowsAndReturnsRowsOnOk)
 {
     CTextInputDlg dlg;
     EXPECT_EQ(dlg.windowTitle(), QStringLiteral("Text Input"));
-    QStringList labels;
-    for (QLabel* pLabel : dlg.findChildren<QLabel*>())
-        labels << pLabel->text();
+    const QStringList labels = ChildTexts(&dlg, &QLabel::text);
     for (int i = 1; i <= 8; ++i)
         EXPECT_TRUE(labels.contains(QStringLiteral("Row %1:").arg(i))) << i;
 
@@ -446,19 +452,19 @@ TEST(TextInputDlgTest, CancelLeavesTheRowsAlone)
     std::array<QString, kLcdRows> rows;
     rows[1] = QStringLiteral("keep me");
     CModalSpy spy;
-    OnNextModal(spy, [](QWidget* pModal) {
-        auto* pDlg = static_cast<CTextInputDlg*>(pModal);
-        pDlg->Edit(1)->setText(QStringLiteral("changed"));
-        ClickCancel(pDlg);
-    });
+    // The user changes the second row, then clicks OK or Cancel.
+    const auto answer = [&spy](bool bOk) {
+        OnNextModal(spy, [=](QWidget* pModal) {
+            auto* pDlg = static_cast<CTextInputDlg*>(pModal);
+            pDlg->Edit(1)->setText(QStringLiteral("changed"));
+            bOk ? ClickOk(pDlg) : ClickCancel(pDlg);
+        });
+    };
+    answer(false);
     EXPECT_FALSE(window.RunTextInputDialog(rows));
     EXPECT_EQ(rows[1], QStringLiteral("keep me"));
 
-    OnNextModal(spy, [](QWidget* pModal) {
-        auto* pDlg = static_cast<CTextInputDlg*>(pModal);
-        pDlg->Edit(1)->setText(QStringLiteral("changed"));
-        ClickOk(pDlg);
-    });
+    answer(true);
     EXPECT_TRUE(window.RunTextInputDialog(rows));
     EXPECT_EQ(rows[1], QStringLiteral("changed"));
     EXPECT_EQ(spy.nSeen, 2);
@@ -472,21 +478,20 @@ TEST(DialogKeysTest, EnterTakesTheInputAndEscapeDropsIt)
     CModalSpy spy;
     {
         CTextInputDlg dlg;
-        OnNextModal(spy, [](QWidget* pModal) {
-            auto* pDlg = static_cast<CTextInputDlg*>(pModal);
-            pDlg->Edit(2)->setFocus();
-            QTest::keyClicks(pDlg->Edit(2), QStringLiteral("ENTER"));
-            QTest::keyClick(pDlg->Edit(2), Qt::Key_Return);
-        });
+        // Types into the third row, then presses the key.
+        const auto type = [&spy](const QString& text, Qt::Key key) {
+            OnNextModal(spy, [=](QWidget* pModal) {
+                auto* pDlg = static_cast<CTextInputDlg*>(pModal);
+                pDlg->Edit(2)->setFocus();
+                QTest::keyClicks(pDlg->Edit(2), text);
+                QTest::keyClick(pDlg->Edit(2), key);
+            });
+        };
+        type(QStringLiteral("ENTER"), Qt::Key_Return);
         EXPECT_EQ(dlg.DoModal(), QDialog::Accepted);
         EXPECT_EQ(dlg.m_strEdit[2], QStringLiteral("ENTER"));
 
-        OnNextModal(spy, [](QWidget* pModal) {
-            auto* pDlg = static_cast<CTextInputDlg*>(pModal);
-            pDlg->Edit(2)->setFocus();
-            QTest::keyClicks(pDlg->Edit(2), QStringLiteral("X"));
-            QTest::keyClick(pDlg->Edit(2), Qt::Key_Escape);
-        });
+        type(QStringLiteral("X"), Qt::Key_Escape);
         EXPECT_EQ(dlg.DoModal(), QDialog::Rejected);
         EXPECT_EQ(dlg.m_strEdit[2], QStringLiteral("ENTER"));
     }
