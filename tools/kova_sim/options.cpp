@@ -8,8 +8,9 @@ namespace kova_sim {
 
 namespace {
 
-const char* const kUsage = "Usage: kova_sim [--link PATH] [--variant 1|0|any] [--baud 9600|19200] [--script FILE]\n"
-                           "                [--log FILE|-] [--fault NAME]... [--exit-on-eof] [--help] [--version]\n";
+// One line, so that help2man takes all of it for the manual page's synopsis.
+const char* const kUsage = "Usage: kova_sim [--link PATH] [--variant 1|0|any] [--baud 9600|19200] [--script FILE] "
+                           "[--log FILE|-] [--fault NAME]... [--exit-on-eof] [--help] [--version]\n";
 
 } // namespace
 
