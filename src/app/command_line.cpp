@@ -136,12 +136,12 @@ int RunWithoutWindow(const CCommandLine& commandLine, std::FILE* pOut, std::FILE
 
 const char* UsageLine()
 {
-    return "usage: kova_en [--com1 PATH] [--com2 PATH] [--list-ports | --save-port N PATH | --help | --version]";
+    return "Usage: kova_en [--com1 PATH] [--com2 PATH] [--list-ports | --save-port N PATH | --help | --version]";
 }
 
 const char* HelpText()
 {
-    return "usage: kova_en [--com1 PATH] [--com2 PATH] [--list-ports | --save-port N PATH | --help | --version]\n"
+    return "Usage: kova_en [--com1 PATH] [--com2 PATH] [--list-ports | --save-port N PATH | --help | --version]\n"
            "\n"
            "Test and demonstration program for the KOVA operator panel.\n"
            "Port and baud rate are chosen in the program's \"Serial Communication\" dialog.\n"
