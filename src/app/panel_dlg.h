@@ -78,6 +78,7 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* pEvent) override;
+    void moveEvent(QMoveEvent* pEvent) override;
 
 private:
     struct MessageEntry {
@@ -87,6 +88,7 @@ private:
     static const MessageEntry s_messageTable[];
 
     void BuildMenu();
+    void PlaceOnScreen();
     void EndDialog(int nResult);
 
     CPanelModel m_model;
@@ -96,5 +98,6 @@ private:
     QTimer m_timer;
     bool m_bPaintPending = false;
     bool m_bUpdatePending = false;
+    int m_nPlaceChecks = 0;     // moves left in which the title bar is brought onto the screen
     QString m_strMessageDetail; // detail text for the box MessageBox is about to show
 };
