@@ -151,8 +151,11 @@ void CPanelDlg::moveEvent(QMoveEvent* pEvent)
 
 bool CPanelDlg::OnInitDialog()
 {
-    // Linux window managers keep their window menu to themselves, so the about item that
-    // would go there is reached through OnSysCommand (and File, "About KOVA_EN") instead.
+    // The system menu's about item. Only Windows lets a program add to the window menu; an
+    // X11 window manager owns it, so there the about box is reached by File, "About KOVA_EN".
+#ifdef Q_OS_WIN
+    AppendAboutToSystemMenu();
+#endif
     setWindowIcon(m_hIcon);
     m_pCanvas->setFocus();
     m_model.InitState();

@@ -78,6 +78,10 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* pEvent) override;
+#ifdef Q_OS_WIN
+    // The system menu's about command from the native window (panel_dlg_win.cpp).
+    bool nativeEvent(const QByteArray& eventType, void* pMessage, qintptr* pResult) override;
+#endif
     void moveEvent(QMoveEvent* pEvent) override;
 
 private:
@@ -88,6 +92,10 @@ private:
     static const MessageEntry s_messageTable[];
 
     void BuildMenu();
+#ifdef Q_OS_WIN
+    // A separator and "&About KOVA_EN..." at the end of the window's system menu.
+    void AppendAboutToSystemMenu();
+#endif
     void PlaceOnScreen();
     void EndDialog(int nResult);
 
