@@ -9,6 +9,7 @@
 
 #include <QKeyEvent>
 #include <QMenuBar>
+#include <QScreen>
 #include <QVBoxLayout>
 
 const CPanelDlg::MessageEntry CPanelDlg::s_messageTable[] = {
@@ -112,13 +113,49 @@ void CPanelDlg::BuildMenu()
 int CPanelDlg::DoModal()
 {
     OnInitDialog();
+    PlaceOnScreen();
     return exec();
+}
+
+void CPanelDlg::PlaceOnScreen()
+{
+    // The window has a fixed size and cannot be made smaller. Where it fits, it is centred as
+    // any dialog; taller or wider than the screen (a large scale factor on a small screen) it
+    // would be centred with its caption above the top edge, out of reach for good. It goes to
+    // the top of the screen instead, with its title bar on it.
+    const QScreen* pScreen = screen();
+    if (pScreen == nullptr)
+        return;
+    layout()->activate();
+    const QRect available = pScreen->availableGeometry();
+    if (height() < available.height() && width() < available.width())
+        return;
+    const int x = width() < available.width() ? available.x() + (available.width() - width()) / 2 : available.x();
+    move(x, available.y());
+    // The frame a window manager puts round the window is known only once it is on the
+    // screen; then the window is moved down by the caption's height (see moveEvent).
+    m_nPlaceChecks = 3;
+}
+
+void CPanelDlg::moveEvent(QMoveEvent* pEvent)
+{
+    QDialog::moveEvent(pEvent);
+    if (m_nPlaceChecks == 0 || !isVisible() || screen() == nullptr)
+        return;
+    const QRect available = screen()->availableGeometry();
+    if (frameGeometry().top() >= available.top())
+        return;
+    --m_nPlaceChecks; // a window manager that insists has the last word
+    move(frameGeometry().left(), available.top());
 }
 
 bool CPanelDlg::OnInitDialog()
 {
-    // Linux window managers keep their window menu to themselves, so the about item that
-    // would go there is reached through OnSysCommand (and File, "About KOVA_EN") instead.
+    // The system menu's about item. Only Windows lets a program add to the window menu; an
+    // X11 window manager owns it, so there the about box is reached by File, "About KOVA_EN".
+#ifdef Q_OS_WIN
+    AppendAboutToSystemMenu();
+#endif
     setWindowIcon(m_hIcon);
     m_pCanvas->setFocus();
     m_model.InitState();

@@ -27,3 +27,8 @@ void CPanelCanvas::mousePressEvent(QMouseEvent* pEvent)
     if (onMousePress)
         onMousePress(pEvent->button(), pEvent->position().toPoint());
 }
+
+void CPanelCanvas::mouseDoubleClickEvent(QMouseEvent* pEvent)
+{
+    pEvent->accept();
+}

@@ -21,6 +21,9 @@ public:
 protected:
     void paintEvent(QPaintEvent* pEvent) override;
     void mousePressEvent(QMouseEvent* pEvent) override;
+    // The second press of a double-click is no click: it toggles nothing, sends nothing and
+    // opens nothing (Qt's default would hand it to mousePressEvent).
+    void mouseDoubleClickEvent(QMouseEvent* pEvent) override;
 
 private:
     const CPanelModel& m_model;

@@ -56,6 +56,27 @@ void DrawTextTopCentre(QPainter& painter, const CPoint& anchor, const QString& t
     DrawTextTopLeft(painter, anchor.x - width / 2, anchor.y, text);
 }
 
+// The LCD's character cells: 9 x 15 pixels, one pixel apart.
+constexpr int kLcdCellWidth = 9;
+constexpr int kLcdCellHeight = 15;
+constexpr int kLcdCellPitch = kLcdCellWidth + 1;
+
+// Every character in its own cell and clipped to it, so that none is drawn wider: a glyph
+// that the face lacks comes from a fallback face of another width, and would otherwise push
+// the rest of the row along, out of the LCD and over the housing.
+void DrawLcdRow(QPainter& painter, int x, int y, const QString& row)
+{
+    const int baseline = y + painter.fontMetrics().ascent();
+    int nColumn = 0;
+    for (char32_t ch : row.toUcs4()) {
+        const int left = x + kLcdCellPitch * nColumn++;
+        painter.save();
+        painter.setClipRect(left, y, kLcdCellWidth, kLcdCellHeight, Qt::IntersectClip);
+        painter.drawText(QPoint(left, baseline), QString::fromUcs4(&ch, 1));
+        painter.restore();
+    }
+}
+
 } // namespace
 
 void DrawPanel(QPainter& painter, const CPanelModel& model, const QFont& uiFont, bool bShowStatus)
@@ -81,7 +102,7 @@ void DrawPanel(QPainter& painter, const CPanelModel& model, const QFont& uiFont,
     painter.setFont(LcdFont());
     for (int r = 0; r < kLcdRows; ++r) {
         if (!model.m_strRow[r].isEmpty())
-            DrawTextTopLeft(painter, kLcdTextOrigin.x, kLcdTextOrigin.y + kLcdRowPitch * r, model.m_strRow[r]);
+            DrawLcdRow(painter, kLcdTextOrigin.x, kLcdTextOrigin.y + kLcdRowPitch * r, model.m_strRow[r]);
     }
 
     QFont font = uiFont;

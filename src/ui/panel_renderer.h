@@ -14,9 +14,9 @@ inline constexpr QRgb kLedOffColor = qRgb(128, 128, 128);
 inline constexpr QRgb kLedOnColor = qRgb(241, 241, 0);
 inline constexpr QRgb kMarkerColor = qRgb(255, 0, 0);
 
-// The client area of the main window, in pixels.
-inline constexpr int kClientWidth = 348;
-inline constexpr int kClientHeight = 505;
+// The client area of the main window: its template's 232 x 311 dialog units, 348 x 505 pixels.
+inline constexpr int kClientWidth = DluToPixelsX(232);
+inline constexpr int kClientHeight = DluToPixelsY(311);
 
 // The panel picture from the program's resources (a blank housing-grey image if it is missing).
 const QImage& PanelPicture();
