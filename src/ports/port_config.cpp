@@ -1,14 +1,23 @@
 #include "port_config.h"
 
+#include "ini_line_edit.h"
+#include "port_discovery.h"
 #include "port_names.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QSettings>
 #include <QStandardPaths>
 
+#include <cerrno>
+#include <cstring>
 #include <sys/stat.h>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -22,6 +31,11 @@ std::map<QString, std::pair<qint64, QDateTime>> g_malformedFiles;
 QString PortKey(int nPort)
 {
     return QStringLiteral("ports/") + QString::fromStdString(PortName(nPort));
+}
+
+QString EnvironmentText(int nPort)
+{
+    return QString::fromStdString(PortEnvironmentVariable(nPort));
 }
 
 QString ValueText(const QVariant& value)
@@ -38,7 +52,15 @@ QString PortConfigFilePath()
 {
     // Not QSettings' own user path: it is fixed the first time it is looked up, and the
     // configuration must follow XDG_CONFIG_HOME as it is now.
+#ifdef _WIN32
     QString base = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+#else
+    // The XDG rules say a relative XDG_CONFIG_HOME is invalid and to be ignored; taken as it
+    // is, it would name a folder below wherever the program happens to be started.
+    QString base = QFile::decodeName(qgetenv("XDG_CONFIG_HOME"));
+    if (!QDir::isAbsolutePath(base))
+        base.clear();
+#endif
     if (base.isEmpty())
         base = QDir::homePath() + QStringLiteral("/.config");
     return base + QStringLiteral("/kova_en/kova_en.conf");
@@ -70,9 +92,107 @@ std::map<int, QString> ReadPortConfig(QString* pWarning)
     return ports;
 }
 
+namespace {
+
+// What the file's own path leads to, after every symbolic link: the file that is read and
+// replaced. *pError says why there is none that may be written.
+QString ConfigTarget(const QString& file, QString* pError)
+{
+    QString path = file;
+#ifndef _WIN32
+    // As many links as the kernel follows itself; a loop of links ends here too.
+    for (int hop = 0; hop < 40; ++hop) {
+        struct stat st {};
+        if (::lstat(QFile::encodeName(path).constData(), &st) != 0) {
+            // Missing: made afresh, also where a link points to nothing yet. Unreachable (a
+            // folder that is a file, no permission): the write fails and says so.
+            return path;
+        }
+        if (S_ISREG(st.st_mode))
+            return path;
+        if (!S_ISLNK(st.st_mode)) {
+            *pError = S_ISDIR(st.st_mode)                          ? QStringLiteral("a directory")
+                      : S_ISFIFO(st.st_mode)                       ? QStringLiteral("a FIFO")
+                      : S_ISSOCK(st.st_mode)                       ? QStringLiteral("a socket")
+                      : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? QStringLiteral("a device node")
+                                                                   : QStringLiteral("no regular file");
+            if (path != file)
+                *pError = QStringLiteral("a link to %1, %2").arg(path, *pError);
+            return {};
+        }
+        path = QFileInfo(path).symLinkTarget();
+    }
+    *pError = QStringLiteral("a loop of symbolic links");
+    return {};
+#else
+    const QFileInfo info(file);
+    if (info.exists() && !info.isFile()) {
+        *pError = QStringLiteral("no regular file");
+        return {};
+    }
+    return info.isSymLink() ? info.symLinkTarget() : file;
+#endif
+}
+
+// The file's bytes, read without waiting: it was a regular file a moment ago, and anything
+// swapped in for it since is not read.
+bool ReadRegularFile(const QString& path, QByteArray* pText)
+{
+#ifndef _WIN32
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT || errno == ENOTDIR; // nothing there yet; the write tells the rest
+    QFile file;
+    struct stat st {};
+    const bool bOk = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)
+                     && file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
+    if (!bOk) {
+        ::close(fd);
+        return false;
+    }
+    *pText = file.readAll();
+    return file.error() == QFileDevice::NoError;
+#else
+    QFile file(path);
+    if (!file.exists())
+        return true;
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    *pText = file.readAll();
+    return true;
+#endif
+}
+
+// A path as a value QSettings reads back as it was: in quotes, with backslash and quote
+// escaped, unless it is plain. Unquoted, a comma would split it into a list and a semicolon
+// would start a comment.
+QByteArray IniValue(const QString& value)
+{
+    const QByteArray bytes = value.toUtf8();
+    bool bPlain = !bytes.isEmpty() && bytes[0] != '@';
+    for (const char c : bytes)
+        bPlain = bPlain && (QChar::isLetterOrNumber(static_cast<uchar>(c)) || std::strchr("/._+-:~", c) != nullptr)
+                 && static_cast<uchar>(c) < 0x80;
+    if (bPlain)
+        return bytes;
+    QByteArray quoted = "\"";
+    for (const char c : bytes) {
+        if (c == '"' || c == '\\')
+            quoted += '\\';
+        quoted += c;
+    }
+    return quoted + '"';
+}
+
+} // namespace
+
 int SavePortConfig(int nPort, const QString& strPath, QString* pMessage)
 {
-    QString message;
+    return SavePortConfig(nPort, strPath, CPortScanRoots::FromEnvironment(), pMessage);
+}
+
+int SavePortConfig(int nPort, const QString& strPath, const CPortScanRoots& roots, QString* pMessage)
+{
     const auto finish = [&](int status, const QString& text) {
         if (pMessage != nullptr)
             *pMessage = text;
@@ -83,6 +203,10 @@ int SavePortConfig(int nPort, const QString& strPath, QString* pMessage)
     if (strPath.isEmpty())
         return finish(2, QStringLiteral("kova_en: --save-port needs a device path"));
 
+#ifdef _WIN32
+    // Port names (COM7) are no files; whatever Windows knows opens at the next connect.
+    const QString path = strPath;
+#else
     // Kept as given, symlinks and all: the point of /dev/serial/by-id/ names is that they
     // survive replugging, which the device they point to does not.
     const QString path = QFileInfo(strPath).absoluteFilePath();
@@ -95,28 +219,49 @@ int SavePortConfig(int nPort, const QString& strPath, QString* pMessage)
         return finish(2, QStringLiteral("kova_en: %1 is not a character device, so it cannot be a "
                                         "serial port; nothing saved")
                              .arg(path));
+    if (!IsTerminalDevice(path, roots))
+        return finish(2, QStringLiteral("kova_en: %1 is a character device but not a terminal, so it "
+                                        "cannot be a serial port; nothing saved")
+                             .arg(path));
+#endif
 
     const QString file = PortConfigFilePath();
+    const QByteArray home = qgetenv("XDG_CONFIG_HOME");
+    if (!home.isEmpty() && QFile::encodeName(QFile::decodeName(home)) != home)
+        return finish(1, QStringLiteral("kova_en: XDG_CONFIG_HOME holds bytes that are not UTF-8; "
+                                        "nothing saved"));
+    QString why;
+    const QString target = ConfigTarget(file, &why);
+    if (target.isEmpty())
+        return finish(1, QStringLiteral("kova_en: %1 is %2, not a configuration file; nothing saved").arg(file, why));
     QString warning;
     ReadPortConfig(&warning);
-    QSettings settings(file, QSettings::IniFormat);
     // Rewriting a file QSettings could not parse would lose whatever the user meant by it.
-    if (!warning.isEmpty() || settings.status() == QSettings::FormatError)
+    if (!warning.isEmpty())
         return finish(1, QStringLiteral("kova_en: %1 is not a valid configuration file; "
                                         "nothing saved (correct or remove it first)")
                              .arg(file));
-    // QSettings writes through a temporary file and renames it, so the file is never half
-    // written; the directory is made when it is missing.
-    settings.setValue(PortKey(nPort), path);
-    settings.sync();
-    if (settings.status() != QSettings::NoError)
+    QByteArray text;
+    if (!ReadRegularFile(target, &text))
+        return finish(1, QStringLiteral("kova_en: could not read %1; nothing saved").arg(file));
+
+    // QSettings reads the file but does not write it: it writes back only what it parsed, so
+    // the user's comments would go and section names would come back percent-encoded
+    // ([other%20stuff]). The one line is changed in the text instead, and every other byte
+    // stays. QSaveFile writes a temporary file beside the target and renames it over the
+    // target, not over the link, so the file is never half written and a link stays a link.
+    const QByteArray updated = SetIniLine(text, "ports", QByteArray::fromStdString(PortName(nPort)), IniValue(path));
+    QDir().mkpath(QFileInfo(target).path());
+    QSaveFile out(target);
+    out.setDirectWriteFallback(false);
+    if (!out.open(QIODevice::WriteOnly) || out.write(updated) != updated.size() || !out.commit())
         return finish(1, QStringLiteral("kova_en: could not write %1; nothing saved").arg(file));
-    QString text = QStringLiteral("COM%1=%2 saved in %3").arg(nPort).arg(path, file);
-    const std::string variable = "KOVA_" + PortName(nPort);
-    if (!qEnvironmentVariableIsEmpty(variable.c_str()))
-        text += QStringLiteral("\n(%1 is set here and comes first; unset it to use the saved port)")
-                    .arg(QString::fromStdString(variable));
-    return finish(0, text);
+
+    QString done = QStringLiteral("COM%1=%2 saved in %3").arg(nPort).arg(path, file);
+    if (!qEnvironmentVariableIsEmpty(PortEnvironmentVariable(nPort).c_str()))
+        done += QStringLiteral("\n(%1 is set here and comes first; unset it to use the saved port)")
+                    .arg(EnvironmentText(nPort));
+    return finish(0, done);
 }
 
 void SetPortOptions(const std::map<int, QString>& options)
@@ -128,8 +273,7 @@ CPortMapping ResolvePort(int nPort)
 {
     if (const auto it = g_portOptions.find(nPort); it != g_portOptions.end() && !it->second.isEmpty())
         return {it->second, PortSource::Option};
-    const std::string variable = "KOVA_" + PortName(nPort);
-    const QString env = qEnvironmentVariable(variable.c_str());
+    const QString env = QFile::decodeName(qgetenv(PortEnvironmentVariable(nPort).c_str()));
     if (!env.isEmpty())
         return {env, PortSource::Environment};
     const std::map<int, QString> config = ReadPortConfig();
@@ -140,14 +284,21 @@ CPortMapping ResolvePort(int nPort)
 
 void InstallPortResolver()
 {
-    SetPortResolver([](int nPort) { return ResolvePort(nPort).strPath.toStdString(); });
+    SetPortResolver([](int nPort) {
+        const CPortMapping mapping = ResolvePort(nPort);
+        // The variable's own bytes: a path that is not valid UTF-8 would not survive the trip
+        // through QString.
+        if (mapping.source == PortSource::Environment)
+            return qgetenv(PortEnvironmentVariable(nPort).c_str()).toStdString();
+        return QFile::encodeName(mapping.strPath).toStdString();
+    });
 }
 
 QString PortSourceText(int nPort, PortSource source)
 {
     switch (source) {
     case PortSource::Option: return QStringLiteral("option --com%1").arg(nPort);
-    case PortSource::Environment: return QStringLiteral("environment KOVA_COM%1").arg(nPort);
+    case PortSource::Environment: return QStringLiteral("environment ") + EnvironmentText(nPort);
     case PortSource::Configuration: return QStringLiteral("configuration %1").arg(PortConfigFilePath());
     case PortSource::Default: break;
     }

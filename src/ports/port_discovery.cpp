@@ -7,59 +7,126 @@
 
 #include <algorithm>
 #include <cstring>
+#ifdef _WIN32
+#include <QSettings>
+#else
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#endif
 
 namespace {
 
-QString ReadSysText(const QString& path)
+// A string from a device or a driver, fit to be shown: control characters (a terminal's
+// escape sequences among them) and format characters (direction overrides) are dropped.
+QString Printable(const QString& text)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(file.read(4096)).trimmed();
+    QString clean;
+    clean.reserve(text.size());
+    for (const QChar c : text)
+        if (c.category() != QChar::Other_Control && c.category() != QChar::Other_Format)
+            clean += c;
+    return clean.trimmed();
 }
+
+// Kernel names in the order a user counts them: ttyS2 before ttyS10.
+bool TtyLess(const QString& a, const QString& b)
+{
+    static const QRegularExpression split(QStringLiteral("^(\\D*)(\\d*)$"));
+    const auto ma = split.match(a);
+    const auto mb = split.match(b);
+    if (ma.captured(1) != mb.captured(1))
+        return ma.captured(1) < mb.captured(1);
+    if (ma.captured(2).toLongLong() != mb.captured(2).toLongLong())
+        return ma.captured(2).toLongLong() < mb.captured(2).toLongLong();
+    return a < b;
+}
+
+#ifndef _WIN32
 
 QByteArray Native(const QString& path)
 {
     return QFile::encodeName(path);
 }
 
-const QRegularExpression& SerialName()
-{
-    static const QRegularExpression name(QStringLiteral("^tty(S|USB|ACM)\\d+$"));
-    return name;
-}
+// A file of a moved or real sysfs or procfs, read only when it lies inside its root once every
+// link is followed, and only when it is a regular file: a link out of the tree is not taken
+// and a FIFO is not waited on.
+class CBoundedTree {
+public:
+    explicit CBoundedTree(const QString& root) : m_root(QFileInfo(root).canonicalFilePath()) {}
 
-// The sysfs directory of a tty, or empty when the kernel has none.
+    // The path with every link followed, or empty when it leads out of the tree or nowhere.
+    QString Inside(const QString& path) const
+    {
+        const QString canonical = QFileInfo(path).canonicalFilePath();
+        if (m_root.isEmpty() || canonical.isEmpty())
+            return {};
+        return canonical == m_root || canonical.startsWith(m_root + QLatin1Char('/')) ? canonical : QString();
+    }
+
+    QByteArray Read(const QString& path, qint64 nMax = 4096) const
+    {
+        const QString inside = Inside(path);
+        if (inside.isEmpty())
+            return {};
+        const int fd = ::open(Native(inside).constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            return {};
+        QByteArray bytes;
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+            bytes.resize(static_cast<qsizetype>(nMax));
+            qsizetype used = 0;
+            for (ssize_t n = 1; n > 0 && used < bytes.size(); used += n)
+                if ((n = ::read(fd, bytes.data() + used, static_cast<size_t>(bytes.size() - used))) < 0)
+                    n = 0;
+            bytes.truncate(used);
+        }
+        ::close(fd);
+        return bytes;
+    }
+
+    QString Text(const QString& path) const { return Printable(QString::fromUtf8(Read(path))); }
+
+    // The last part of where a link leads (a driver's or a subsystem's name), inside the tree.
+    QString LinkName(const QString& path) const { return Printable(QFileInfo(Inside(path)).fileName()); }
+
+private:
+    QString m_root;
+};
+
 QString TtyClassDir(const CPortScanRoots& roots, const QString& name)
 {
     return roots.strSysRoot + QStringLiteral("/class/tty/") + name;
 }
 
-// A ttyS node exists for every port the driver reserves; only those with a UART type other
-// than 0 ("unknown") have hardware behind them.
-bool HasUart(const CPortScanRoots& roots, const QString& name)
+// The directory of the hardware behind a tty, or empty for a virtual one (consoles,
+// pseudo-terminals) and for a device link that leaves the tree.
+QString TtyDeviceDir(const CBoundedTree& sys, const CPortScanRoots& roots, const QString& name)
 {
-    bool ok = false;
-    const int type = ReadSysText(TtyClassDir(roots, name) + QStringLiteral("/type")).toInt(&ok);
-    return ok && type != 0;
+    return sys.Inside(TtyClassDir(roots, name) + QStringLiteral("/device"));
 }
 
-QString UsbDescription(const CPortScanRoots& roots, const QString& name)
+// The serial core makes a tty for every port a driver reserves; only those with a UART type
+// other than 0 ("unknown") have a UART behind them. Other ttys have no type.
+bool HasUart(const CBoundedTree& sys, const CPortScanRoots& roots, const QString& name)
+{
+    bool ok = false;
+    const int type = sys.Text(TtyClassDir(roots, name) + QStringLiteral("/type")).toInt(&ok);
+    return !ok || type != 0;
+}
+
+QString UsbDescription(const CBoundedTree& sys, QString dir)
 {
     // The tty's device is a USB interface (ttyACM) or a port below one (ttyUSB); the USB
     // device with the ids and strings is a parent of it.
-    QString dir = QFileInfo(TtyClassDir(roots, name) + QStringLiteral("/device")).canonicalFilePath();
-    const QString sysRoot = QFileInfo(roots.strSysRoot).canonicalFilePath();
-    for (int level = 0; level < 8 && !dir.isEmpty() && dir.length() > sysRoot.length(); ++level) {
-        if (QFileInfo::exists(dir + QStringLiteral("/idVendor"))) {
-            const auto field = [&](const char* file) {
-                return ReadSysText(dir + QLatin1Char('/') + QLatin1String(file));
-            };
+    for (int level = 0; level < 8 && !dir.isEmpty(); ++level) {
+        if (!sys.Read(dir + QStringLiteral("/idVendor")).isEmpty()) {
+            const auto field = [&](const char* file) { return sys.Text(dir + QLatin1Char('/') + QLatin1String(file)); };
             QStringList words;
             for (const char* file : {"manufacturer", "product"})
                 if (const QString word = field(file); !word.isEmpty())
@@ -70,29 +137,59 @@ QString UsbDescription(const CPortScanRoots& roots, const QString& name)
             const QString ids = QStringLiteral("USB %1:%2").arg(field("idVendor"), field("idProduct"));
             return text.isEmpty() ? ids : QStringLiteral("%1 (%2)").arg(text, ids);
         }
-        dir = QFileInfo(dir).path();
+        dir = sys.Inside(QFileInfo(dir).path());
     }
     return {};
 }
 
-// What a device is, from its kernel name and sysfs.
-QString DescribeTty(const CPortScanRoots& roots, const QString& name)
+// The driver of a tty's hardware. The serial core's own port devices (bus serial-base) sit
+// between a UART and its tty; the driver that counts is the controller's above them.
+QString DriverName(const CBoundedTree& sys, QString dir)
 {
-    if (name.startsWith(QLatin1String("ttyUSB")) || name.startsWith(QLatin1String("ttyACM"))) {
-        const QString usb = UsbDescription(roots, name);
-        if (!usb.isEmpty())
-            return usb;
-        return name.startsWith(QLatin1String("ttyUSB")) ? QStringLiteral("USB serial adapter")
-                                                        : QStringLiteral("USB serial device (ACM)");
+    for (int level = 0; level < 3 && !dir.isEmpty(); ++level) {
+        if (sys.LinkName(dir + QStringLiteral("/subsystem")) != QLatin1String("serial-base"))
+            return sys.LinkName(dir + QStringLiteral("/driver"));
+        dir = sys.Inside(QFileInfo(dir).path());
     }
+    return {};
+}
+
+// What a tty with hardware behind it is, from sysfs.
+QString DescribeTty(const CBoundedTree& sys, const CPortScanRoots& roots, const QString& name)
+{
+    const QString device = TtyDeviceDir(sys, roots, name);
+    if (!HasUart(sys, roots, name))
+        return QStringLiteral("no UART behind it");
+    if (const QString usb = UsbDescription(sys, device); !usb.isEmpty())
+        return usb;
+    if (name.startsWith(QLatin1String("ttyUSB")))
+        return QStringLiteral("USB serial adapter");
+    if (name.startsWith(QLatin1String("ttyACM")))
+        return QStringLiteral("USB serial device (ACM)");
     if (name.startsWith(QLatin1String("ttyS"))) {
-        if (!HasUart(roots, name))
-            return QStringLiteral("no UART behind it");
-        const QString io = ReadSysText(TtyClassDir(roots, name) + QStringLiteral("/port"));
+        const QString io = sys.Text(TtyClassDir(roots, name) + QStringLiteral("/port"));
         return io.isEmpty() || io == QLatin1String("0x0") ? QStringLiteral("built-in serial port")
                                                           : QStringLiteral("built-in serial port at I/O %1").arg(io);
     }
-    return {};
+    if (sys.LinkName(device + QStringLiteral("/subsystem")) == QLatin1String("bluetooth")
+        || name.startsWith(QLatin1String("rfcomm")))
+        return QStringLiteral("Bluetooth serial port");
+    const QString driver = DriverName(sys, device);
+    return driver.isEmpty() ? QStringLiteral("serial port") : QStringLiteral("serial port (%1)").arg(driver);
+}
+
+// An FTDI adaptor's latency timer in milliseconds (its driver alone has the file), else -1.
+int LatencyTimer(const CBoundedTree& sys, const CPortScanRoots& roots, const QString& name)
+{
+    bool ok = false;
+    const int ms = sys.Text(TtyClassDir(roots, name) + QStringLiteral("/device/latency_timer")).toInt(&ok);
+    return ok ? ms : -1;
+}
+
+// A tty that the scan lists: hardware behind it, a UART where the serial core says so.
+bool IsListedTty(const CBoundedTree& sys, const CPortScanRoots& roots, const QString& name)
+{
+    return !TtyDeviceDir(sys, roots, name).isEmpty() && HasUart(sys, roots, name);
 }
 
 // What something a mapping names is, when the scan did not find it as a serial device.
@@ -101,27 +198,22 @@ QString DescribeOther(const CPortScanRoots& roots, const QString& path)
     struct stat st {};
     if (::stat(Native(path).constData(), &st) != 0)
         return QStringLiteral("not present");
-    // A kernel serial device the scan left out: a ttyS without a UART.
+    // A kernel tty the scan left out: a serial-core slot without a UART.
+    const CBoundedTree sys(roots.strSysRoot);
     const QFileInfo target(QFileInfo(path).canonicalFilePath());
     if (target.path() == QFileInfo(roots.strDevRoot).canonicalFilePath()
-        && SerialName().match(target.fileName()).hasMatch())
-        return DescribeTty(roots, target.fileName());
+        && !TtyDeviceDir(sys, roots, target.fileName()).isEmpty())
+        return DescribeTty(sys, roots, target.fileName());
     if (S_ISDIR(st.st_mode))
         return QStringLiteral("a directory, not a serial device");
     if (S_ISREG(st.st_mode))
         return QStringLiteral("a regular file, not a serial device");
     if (!S_ISCHR(st.st_mode))
         return QStringLiteral("not a serial device");
-    const QString canonical = QFileInfo(path).canonicalFilePath();
-    if (canonical.startsWith(QFileInfo(roots.strDevRoot).canonicalFilePath() + QStringLiteral("/pts/")))
+    if (target.filePath().startsWith(QFileInfo(roots.strDevRoot).canonicalFilePath() + QStringLiteral("/pts/")))
         return QStringLiteral("pseudo-terminal");
-    // The kernel files every character device under its class: only the tty class can be a
-    // serial line (/dev/null, for one, is in the mem class).
-    const QString subsystem =
-        QFileInfo(roots.strSysRoot
-                  + QStringLiteral("/dev/char/%1:%2/subsystem").arg(major(st.st_rdev)).arg(minor(st.st_rdev)))
-            .canonicalFilePath();
-    if (!subsystem.isEmpty() && QFileInfo(subsystem).fileName() != QLatin1String("tty"))
+    // /dev/null, for one, is a character device but no terminal.
+    if (!IsTerminalDevice(path, roots))
         return QStringLiteral("a character device that is no terminal, not a serial device");
     return QStringLiteral("terminal device");
 }
@@ -149,17 +241,6 @@ void FillAccess(const CPortScanRoots& roots, CSerialPortInfo& info)
     info.bCanOpen = roots.canOpen ? roots.canOpen(info.strPath) : true;
 }
 
-// Kernel names in the order a user counts them: ttyS2 before ttyS10.
-bool TtyLess(const QString& a, const QString& b)
-{
-    static const QRegularExpression split(QStringLiteral("^(\\D*)(\\d*)$"));
-    const auto ma = split.match(a);
-    const auto mb = split.match(b);
-    if (ma.captured(1) != mb.captured(1))
-        return ma.captured(1) < mb.captured(1);
-    return ma.captured(2).toLongLong() < mb.captured(2).toLongLong();
-}
-
 // Is the user listed as a member of group gid, and does this session have it already?
 void GroupMembership(gid_t gid, bool* pListed, bool* pInSession)
 {
@@ -182,25 +263,10 @@ void GroupMembership(gid_t gid, bool* pListed, bool* pInSession)
                 *pListed = true;
 }
 
-} // namespace
-
-CPortScanRoots CPortScanRoots::FromEnvironment()
+// The serial devices sysfs knows, with their stable names.
+std::vector<CSerialPortInfo> ScanDevices(const CPortScanRoots& roots)
 {
-    CPortScanRoots roots;
-    if (const QString dev = qEnvironmentVariable("KOVA_DEV_ROOT"); !dev.isEmpty())
-        roots.strDevRoot = dev;
-    if (const QString sys = qEnvironmentVariable("KOVA_SYS_ROOT"); !sys.isEmpty())
-        roots.strSysRoot = sys;
-    roots.canOpen = [](const QString& path) { return ::access(Native(path).constData(), R_OK | W_OK) == 0; };
-    return roots;
-}
-
-std::vector<CSerialPortInfo> DiscoverPorts(const CPortScanRoots& roots, const CPortMapping mappings[2])
-{
-    std::vector<CSerialPortInfo> ports;
-    std::vector<QString> canonicals;
-
-    // Stable names first, so that each device can be given its own.
+    const CBoundedTree sys(roots.strSysRoot);
     std::vector<std::pair<QString, QString>> byId; // (canonical target, link)
     const QDir byIdDir(roots.strDevRoot + QStringLiteral("/serial/by-id"));
     for (const QFileInfo& link :
@@ -208,18 +274,18 @@ std::vector<CSerialPortInfo> DiscoverPorts(const CPortScanRoots& roots, const CP
         if (link.isSymLink())
             byId.emplace_back(link.canonicalFilePath(), link.absoluteFilePath());
 
-    QStringList names = QDir(roots.strDevRoot).entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot);
-    names.erase(std::remove_if(names.begin(), names.end(),
-                               [&](const QString& name) {
-                                   return !SerialName().match(name).hasMatch()
-                                          || (name.startsWith(QLatin1String("ttyS")) && !HasUart(roots, name));
-                               }),
-                names.end());
+    QStringList names = QDir(roots.strSysRoot + QStringLiteral("/class/tty"))
+                            .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
     std::sort(names.begin(), names.end(), TtyLess);
+    std::vector<CSerialPortInfo> ports;
     for (const QString& name : names) {
         CSerialPortInfo info;
         info.strPath = roots.strDevRoot + QLatin1Char('/') + name;
-        info.strDescription = DescribeTty(roots, name);
+        struct stat st {};
+        if (!IsListedTty(sys, roots, name) || ::lstat(Native(info.strPath).constData(), &st) != 0)
+            continue;
+        info.strDescription = DescribeTty(sys, roots, name);
+        info.nLatencyMs = LatencyTimer(sys, roots, name);
         info.bFound = true;
         const QString canonical = QFileInfo(info.strPath).canonicalFilePath();
         for (const auto& [target, link] : byId)
@@ -228,7 +294,110 @@ std::vector<CSerialPortInfo> DiscoverPorts(const CPortScanRoots& roots, const CP
                 break;
             }
         ports.push_back(info);
-        canonicals.push_back(canonical);
+    }
+    return ports;
+}
+
+#else // _WIN32
+
+// The ports Windows has: the serial map its port drivers keep in the registry (the serial
+// driver, USB adaptors' virtual COM port drivers, modems), read through QSettings, which
+// reads the registry natively. QSerialPortInfo would ask the same drivers through SetupAPI
+// and find more names for each, but it would bring in Qt's serial port module, which nothing
+// else here needs; the map names every port a program can open, which is what the listing
+// is for.
+std::vector<CSerialPortInfo> ScanDevices(const CPortScanRoots&)
+{
+    const QSettings map(QStringLiteral("HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM"), QSettings::NativeFormat);
+    std::vector<CSerialPortInfo> ports;
+    for (const QString& key : map.childKeys()) {
+        CSerialPortInfo info;
+        info.strPath = Printable(map.value(key).toString());
+        if (info.strPath.isEmpty())
+            continue;
+        // "\Device\Serial0", "\Device\VCP0" (FTDI), "\Device\USBSER000" (ACM)...
+        info.strDescription = QStringLiteral("serial port (%1)").arg(Printable(key));
+        info.bFound = true;
+        ports.push_back(info);
+    }
+    std::sort(ports.begin(), ports.end(),
+              [](const CSerialPortInfo& a, const CSerialPortInfo& b) { return TtyLess(a.strPath, b.strPath); });
+    return ports;
+}
+
+QString DescribeOther(const CPortScanRoots&, const QString&)
+{
+    return QStringLiteral("not among the serial ports Windows lists");
+}
+
+// Whether a port can be opened is known only by opening it, which the listing does not do.
+void FillAccess(const CPortScanRoots& roots, CSerialPortInfo& info)
+{
+    info.bExists = info.bFound;
+    info.bCanOpen = roots.canOpen ? roots.canOpen(info.strPath) : true;
+}
+
+#endif
+
+} // namespace
+
+CPortScanRoots CPortScanRoots::FromEnvironment()
+{
+    CPortScanRoots roots;
+    const auto root = [](const char* name, QString& value) {
+        if (const QString moved = QFile::decodeName(qgetenv(name)); !moved.isEmpty())
+            value = moved;
+    };
+    root("KOVA_DEV_ROOT", roots.strDevRoot);
+    root("KOVA_SYS_ROOT", roots.strSysRoot);
+    root("KOVA_PROC_ROOT", roots.strProcRoot);
+#ifndef _WIN32
+    roots.canOpen = [](const QString& path) { return ::access(Native(path).constData(), R_OK | W_OK) == 0; };
+#endif
+    return roots;
+}
+
+bool IsTerminalDevice(const QString& path, const CPortScanRoots& roots)
+{
+#ifdef _WIN32
+    (void)path;
+    (void)roots;
+    return true;
+#else
+    struct stat st {};
+    if (::stat(Native(path).constData(), &st) != 0 || !S_ISCHR(st.st_mode))
+        return false;
+    const unsigned nMajor = major(st.st_rdev);
+    const unsigned nMinor = minor(st.st_rdev);
+    // "serial  /dev/ttyS  4 64-95 serial": driver, node, major, minors, type. The system
+    // entries (/dev/tty, /dev/console, /dev/ptmx) stand for other terminals or make new ones,
+    // and a pseudo-terminal's master side is no line.
+    const QByteArray drivers =
+        CBoundedTree(roots.strProcRoot).Read(roots.strProcRoot + QStringLiteral("/tty/drivers"), 65536);
+    for (const QByteArray& line : drivers.split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() < 5 || fields[4].startsWith("system") || fields[4] == "pty:master")
+            continue;
+        const QList<QByteArray> range = fields[3].split('-');
+        bool okMajor = false;
+        bool okLow = false;
+        bool okHigh = false;
+        const unsigned low = range[0].toUInt(&okLow);
+        const unsigned high = range.size() > 1 ? range[1].toUInt(&okHigh) : (okHigh = okLow, low);
+        if (fields[2].toUInt(&okMajor) == nMajor && okMajor && okLow && okHigh && nMinor >= low && nMinor <= high)
+            return true;
+    }
+    return false;
+#endif
+}
+
+std::vector<CSerialPortInfo> DiscoverPorts(const CPortScanRoots& roots, const CPortMapping mappings[2])
+{
+    std::vector<CSerialPortInfo> ports = ScanDevices(roots);
+    std::vector<QString> canonicals;
+    for (const CSerialPortInfo& info : ports) {
+        const QString canonical = QFileInfo(info.strPath).canonicalFilePath();
+        canonicals.push_back(canonical.isEmpty() ? info.strPath : canonical);
     }
 
     // Whatever the ports are mapped to is listed too, found or not, so that the listing always
@@ -264,6 +433,11 @@ std::vector<CSerialPortInfo> DiscoverPorts()
 
 QString PermissionAdvice(const CSerialPortInfo& info)
 {
+#ifdef _WIN32
+    // Windows grants a port to whoever opens it first; there is no group to join.
+    (void)info;
+    return QStringLiteral("another program may hold it");
+#else
     struct stat st {};
     if (::stat(Native(info.strPath).constData(), &st) != 0)
         return {};
@@ -282,6 +456,7 @@ QString PermissionAdvice(const CSerialPortInfo& info)
     return QStringLiteral("it belongs to the group \"%1\" (%2); join it (sudo usermod -aG %1 $USER) "
                           "and log in again")
         .arg(group, info.strMode);
+#endif
 }
 
 QString PortInfoLine(const CSerialPortInfo& info)
@@ -291,6 +466,15 @@ QString PortInfoLine(const CSerialPortInfo& info)
     if (!target.isEmpty() && target != line)
         line += QStringLiteral(" -> ") + target;
     line += QStringLiteral(": ") + info.strDescription;
+    // The adaptor sends what it received only when its buffer fills or the timer runs out, so
+    // each of the block procedure's answers can wait that long (16 ms unless lowered).
+    if (info.nLatencyMs > 1)
+        line += QStringLiteral("; latency timer %1 ms, above 1 ms: each answer may wait that long "
+                               "(echo 1 > /sys/class/tty/%2/device/latency_timer lowers it)")
+                    .arg(info.nLatencyMs)
+                    .arg(QFileInfo(info.strPath).fileName());
+    else if (info.nLatencyMs >= 0)
+        line += QStringLiteral("; latency timer %1 ms").arg(info.nLatencyMs);
     for (const auto& [nPort, mapping] : info.mappedBy)
         line += QStringLiteral("; COM%1 from %2").arg(nPort).arg(PortSourceText(nPort, mapping.source));
     if (!info.bExists)

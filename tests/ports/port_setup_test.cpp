@@ -4,6 +4,7 @@
 #include "port_discovery.h"
 #include "port_names.h"
 #include "port_test_tree.h"
+#include "pty_pair.h"
 #include "scoped_env.h"
 
 #include <QFile>
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -34,6 +36,9 @@ protected:
         SetPortResolver({});
     }
 
+    // Two terminals to save: pseudo-terminals, which the real /proc lists too.
+    QString Terminal(int n) const { return QString::fromStdString(m_ptys[n].Path()); }
+
     void Configure(const QByteArray& ini) { ASSERT_TRUE(m_tree.WriteFile(m_tree.ConfigFile(), ini)); }
 
     CPortScanRoots Roots(const QString& refused = {}) const
@@ -41,6 +46,7 @@ protected:
         CPortScanRoots roots;
         roots.strDevRoot = m_tree.DevRoot();
         roots.strSysRoot = m_tree.SysRoot();
+        roots.strProcRoot = m_tree.ProcRoot();
         // Root opens everything, so who may open what is decided here.
         roots.canOpen = [refused](const QString& path) { return refused.isEmpty() || !path.endsWith(refused); };
         return roots;
@@ -50,6 +56,7 @@ protected:
     CScopedEnv m_configHome;
     CScopedEnv m_com1;
     CScopedEnv m_com2;
+    PtyPair m_ptys[2];
 };
 
 TEST_F(PortSetupTest, OptionBeatsEnvironmentBeatsConfigurationBeatsDefault)
@@ -101,7 +108,7 @@ TEST_F(PortSetupTest, BrokenConfigurationsCountAsEmpty)
     // Nor is it rewritten, which would lose whatever the user meant by it.
     const QByteArray before = FileBytes(m_tree.ConfigFile());
     QString message;
-    EXPECT_EQ(SavePortConfig(1, QStringLiteral("/dev/null"), &message), 1);
+    EXPECT_EQ(SavePortConfig(1, Terminal(0), &message), 1);
     EXPECT_TRUE(message.contains(QStringLiteral("not a valid configuration file"))) << message.toStdString();
     EXPECT_EQ(FileBytes(m_tree.ConfigFile()), before);
 }
@@ -109,16 +116,16 @@ TEST_F(PortSetupTest, BrokenConfigurationsCountAsEmpty)
 TEST_F(PortSetupTest, SavedPortIsUsedAndOtherEntriesStay)
 {
     QString message;
-    ASSERT_EQ(SavePortConfig(2, QStringLiteral("/dev/null"), &message), 0) << message.toStdString();
+    ASSERT_EQ(SavePortConfig(2, Terminal(1), &message), 0) << message.toStdString();
     EXPECT_TRUE(message.contains(m_tree.ConfigFile())) << message.toStdString();
-    ASSERT_EQ(SavePortConfig(1, QStringLiteral("/dev/zero"), &message), 0) << message.toStdString();
+    ASSERT_EQ(SavePortConfig(1, Terminal(0), &message), 0) << message.toStdString();
 
-    EXPECT_EQ(ResolvePort(1).strPath, QStringLiteral("/dev/zero"));
+    EXPECT_EQ(ResolvePort(1).strPath, Terminal(0));
     EXPECT_EQ(ResolvePort(1).source, PortSource::Configuration);
-    EXPECT_EQ(ResolvePort(2).strPath, QStringLiteral("/dev/null"));
+    EXPECT_EQ(ResolvePort(2).strPath, Terminal(1));
     const QByteArray written = FileBytes(m_tree.ConfigFile());
     EXPECT_TRUE(written.contains("[ports]")) << written.constData();
-    EXPECT_TRUE(written.contains("COM1=/dev/zero")) << written.constData();
+    EXPECT_TRUE(written.contains("COM1=" + QFile::encodeName(Terminal(0)))) << written.constData();
 }
 
 TEST_F(PortSetupTest, SaveRefusesWhatCannotBeASerialPortAndLeavesTheFile)
@@ -136,7 +143,7 @@ TEST_F(PortSetupTest, SaveRefusesWhatCannotBeASerialPortAndLeavesTheFile)
         EXPECT_EQ(FileBytes(m_tree.ConfigFile()), before) << path.toStdString();
     }
     QString message;
-    EXPECT_EQ(SavePortConfig(3, QStringLiteral("/dev/null"), &message), 2);
+    EXPECT_EQ(SavePortConfig(3, Terminal(0), &message), 2);
     EXPECT_EQ(FileBytes(m_tree.ConfigFile()), before);
 }
 
@@ -146,7 +153,7 @@ TEST_F(PortSetupTest, SaveIntoAnUnwritableDirectoryFails)
     ASSERT_TRUE(m_tree.WriteFile(m_tree.Path(QStringLiteral("blocker")), "x"));
     const CScopedEnv home("XDG_CONFIG_HOME", m_tree.Path(QStringLiteral("blocker/config")).toLocal8Bit().constData());
     QString message;
-    EXPECT_EQ(SavePortConfig(1, QStringLiteral("/dev/null"), &message), 1);
+    EXPECT_EQ(SavePortConfig(1, Terminal(0), &message), 1);
     EXPECT_TRUE(message.contains(QStringLiteral("could not write"))) << message.toStdString();
 }
 
@@ -246,6 +253,73 @@ TEST_F(PortListingTest, GuidanceOffersTheAdapterForTheFailedPort)
     EXPECT_TRUE(guidance.contains(m_tree.ConfigFile()));
     // The option comes before the file, which the user must know before editing it.
     EXPECT_TRUE(guidance.contains(QStringLiteral("set now by the option --com2"))) << guidance.toStdString();
+}
+
+// Every tty with hardware behind it is listed, whatever its name: the UARTs of ARM boards and
+// Bluetooth serial as much as PC ports and USB adaptors. Virtual terminals and UART slots the
+// serial core reserves without a UART (type 0) are not.
+TEST_F(PortListingTest, ListsEveryFamilyWithADeviceBehindIt)
+{
+    m_tree.AddTty(QStringLiteral("ttyAMA0"), QStringLiteral("platform/fe201000.serial"), QStringLiteral("amba"),
+                  QStringLiteral("uart-pl011"));
+    m_tree.AddTty(QStringLiteral("ttymxc1"), QStringLiteral("platform/30890000.serial"), QStringLiteral("platform"),
+                  QStringLiteral("imx-uart"));
+    m_tree.AddTty(QStringLiteral("ttyTHS2"), QStringLiteral("platform/3100000.serial"), QStringLiteral("platform"),
+                  QStringLiteral("serial-tegra"));
+    m_tree.AddTty(QStringLiteral("rfcomm0"), QStringLiteral("virtual/bluetooth/hci0"), QStringLiteral("bluetooth"));
+    m_tree.AddTty(QStringLiteral("tty1"));
+    m_tree.AddTty(QStringLiteral("ttyS5"), QStringLiteral("platform/serial8250"), QStringLiteral("platform"),
+                  QStringLiteral("serial8250"));
+    m_tree.WriteFile(m_tree.SysRoot() + QStringLiteral("/class/tty/ttyS5/type"), "0\n");
+    QStringList names;
+    for (const CSerialPortInfo& info : Scan())
+        if (info.bFound)
+            names << QFileInfo(info.strPath).fileName() + QLatin1Char(' ') + info.strDescription;
+    EXPECT_EQ(names.join(QLatin1Char('\n')).toStdString(),
+              "rfcomm0 Bluetooth serial port\n"
+              "ttyACM0 Arduino Uno, serial 7563 (USB 2341:0043)\n"
+              "ttyAMA0 serial port (uart-pl011)\n"
+              "ttyS0 built-in serial port at I/O 0x3f8\n"
+              "ttyS10 built-in serial port at I/O 0x2f8\n"
+              "ttyTHS2 serial port (serial-tegra)\n"
+              "ttyUSB0 FTDI FT232R USB UART, serial A12345 (USB 0403:6001)\n"
+              "ttyUSB1 Prolific USB-Serial, serial P1 (USB 067b:2303)\n"
+              "ttymxc1 serial port (imx-uart)");
+}
+
+// What a device or a moved tree hands over is bounded: no link out of the tree is followed,
+// nothing but a regular file is read (a FIFO would never end), and no control character
+// reaches the terminal that shows the listing.
+TEST_F(PortListingTest, HostileSysfsIsBoundedAndCleaned)
+{
+    const QString usb = m_tree.SysRoot() + QStringLiteral("/devices/pci0000:00/0000:00:14.0/usb1/1-2-ttyUSB1");
+    QFile::remove(usb + QStringLiteral("/manufacturer"));
+    ASSERT_TRUE(m_tree.WriteFile(usb + QStringLiteral("/product"), "Evil\x1b]0;owned\x07\x1b[2J\r\n"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(usb + QStringLiteral("/manufacturer")).constData(), 0644), 0);
+    // ttyACM0's device leads out of the tree, to a USB device with strings of its own.
+    const QString outside = m_tree.Path(QStringLiteral("outside/usb"));
+    ASSERT_TRUE(m_tree.WriteFile(outside + QStringLiteral("/idVendor"), "dead\n"));
+    const QString acmDevice = m_tree.SysRoot() + QStringLiteral("/class/tty/ttyACM0/device");
+    ASSERT_TRUE(QFile::remove(acmDevice));
+    ASSERT_TRUE(QFile::link(outside, acmDevice));
+
+    const QString text = ListPortsText(Scan());
+    EXPECT_FALSE(text.contains(QStringLiteral("dead"))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("Evil]0;owned[2J, serial P1 (USB 067b:2303)"))) << text.toStdString();
+    for (const QChar c : text)
+        EXPECT_TRUE(c == QLatin1Char('\n') || c.category() != QChar::Other_Control) << int(c.unicode());
+}
+
+// An FTDI adaptor's latency timer is shown, with a word when it holds each answer back.
+TEST_F(PortListingTest, FtdiLatencyTimerIsShown)
+{
+    const QString timer = m_tree.SysRoot() + QStringLiteral("/class/tty/ttyUSB0/device/latency_timer");
+    for (const auto& [value, shown] :
+         {std::pair{"16\n", "latency timer 16 ms, above 1 ms"}, std::pair{"1\n", "latency timer 1 ms;"}}) {
+        ASSERT_TRUE(m_tree.WriteFile(timer, value));
+        const QString line = PortInfoLine(Scan()[3]);
+        EXPECT_TRUE(line.contains(QLatin1String(shown))) << line.toStdString();
+    }
 }
 
 } // namespace
