@@ -205,6 +205,7 @@ int SavePortConfig(int nPort, const QString& strPath, const CPortScanRoots& root
 
 #ifdef _WIN32
     // Port names (COM7) are no files; whatever Windows knows opens at the next connect.
+    (void)roots;
     const QString path = strPath;
 #else
     // Kept as given, symlinks and all: the point of /dev/serial/by-id/ names is that they
