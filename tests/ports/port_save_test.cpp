@@ -2,6 +2,7 @@
 // port should be, and the one-line edit that keeps everything else of the file.
 #include "ini_line_edit.h"
 #include "port_config.h"
+#include "port_names.h"
 #include "port_test_tree.h"
 #include "pty_pair.h"
 #include "scoped_env.h"
@@ -176,6 +177,23 @@ TEST_F(PortSaveTest, SaveKeepsTheUsersFileAndReadsBack)
     EXPECT_TRUE(written.endsWith("\r\n"));
     EXPECT_EQ(written.count('\n'), user.count('\n'));
     EXPECT_EQ(ReadPortConfig()[1], odd);
+}
+
+// Path bytes that are not UTF-8 cannot pass through a QString: the device named by the
+// environment reaches the link byte for byte, and a configuration home made of them is not
+// written under another name.
+TEST_F(PortSaveTest, PathBytesOutsideUtf8AreNotMisread)
+{
+    const QByteArray raw = QFile::encodeName(m_tree.Path(QStringLiteral("caf"))) + "\xe9";
+    {
+        const CScopedEnv device("KOVA_COM1", raw.constData());
+        InstallPortResolver();
+        EXPECT_EQ(PortDevicePath(1), raw.toStdString());
+        SetPortResolver({});
+    }
+    const CScopedEnv home("XDG_CONFIG_HOME", raw.constData());
+    EXPECT_EQ(Save(1, m_port), 1) << m_message.toStdString();
+    EXPECT_TRUE(QDir(m_tree.Path({})).entryList({QStringLiteral("caf*")}).isEmpty());
 }
 
 // A relative XDG_CONFIG_HOME is to be ignored: the file lives below the home folder then.
