@@ -466,11 +466,13 @@ QString PortInfoLine(const CSerialPortInfo& info)
     if (!target.isEmpty() && target != line)
         line += QStringLiteral(" -> ") + target;
     line += QStringLiteral(": ") + info.strDescription;
-    // The adaptor sends what it received only when its buffer fills or the timer runs out, so
-    // each of the block procedure's answers can wait that long (16 ms unless lowered).
+    // The adaptor passes on what it received only when its buffer fills or the timer runs out,
+    // so each of the block procedure's answers can wait that long (16 ms unless lowered).
+    // Opening the port asks the driver for low latency, which an FTDI driver grants as 1 ms.
     if (info.nLatencyMs > 1)
-        line += QStringLiteral("; latency timer %1 ms, above 1 ms: each answer may wait that long "
-                               "(echo 1 > /sys/class/tty/%2/device/latency_timer lowers it)")
+        line += QStringLiteral("; latency timer %1 ms, above 1 ms: each answer may wait that long until "
+                               "the port is opened (echo 1 > /sys/class/tty/%2/device/latency_timer "
+                               "lowers it by hand)")
                     .arg(info.nLatencyMs)
                     .arg(QFileInfo(info.strPath).fileName());
     else if (info.nLatencyMs >= 0)

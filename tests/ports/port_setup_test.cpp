@@ -1,5 +1,7 @@
-// Which device COM1 and COM2 lead to, the user's configuration, and what the program tells
-// about the serial devices it finds, against /dev and /sys trees made by the test.
+// Which device COM1 and COM2 lead to, the user's configuration and --save-port against what a
+// careful or a hostile user puts where the file or the port should be, and what the program
+// tells about the serial devices it finds, against /dev, /sys and /proc trees made by the test.
+#include "ini_line_edit.h"
 #include "port_config.h"
 #include "port_discovery.h"
 #include "port_names.h"
@@ -7,7 +9,9 @@
 #include "pty_pair.h"
 #include "scoped_env.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <gtest/gtest.h>
 
@@ -16,10 +20,10 @@
 
 namespace {
 
-QByteArray FileBytes(const QString& path)
+unsigned NodeType(const QString& path)
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & S_IFMT : 0;
 }
 
 class PortSetupTest : public ::testing::Test {
@@ -29,6 +33,7 @@ protected:
           m_com2("KOVA_COM2", nullptr)
     {
         SetPortOptions({});
+        QDir().mkpath(QFileInfo(m_tree.ConfigFile()).path());
     }
     ~PortSetupTest() override
     {
@@ -38,6 +43,12 @@ protected:
 
     // Two terminals to save: pseudo-terminals, which the real /proc lists too.
     QString Terminal(int n) const { return QString::fromStdString(m_ptys[n].Path()); }
+
+    int Save(int nPort, const QString& path)
+    {
+        m_message.clear();
+        return SavePortConfig(nPort, path, Roots(), &m_message);
+    }
 
     void Configure(const QByteArray& ini) { ASSERT_TRUE(m_tree.WriteFile(m_tree.ConfigFile(), ini)); }
 
@@ -57,6 +68,7 @@ protected:
     CScopedEnv m_com1;
     CScopedEnv m_com2;
     PtyPair m_ptys[2];
+    QString m_message;
 };
 
 TEST_F(PortSetupTest, OptionBeatsEnvironmentBeatsConfigurationBeatsDefault)
@@ -106,11 +118,11 @@ TEST_F(PortSetupTest, BrokenConfigurationsCountAsEmpty)
     EXPECT_EQ(ResolvePort(1).source, PortSource::Default);
 
     // Nor is it rewritten, which would lose whatever the user meant by it.
-    const QByteArray before = FileBytes(m_tree.ConfigFile());
+    const QByteArray before = m_tree.ReadFile(m_tree.ConfigFile());
     QString message;
     EXPECT_EQ(SavePortConfig(1, Terminal(0), &message), 1);
     EXPECT_TRUE(message.contains(QStringLiteral("not a valid configuration file"))) << message.toStdString();
-    EXPECT_EQ(FileBytes(m_tree.ConfigFile()), before);
+    EXPECT_EQ(m_tree.ReadFile(m_tree.ConfigFile()), before);
 }
 
 TEST_F(PortSetupTest, SavedPortIsUsedAndOtherEntriesStay)
@@ -123,7 +135,7 @@ TEST_F(PortSetupTest, SavedPortIsUsedAndOtherEntriesStay)
     EXPECT_EQ(ResolvePort(1).strPath, Terminal(0));
     EXPECT_EQ(ResolvePort(1).source, PortSource::Configuration);
     EXPECT_EQ(ResolvePort(2).strPath, Terminal(1));
-    const QByteArray written = FileBytes(m_tree.ConfigFile());
+    const QByteArray written = m_tree.ReadFile(m_tree.ConfigFile());
     EXPECT_TRUE(written.contains("[ports]")) << written.constData();
     EXPECT_TRUE(written.contains("COM1=" + QFile::encodeName(Terminal(0)))) << written.constData();
 }
@@ -131,7 +143,7 @@ TEST_F(PortSetupTest, SavedPortIsUsedAndOtherEntriesStay)
 TEST_F(PortSetupTest, SaveRefusesWhatCannotBeASerialPortAndLeavesTheFile)
 {
     Configure("[ports]\nCOM1=/dev/ttyUSB0\n");
-    const QByteArray before = FileBytes(m_tree.ConfigFile());
+    const QByteArray before = m_tree.ReadFile(m_tree.ConfigFile());
     ASSERT_TRUE(m_tree.WriteFile(m_tree.Path(QStringLiteral("plain")), "x"));
 
     const QString refused[] = {m_tree.Path(QStringLiteral("missing")), m_tree.Path(QStringLiteral("plain")),
@@ -140,11 +152,11 @@ TEST_F(PortSetupTest, SaveRefusesWhatCannotBeASerialPortAndLeavesTheFile)
         QString message;
         EXPECT_EQ(SavePortConfig(1, path, &message), 2) << path.toStdString();
         EXPECT_FALSE(message.isEmpty());
-        EXPECT_EQ(FileBytes(m_tree.ConfigFile()), before) << path.toStdString();
+        EXPECT_EQ(m_tree.ReadFile(m_tree.ConfigFile()), before) << path.toStdString();
     }
     QString message;
     EXPECT_EQ(SavePortConfig(3, Terminal(0), &message), 2);
-    EXPECT_EQ(FileBytes(m_tree.ConfigFile()), before);
+    EXPECT_EQ(m_tree.ReadFile(m_tree.ConfigFile()), before);
 }
 
 TEST_F(PortSetupTest, SaveIntoAnUnwritableDirectoryFails)
@@ -155,6 +167,149 @@ TEST_F(PortSetupTest, SaveIntoAnUnwritableDirectoryFails)
     QString message;
     EXPECT_EQ(SavePortConfig(1, Terminal(0), &message), 1);
     EXPECT_TRUE(message.contains(QStringLiteral("could not write"))) << message.toStdString();
+}
+
+// Whatever the file's path leads to that is not a regular file is refused before anything opens
+// it, and stays what it was: a device node stays a node, a FIFO is not waited on.
+TEST_F(PortSetupTest, ConfigurationThatIsNoRegularFileIsRefusedUntouched)
+{
+    const QString conf = m_tree.ConfigFile();
+    const QString node = m_tree.Path(QStringLiteral("nodes/zero"));
+    const QString fifo = m_tree.Path(QStringLiteral("nodes/fifo"));
+    if (!m_tree.MakeNode(node, S_IFCHR, 1, 5) || !m_tree.MakeNode(fifo, S_IFIFO))
+        GTEST_SKIP() << "making device nodes needs root";
+    const struct {
+        const char* what;
+        std::function<void()> make;
+        QString victim; // what must keep its type
+        unsigned type;
+    } cases[] = {
+        {"link to a device node", [&] { QFile::link(node, conf); }, node, S_IFCHR},
+        {"FIFO", [&] { m_tree.MakeNode(conf, S_IFIFO); }, conf, S_IFIFO},
+        {"link to a FIFO", [&] { QFile::link(fifo, conf); }, fifo, S_IFIFO},
+        {"socket", [&] { m_tree.MakeNode(conf, S_IFSOCK); }, conf, S_IFSOCK},
+        {"directory", [&] { QDir().mkpath(conf); }, conf, S_IFDIR},
+    };
+    for (const auto& c : cases) {
+        c.make();
+        EXPECT_EQ(Save(1, Terminal(0)), 1) << c.what;
+        EXPECT_TRUE(m_message.contains(QStringLiteral("nothing saved"))) << c.what << ": " << m_message.toStdString();
+        EXPECT_EQ(NodeType(c.victim), c.type) << c.what;
+        QFile::remove(conf);
+        QDir().rmdir(conf);
+    }
+}
+
+// A configuration that is a link, as dotfile managers make it, is written through: the link
+// stays and its target gets the text, also when the target does not exist yet.
+TEST_F(PortSetupTest, ConfigurationLinkStaysAndItsTargetIsWritten)
+{
+    for (const bool bTargetExists : {true, false}) {
+        const QString target = m_tree.Path(bTargetExists ? QStringLiteral("dotfiles/kova.conf")
+                                                         : QStringLiteral("dotfiles/new/kova.conf"));
+        if (bTargetExists) {
+            ASSERT_TRUE(m_tree.WriteFile(target, "; mine\n"));
+        }
+        QFile::remove(m_tree.ConfigFile());
+        ASSERT_TRUE(QFile::link(target, m_tree.ConfigFile()));
+        ASSERT_EQ(Save(2, Terminal(0)), 0) << m_message.toStdString();
+        EXPECT_EQ(QFileInfo(m_tree.ConfigFile()).symLinkTarget(), target);
+        EXPECT_EQ(m_tree.ReadFile(target), (bTargetExists ? "; mine\n\n[ports]\nCOM2=" : "[ports]\nCOM2=")
+                                               + QFile::encodeName(Terminal(0)) + "\n");
+        EXPECT_EQ(ReadPortConfig()[2], Terminal(0));
+    }
+}
+
+// Only a terminal can be a port: checked from its device numbers, never by opening it.
+TEST_F(PortSetupTest, OnlyTerminalsAreSaved)
+{
+    const struct {
+        const char* name;
+        unsigned major, minor;
+        int status;
+    } nodes[] = {{"ttyS0", 4, 64, 0}, {"ttyUSB3", 188, 3, 0}, {"null", 1, 3, 2},
+                 {"zero", 1, 5, 2},   {"ttyS99", 4, 200, 2},  {"ptmx", 5, 2, 2}};
+    for (const auto& n : nodes) {
+        const QString path = m_tree.Path(QStringLiteral("nodes/") + QLatin1String(n.name));
+        if (!m_tree.MakeNode(path, S_IFCHR, n.major, n.minor))
+            GTEST_SKIP() << "making device nodes needs root";
+        EXPECT_EQ(Save(1, path), n.status) << n.name << ": " << m_message.toStdString();
+    }
+    EXPECT_TRUE(m_message.contains(QStringLiteral("not a terminal"))) << m_message.toStdString();
+    // A pseudo-terminal, and a link to one as the virtual panel makes it.
+    const QString link = m_tree.Path(QStringLiteral("panel-link"));
+    ASSERT_TRUE(QFile::link(Terminal(0), link));
+    EXPECT_EQ(Save(1, Terminal(0)), 0) << m_message.toStdString();
+    EXPECT_EQ(Save(1, link), 0) << m_message.toStdString();
+    EXPECT_EQ(ReadPortConfig()[1], link);
+}
+
+// The one line changes, or is added (with its section when there is none); every other byte
+// of the file stays as the user wrote it.
+TEST(IniLineEditTest, ChangesOrAddsOneLineAndKeepsEveryOtherByte)
+{
+    const QByteArray user = "; my notes\r\n"
+                            "# COM1 is the FTDI\r\n"
+                            "\r\n"
+                            "[other stuff]\r\n"
+                            "COM1=elsewhere\r\n"
+                            "[ports]\r\n"
+                            "  COM1 = /dev/ttyUSB0   ; old\r\n"
+                            "COM10=x\r\n"
+                            "\r\n"
+                            "[last]\r\n"
+                            "k=v";
+    const struct {
+        QByteArray text, key, value, expected;
+    } cases[] = {
+        {user, "COM1", "/dev/ttyS0", QByteArray(user).replace("  COM1 = /dev/ttyUSB0   ; old", "COM1=/dev/ttyS0")},
+        {user, "COM2", "/dev/ttyS1", QByteArray(user).replace("COM10=x\r\n", "COM10=x\r\nCOM2=/dev/ttyS1\r\n")},
+        {"# only notes\n", "COM2", "/p", "# only notes\n\n[ports]\nCOM2=/p\n"},
+        {"[a]\nk=v", "COM1", "/p", "[a]\nk=v\n\n[ports]\nCOM1=/p\n"},
+        {"", "COM1", "/p", "[ports]\nCOM1=/p\n"},
+        {"[ports]\nCOM1=a\n;COM1=b\n[x]\n[ports]\nCOM1=c\n", "COM1", "/p",
+         "[ports]\nCOM1=/p\n;COM1=b\n[x]\n[ports]\nCOM1=/p\n"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(SetIniLine(c.text, "ports", c.key, c.value).toStdString(), c.expected.toStdString());
+}
+
+// Through --save-port: the same bytes, and the saved path reads back whatever it holds.
+TEST_F(PortSetupTest, SaveKeepsTheUsersFileAndReadsBack)
+{
+    const QByteArray user = "; my notes\r\n# COM1 is the FTDI\r\n\r\n[other stuff]\r\nname=x\r\n[ports]\r\nCOM1=a\r\n";
+    Configure(user);
+    const QString odd = m_tree.Path(QStringLiteral("a b,c;d#e\"f"));
+    ASSERT_TRUE(QFile::link(Terminal(0), odd));
+    ASSERT_EQ(Save(1, odd), 0) << m_message.toStdString();
+    EXPECT_EQ(m_tree.ReadFile(m_tree.ConfigFile()),
+              QByteArray(user).replace("COM1=a", "COM1=\"" + QFile::encodeName(odd).replace("\"", "\\\"") + '"'));
+    EXPECT_EQ(ReadPortConfig()[1], odd);
+}
+
+// Path bytes that are not UTF-8 cannot pass through a QString: the device named by the
+// environment reaches the link byte for byte, and a configuration home made of them is not
+// written under another name.
+TEST_F(PortSetupTest, PathBytesOutsideUtf8AreNotMisread)
+{
+    const QByteArray raw = QFile::encodeName(m_tree.Path(QStringLiteral("caf"))) + "\xe9";
+    {
+        const CScopedEnv device("KOVA_COM1", raw.constData());
+        InstallPortResolver();
+        EXPECT_EQ(PortDevicePath(1), raw.toStdString());
+        SetPortResolver({});
+    }
+    const CScopedEnv home("XDG_CONFIG_HOME", raw.constData());
+    EXPECT_EQ(Save(1, Terminal(0)), 1) << m_message.toStdString();
+    EXPECT_TRUE(QDir(m_tree.Path({})).entryList({QStringLiteral("caf*")}).isEmpty());
+}
+
+// A relative XDG_CONFIG_HOME is to be ignored: the file lives below the home folder then.
+TEST(PortConfigPathTest, RelativeConfigHomeIsIgnored)
+{
+    const CScopedEnv home("HOME", "/home/kova-test");
+    const CScopedEnv relative("XDG_CONFIG_HOME", "relative/config");
+    EXPECT_EQ(PortConfigFilePath(), QStringLiteral("/home/kova-test/.config/kova_en/kova_en.conf"));
 }
 
 // A USB adapter with a stable name, a modem-class device, a ttyS with a UART and one without,

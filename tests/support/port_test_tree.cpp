@@ -31,6 +31,12 @@ bool CFakePortTree::WriteFile(const QString& path, const QByteArray& content)
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
 }
 
+QByteArray CFakePortTree::ReadFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
 QString CFakePortTree::AddUsbAdapter(const QString& name, const QString& vendor, const QString& product,
                                      const QString& manufacturer, const QString& productName, const QString& serial)
 {

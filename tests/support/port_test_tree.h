@@ -35,8 +35,9 @@ public:
     // A device node, FIFO or socket at a path of the tree (mknod: root only; false otherwise).
     bool MakeNode(const QString& path, unsigned mode, unsigned major = 0, unsigned minor = 0);
 
-    // Writes a file (making its directory), for configurations and the like.
+    // Writes a file (making its directory), for configurations and the like; reads one back.
     bool WriteFile(const QString& path, const QByteArray& content);
+    static QByteArray ReadFile(const QString& path);
 
 private:
     QTemporaryDir m_dir;
