@@ -470,9 +470,9 @@ QString PortInfoLine(const CSerialPortInfo& info)
     // so each of the block procedure's answers can wait that long (16 ms unless lowered).
     // Opening the port asks the driver for low latency, which an FTDI driver grants as 1 ms.
     if (info.nLatencyMs > 1)
-        line += QStringLiteral("; latency timer %1 ms, above 1 ms: each answer may wait that long until "
-                               "the port is opened (echo 1 > /sys/class/tty/%2/device/latency_timer "
-                               "lowers it by hand)")
+        line += QStringLiteral("; latency timer %1 ms, above 1 ms: each answer may wait that long unless "
+                               "the driver grants the low latency asked for at open (echo 1 > "
+                               "/sys/class/tty/%2/device/latency_timer sets it by hand)")
                     .arg(info.nLatencyMs)
                     .arg(QFileInfo(info.strPath).fileName());
     else if (info.nLatencyMs >= 0)
