@@ -13,9 +13,9 @@
 
 #include <cerrno>
 #include <cstring>
-#include <sys/stat.h>
 #ifndef _WIN32
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -242,6 +242,13 @@ int SavePortConfig(int nPort, const QString& strPath, const CPortScanRoots& root
         return finish(1, QStringLiteral("kova_en: %1 is not a valid configuration file; "
                                         "nothing saved (correct or remove it first)")
                              .arg(file));
+#ifndef _WIN32
+    struct stat owner {};
+    if (::stat(QFile::encodeName(target).constData(), &owner) != 0) {
+        owner.st_uid = ::geteuid();
+        owner.st_gid = ::getegid();
+    }
+#endif
     QByteArray text;
     if (!ReadRegularFile(target, &text))
         return finish(1, QStringLiteral("kova_en: could not read %1; nothing saved").arg(file));
@@ -257,6 +264,12 @@ int SavePortConfig(int nPort, const QString& strPath, const CPortScanRoots& root
     out.setDirectWriteFallback(false);
     if (!out.open(QIODevice::WriteOnly) || out.write(updated) != updated.size() || !out.commit())
         return finish(1, QStringLiteral("kova_en: could not write %1; nothing saved").arg(file));
+#ifndef _WIN32
+    // The new file is the writer's; run by root on a user's file it would become root's, and
+    // the user could no longer edit it. It goes back to whoever owned the old one.
+    if (owner.st_uid != ::geteuid() || owner.st_gid != ::getegid())
+        (void)::lchown(QFile::encodeName(target).constData(), owner.st_uid, owner.st_gid);
+#endif
 
     QString done = QStringLiteral("COM%1=%2 saved in %3").arg(nPort).arg(path, file);
     if (!qEnvironmentVariableIsEmpty(PortEnvironmentVariable(nPort).c_str()))

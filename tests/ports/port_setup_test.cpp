@@ -209,6 +209,8 @@ TEST_F(PortSetupTest, ConfigurationLinkStaysAndItsTargetIsWritten)
                                                          : QStringLiteral("dotfiles/new/kova.conf"));
         if (bTargetExists) {
             ASSERT_TRUE(m_tree.WriteFile(target, "; mine\n"));
+            // Saved by root, a user's file stays the user's.
+            ::chown(QFile::encodeName(target).constData(), 4242, 4243);
         }
         QFile::remove(m_tree.ConfigFile());
         ASSERT_TRUE(QFile::link(target, m_tree.ConfigFile()));
@@ -217,6 +219,10 @@ TEST_F(PortSetupTest, ConfigurationLinkStaysAndItsTargetIsWritten)
         EXPECT_EQ(m_tree.ReadFile(target), (bTargetExists ? "; mine\n\n[ports]\nCOM2=" : "[ports]\nCOM2=")
                                                + QFile::encodeName(Terminal(0)) + "\n");
         EXPECT_EQ(ReadPortConfig()[2], Terminal(0));
+        if (bTargetExists && ::geteuid() == 0) {
+            EXPECT_EQ(QFileInfo(target).ownerId(), 4242u);
+            EXPECT_EQ(QFileInfo(target).groupId(), 4243u);
+        }
     }
 }
 
