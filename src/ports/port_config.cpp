@@ -11,6 +11,7 @@
 #include <QSettings>
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #ifndef _WIN32
@@ -169,10 +170,11 @@ bool ReadRegularFile(const QString& path, QByteArray* pText)
 QByteArray IniValue(const QString& value)
 {
     const QByteArray bytes = value.toUtf8();
-    bool bPlain = !bytes.isEmpty() && bytes[0] != '@';
-    for (const char c : bytes)
-        bPlain = bPlain && (QChar::isLetterOrNumber(static_cast<uchar>(c)) || std::strchr("/._+-:~", c) != nullptr)
-                 && static_cast<uchar>(c) < 0x80;
+    const auto plain = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+               || (c != '\0' && std::strchr("/._+-:~", c) != nullptr);
+    };
+    const bool bPlain = !bytes.isEmpty() && bytes[0] != '@' && std::all_of(bytes.begin(), bytes.end(), plain);
     if (bPlain)
         return bytes;
     QByteArray quoted = "\"";
