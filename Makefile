@@ -63,11 +63,13 @@ fuzz: deps-test
 	@cmake --build $(BUILD_FUZZ) -j $(JOBS) --target kova_fuzzers
 	@ctest --test-dir $(BUILD_FUZZ) --output-on-failure --no-tests=error -j $(JOBS)
 
-# The link library, the Win32 serial device and their tests, cross-built with MinGW-w64
+# Every source under src/ compiled for Windows to syntax level against Qt's headers; then the
+# link library, the Win32 serial device and their tests, cross-built with MinGW-w64
 # (`build-windows/`) and run under Wine against the virtual panel on a pseudo-terminal.
 test-windows: deps
 	@bash scripts/install-deps.sh windows
 	@cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) >/dev/null
+	@bash scripts/check-windows-syntax.sh $(BUILD)
 	@cmake --build $(BUILD) -j $(JOBS) --target kova_sim
 	@cmake -S . -B $(BUILD_WIN) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD_WIN) -j $(JOBS)

@@ -1,8 +1,7 @@
 #include "command_line.h"
 
 #include "kova_version.h"
-#include "port_config.h"
-#include "port_discovery.h"
+#include "ports.h"
 
 #include <QCommandLineParser>
 

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 namespace {
 
 CCommandLine Parse(QStringList args)
@@ -139,10 +141,18 @@ TEST(CommandLineTest, SavedPortIsListedAndBadPathsAreRefused)
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), tree.ConfigHome());
     env.insert(QStringLiteral("KOVA_DEV_ROOT"), tree.DevRoot());
     env.insert(QStringLiteral("KOVA_SYS_ROOT"), tree.SysRoot());
+    env.insert(QStringLiteral("KOVA_PROC_ROOT"), tree.ProcRoot());
 
-    // The fake adapter is a plain file, so a real character device stands in for the save.
-    const CRun saved =
+    // A character device that is no terminal is refused; a stand-in with a UART's numbers is
+    // saved (the fake adapter is a plain file).
+    const CRun null =
         RunProgram({QStringLiteral("--save-port"), QStringLiteral("2"), QStringLiteral("/dev/null")}, env);
+    EXPECT_EQ(null.nExitCode, 2);
+    EXPECT_TRUE(null.strErr.contains(QStringLiteral("not a terminal"))) << null.strErr.toStdString();
+    const QString uart = tree.Path(QStringLiteral("ttyS-stand-in"));
+    if (!tree.MakeNode(uart, S_IFCHR, 4, 64))
+        GTEST_SKIP() << "making device nodes needs root";
+    const CRun saved = RunProgram({QStringLiteral("--save-port"), QStringLiteral("2"), uart}, env);
     ASSERT_TRUE(saved.bFinished);
     EXPECT_EQ(saved.nExitCode, 0) << saved.strErr.toStdString();
     EXPECT_TRUE(saved.strOut.contains(tree.ConfigFile())) << saved.strOut.toStdString();
