@@ -269,11 +269,16 @@ int SavePortConfig(int nPort, const QString& strPath, const CPortScanRoots& root
 #ifndef _WIN32
     // The new file is the writer's; run by root on a user's file it would become root's, and
     // the user could no longer edit it. It goes back to whoever owned the old one.
+    bool bOwnerKept = true;
     if (owner.st_uid != ::geteuid() || owner.st_gid != ::getegid())
-        (void)::lchown(QFile::encodeName(target).constData(), owner.st_uid, owner.st_gid);
+        bOwnerKept = ::lchown(QFile::encodeName(target).constData(), owner.st_uid, owner.st_gid) == 0;
+#else
+    const bool bOwnerKept = true;
 #endif
 
     QString done = QStringLiteral("COM%1=%2 saved in %3").arg(nPort).arg(path, file);
+    if (!bOwnerKept)
+        done += QStringLiteral("\n(its owner could not be given back; it now belongs to this user)");
     if (!qEnvironmentVariableIsEmpty(PortEnvironmentVariable(nPort).c_str()))
         done += QStringLiteral("\n(%1 is set here and comes first; unset it to use the saved port)")
                     .arg(EnvironmentText(nPort));

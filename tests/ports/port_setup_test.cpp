@@ -210,7 +210,7 @@ TEST_F(PortSetupTest, ConfigurationLinkStaysAndItsTargetIsWritten)
         if (bTargetExists) {
             ASSERT_TRUE(m_tree.WriteFile(target, "; mine\n"));
             // Saved by root, a user's file stays the user's.
-            ::chown(QFile::encodeName(target).constData(), 4242, 4243);
+            ASSERT_EQ(::chown(QFile::encodeName(target).constData(), 4242, 4243), 0);
         }
         QFile::remove(m_tree.ConfigFile());
         ASSERT_TRUE(QFile::link(target, m_tree.ConfigFile()));
