@@ -94,7 +94,5 @@ private:
     CPanelCanvas* m_pCanvas;
     QMenuBar* m_pMenuBar;
     QTimer m_timer;
-    bool m_bPaintPending = false;
-    bool m_bUpdatePending = false;
     QString m_strMessageDetail; // detail text for the box MessageBox is about to show
 };
