@@ -57,8 +57,10 @@ void CPanelCanvas::paintEvent(QPaintEvent* pEvent)
     const QRegion stale = ChangedRegion(m_drawn, frame, font()) - pEvent->region();
     m_drawn = frame;
     m_invalid -= pEvent->region();
-    if (!stale.isEmpty())
+    if (!stale.isEmpty()) {
+        m_invalid += stale;
         update(stale);
+    }
     if (!m_bRefreshing && onPaintLink)
         onPaintLink();
 }
