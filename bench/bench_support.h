@@ -12,13 +12,17 @@
 #include <sys/resource.h>
 #include <vector>
 
-// Starts the virtual panel, paced at baud (0: as fast as the line goes), and makes it COM1 for
-// everything the benchmark opens afterwards. Says why on stderr when it cannot.
-inline bool StartSimAsCom1(CSimProcess& sim, const char* simBinary, int baud, const char* who)
+// Starts the virtual panel, paced at baud (0: as fast as the line goes), with the further
+// arguments, and makes it COM1 for everything the benchmark opens afterwards. Says why on stderr
+// when it cannot.
+inline bool StartSimAsCom1(CSimProcess& sim, const char* simBinary, int baud, const char* who,
+                           const std::vector<std::string>& extraArgs = {})
 {
-    std::vector<std::string> args;
-    if (baud != 0)
-        args = {"--baud", std::to_string(baud)};
+    std::vector<std::string> args = extraArgs;
+    if (baud != 0) {
+        args.push_back("--baud");
+        args.push_back(std::to_string(baud));
+    }
     std::string error;
     if (!sim.Start(simBinary, args, &error)) {
         std::fprintf(stderr, "%s: %s\n", who, error.c_str());
@@ -70,6 +74,17 @@ inline double PeakResidentMiB()
     rusage ru{};
     ::getrusage(RUSAGE_SELF, &ru);
     return static_cast<double>(ru.ru_maxrss) / 1024.0;
+}
+
+inline double LoadAverage()
+{
+    double load = 0;
+    if (FILE* pFile = std::fopen("/proc/loadavg", "r")) {
+        if (std::fscanf(pFile, "%lf", &load) != 1)
+            load = 0;
+        std::fclose(pFile);
+    }
+    return load;
 }
 
 inline double Percentile(std::vector<double> v, double p)

@@ -23,6 +23,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <poll.h>
 #include <sstream>
@@ -36,21 +37,13 @@ const QString kMainWindow = QStringLiteral("^TARVEST GMBH \\+ CO\\.   KOVA_EN$")
 
 struct Phase {
     double pixelsPerSecond = 0;
-    double cpuShare = 0; // of one core, from the threads' scheduler times
+    double cpuShare = 0;  // of one core, from the threads' scheduler times
     double statShare = 0; // the same from /proc/PID/stat (10 ms ticks)
     double paintsPer1200ms = 0;
     int distinctRects = 0;
     bool bOnlyKeys = true; // every damaged rectangle is one of the flashing keys' faces
     double load1 = 0;
 };
-
-double LoadAverage()
-{
-    std::ifstream file("/proc/loadavg");
-    double load = 0;
-    file >> load;
-    return load;
-}
 
 // Processor seconds of every thread of the process, from the scheduler's nanosecond counts.
 double SchedSeconds(pid_t pid)
@@ -99,7 +92,18 @@ public:
         m_damage = xcb_generate_id(m_pConn);
         xcb_damage_create(m_pConn, m_damage, window, XCB_DAMAGE_REPORT_LEVEL_RAW_RECTANGLES);
         xcb_flush(m_pConn);
+        m_window = window;
         return true;
+    }
+    // Where the window's own origin lies on the screen (a window manager's frame moves it).
+    QPoint ScreenOrigin()
+    {
+        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(m_pConn)).data->root;
+        xcb_translate_coordinates_reply_t* pReply =
+            xcb_translate_coordinates_reply(m_pConn, xcb_translate_coordinates(m_pConn, m_window, root, 0, 0), nullptr);
+        const QPoint pos = pReply != nullptr ? QPoint(pReply->dst_x, pReply->dst_y) : QPoint();
+        free(pReply);
+        return pos;
     }
     ~CDamageWatch()
     {
@@ -135,6 +139,7 @@ public:
 private:
     xcb_connection_t* m_pConn = nullptr;
     xcb_damage_damage_t m_damage = 0;
+    xcb_window_t m_window = 0;
     uint8_t m_nFirstEvent = 0;
 };
 
@@ -151,8 +156,8 @@ struct Session {
     CSimProcess sim;
     CProgram program;
     unsigned long nMain = 0;
-    QPoint origin;       // client origin on the screen
-    QPoint clientInWin;  // client origin in the window's own coordinates
+    QPoint origin;      // client origin on the screen
+    QPoint clientInWin; // client origin in the window's own coordinates
 };
 
 bool StartSession(Session& s, const QString& strDir, const QString& strProgram, bool bWm)
@@ -190,7 +195,6 @@ bool StartSession(Session& s, const QString& strDir, const QString& strProgram, 
         std::fprintf(stderr, "window_bench: main window not found\n");
         return false;
     }
-    s.clientInWin = s.origin - s.x.Geometry(s.nMain).topLeft();
     // The pointer off the window, so that nothing hovers.
     s.x.Xdotool({QStringLiteral("mousemove"), QStringLiteral("1000"), QStringLiteral("760")});
     return true;
@@ -226,6 +230,9 @@ Phase Measure(Session& s, CDamageWatch& watch, int seconds, int nFlashing)
                        && r.h == k.Height());
         }
         phase.bOnlyKeys = phase.bOnlyKeys && bKey;
+        if (qEnvironmentVariableIsSet("WINDOW_BENCH_VERBOSE"))
+            std::fprintf(stderr, "%8.0f ms: %d,%d %dx%d (client %d,%d)\n", r.t, r.x, r.y, r.w, r.h,
+                         r.x - s.clientInWin.x(), r.y - s.clientInWin.y());
     }
     phase.pixelsPerSecond = pixels / wall;
     phase.paintsPer1200ms = static_cast<double>(paintTimes.size()) * 1.2 / wall;
@@ -250,6 +257,7 @@ bool RunOnce(const QString& strProgram, bool bWm, int seconds, std::vector<Phase
         std::fprintf(stderr, "window_bench: no DAMAGE extension\n");
         return false;
     }
+    s.clientInWin = s.origin - watch.ScreenOrigin();
     phases.push_back(Measure(s, watch, seconds, 0));
     Functions(s, QStringLiteral("s"));
     phases.push_back(Measure(s, watch, seconds, 0));
@@ -270,8 +278,8 @@ bool RunOnce(const QString& strProgram, bool bWm, int seconds, std::vector<Phase
 void PrintRow(const char* pszName, int nRun, const Phase& p)
 {
     std::printf("| %s | %d | %.0f | %.3f %% | %.2f %% | %.2f | %d | %s | %.2f |\n", pszName, nRun, p.pixelsPerSecond,
-                100.0 * p.cpuShare, 100.0 * p.statShare, p.paintsPer1200ms, p.distinctRects,
-                p.bOnlyKeys ? "yes" : "no", p.load1);
+                100.0 * p.cpuShare, 100.0 * p.statShare, p.paintsPer1200ms, p.distinctRects, p.bOnlyKeys ? "yes" : "no",
+                p.load1);
 }
 
 } // namespace
@@ -325,8 +333,8 @@ int main(int argc, char** argv)
             load.push_back(p.load1);
         }
         std::printf("| %s | %.0f (%.0f-%.0f) | %.3f %% (%.3f-%.3f) | %.2f | %.2f |\n", kNames[i], Percentile(px, 0.5),
-                    Percentile(px, 0), Percentile(px, 1), Percentile(cpu, 0.5), Percentile(cpu, 0),
-                    Percentile(cpu, 1), Percentile(paints, 0.5), Percentile(load, 0.5));
+                    Percentile(px, 0), Percentile(px, 1), Percentile(cpu, 0.5), Percentile(cpu, 0), Percentile(cpu, 1),
+                    Percentile(paints, 0.5), Percentile(load, 0.5));
     }
     return 0;
 }
