@@ -18,7 +18,7 @@ BUILD_PACKAGES=(
 TEST_PACKAGES=(
   "${BUILD_PACKAGES[@]}"
   libgtest-dev libgmock-dev googletest
-  xvfb xauth x11-utils imagemagick xdotool
+  xvfb xauth x11-utils imagemagick xdotool openbox libxcb-damage0-dev
   clang libclang-rt-14-dev
   shellcheck clang-format desktop-file-utils
   util-linux procps

@@ -133,6 +133,9 @@ CPanelFrame PanelFrame(const CPanelModel& model, bool bShowStatus)
 
 QRegion ChangedRegion(const CPanelFrame& before, const CPanelFrame& after, const QFont& uiFont)
 {
+    // The common case of an idle tick, without building a font's metrics.
+    if (before == after)
+        return {};
     QRegion region;
     for (int i = 0; i < kKeyCount; ++i) {
         if (before.bLit[i] != after.bLit[i] || before.bMarked[i] != after.bMarked[i]) {
