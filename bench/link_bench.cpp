@@ -96,10 +96,11 @@ bool RunOne(CSerialLink& link, Kind kind, int i)
 bool Measure(const char* simBinary, int baud, Kind kind, int n, Result* pResult)
 {
     CSimProcess sim;
-    char szDir[] = "/tmp/link_bench.XXXXXX";
-    if (::mkdtemp(szDir) == nullptr)
+    const char* pszTmp = std::getenv("TMPDIR");
+    std::string strDir = std::string(pszTmp != nullptr && *pszTmp != '\0' ? pszTmp : "/tmp") + "/link_bench.XXXXXX";
+    if (::mkdtemp(strDir.data()) == nullptr)
         return false;
-    const std::string strLog = std::string(szDir) + "/panel.log";
+    const std::string strLog = strDir + "/panel.log";
     std::vector<std::string> extra;
     if (baud != 0)
         extra = {"--log", strLog};
@@ -161,7 +162,7 @@ bool Measure(const char* simBinary, int baud, Kind kind, int n, Result* pResult)
     if (baud != 0)
         r.turnaroundsMs = Turnarounds(strLog);
     std::remove(strLog.c_str());
-    ::rmdir(szDir);
+    ::rmdir(strDir.c_str());
     return true;
 }
 

@@ -275,7 +275,7 @@ bool RunOnce(const QString& strProgram, bool bWm, int seconds, std::vector<Phase
     return true;
 }
 
-void PrintRow(const char* pszName, int nRun, const Phase& p)
+void PrintRow(const char* pszName, int nRun, const Phase& p, bool bFlashing)
 {
     std::printf("| %s | %d | %.0f | %.3f %% | %.2f %% | %.2f | %d | %s | %.2f |\n", pszName, nRun, p.pixelsPerSecond,
                 100.0 * p.cpuShare, 100.0 * p.statShare, p.paintsPer1200ms, p.distinctRects, p.bOnlyKeys ? "yes" : "no",
@@ -317,7 +317,7 @@ int main(int argc, char** argv)
         if (!RunOnce(strProgram, bWm, seconds, phases))
             return 1;
         for (size_t i = 0; i < phases.size(); ++i) {
-            PrintRow(kNames[i], r + 1, phases[i]);
+            PrintRow(kNames[i], r + 1, phases[i], i == 2);
             all[i].push_back(phases[i]);
         }
         std::fflush(stdout);
