@@ -50,13 +50,15 @@ TEST(PartialPaintTest, RandomChangesAndExposuresMatchAFullRepaint)
             canvas.render(&shown, dirty.boundingRect().topLeft(), dirty);
         QImage full(canvas.size(), QImage::Format_RGB32);
         canvas.render(&full);
-        QRect wrong;
-        for (int y = 0; y < full.height(); ++y)
-            for (int x = 0; x < full.width(); ++x)
-                if (shown.pixel(x, y) != full.pixel(x, y))
-                    wrong |= QRect(x, y, 1, 1);
-        ASSERT_TRUE(wrong.isEmpty()) << "step " << step << ": stale pixels in " << wrong.x() << "," << wrong.y() << " "
-                                     << wrong.width() << "x" << wrong.height();
+        if (shown != full) {
+            QRect wrong;
+            for (int y = 0; y < full.height(); ++y)
+                for (int x = 0; x < full.width(); ++x)
+                    if (shown.pixel(x, y) != full.pixel(x, y))
+                        wrong |= QRect(x, y, 1, 1);
+            FAIL() << "step " << step << ": stale pixels in " << wrong.x() << "," << wrong.y() << " " << wrong.width()
+                   << "x" << wrong.height();
+        }
         ASSERT_TRUE(canvas.DirtyRegion().isEmpty()) << "step " << step;
     }
 }
