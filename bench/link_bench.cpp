@@ -40,6 +40,7 @@ struct Result {
     double lineMs = 0; // line time of the median exchange's bytes
     double medianRatio = 0, p99Ratio = 0;
     std::vector<double> turnaroundsMs; // against a paced panel only
+    std::vector<double> insideMs;      // the program's part of them
     double load = 0;                   // one-minute load average at the end
 };
 
@@ -120,6 +121,7 @@ bool Measure(const char* simBinary, int baud, Kind kind, int n, Result* pResult)
     int failures = 0;
     const double bitMs = baud != 0 ? 1000.0 / baud : 0.0;
     sim.Command("dump"); // marks the start of the measured run in the panel's log
+    device.ReadToWriteMs().clear();
     const double cpuStart = CpuSeconds();
     const auto runStart = Clock::now();
     for (int i = 0; i < n; ++i) {
@@ -157,6 +159,7 @@ bool Measure(const char* simBinary, int baud, Kind kind, int n, Result* pResult)
     r.medianRatio = Percentile(ratios, 0.5);
     r.p99Ratio = Percentile(ratios, 0.99);
     r.load = LoadAverage();
+    r.insideMs = device.ReadToWriteMs();
     link.Close();
     sim.Stop();
     if (baud != 0)
@@ -234,15 +237,18 @@ int main(int argc, char** argv)
         targetsMet = targetsMet && r.failures == 0;
     }
     std::printf("\nThe PC's turnaround alone: from the panel's last byte on the line to the PC's next byte\n\n");
-    std::printf("| exchange | panel | turnarounds | p50 ms | p99 ms | max ms | load avg 1 min |\n");
-    std::printf("|---|---|---|---|---|---|---|\n");
+    std::printf("| exchange | panel | turnarounds | p50 ms | p99 ms | max ms | inside the program: p50 ms | p99 ms | "
+                "max ms | load avg 1 min |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
     for (const Result& r : results) {
         if (r.baud == 0)
             continue;
         const auto& t = r.turnaroundsMs;
-        std::printf("| %s | %d Bd | %zu | %.3f | %.3f | %.3f | %.2f |\n", r.name.c_str(), r.baud, t.size(),
-                    Percentile(t, 0.5), Percentile(t, 0.99), t.empty() ? 0.0 : *std::max_element(t.begin(), t.end()),
-                    r.load);
+        const auto& in = r.insideMs;
+        std::printf("| %s | %d Bd | %zu | %.3f | %.3f | %.3f | %.3f | %.3f | %.3f | %.2f |\n", r.name.c_str(), r.baud,
+                    t.size(), Percentile(t, 0.5), Percentile(t, 0.99),
+                    t.empty() ? 0.0 : *std::max_element(t.begin(), t.end()), Percentile(in, 0.5), Percentile(in, 0.99),
+                    in.empty() ? 0.0 : *std::max_element(in.begin(), in.end()), r.load);
     }
 
     std::printf("\nTargets against a paced panel (CPU share < 5 %%, median ratio <= 1.2, no failures): %s\n",
