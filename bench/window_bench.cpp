@@ -278,7 +278,10 @@ bool RunOnce(const QString& strProgram, bool bWm, int seconds, std::vector<Phase
 void PrintRow(const char* pszName, int nRun, const Phase& p, bool bFlashing)
 {
     std::printf("| %s | %d | %.0f | %.3f %% | %.2f %% | %.2f | %d | %s | %.2f |\n", pszName, nRun, p.pixelsPerSecond,
-                100.0 * p.cpuShare, 100.0 * p.statShare, p.paintsPer1200ms, p.distinctRects, p.bOnlyKeys ? "yes" : "no",
+                100.0 * p.cpuShare, 100.0 * p.statShare, p.paintsPer1200ms, p.distinctRects,
+                !bFlashing    ? "-"
+                : p.bOnlyKeys ? "yes"
+                              : "no",
                 p.load1);
 }
 
