@@ -48,23 +48,15 @@ CPanelDlg::CPanelDlg(ISerialDevice* pDevice, IClock* pClock, QWidget* pParent)
         else if (button == Qt::RightButton)
             m_model.OnRButtonDown(pos.x(), pos.y());
     };
-    // The link part of every paint, also of the paints the window system asks for. The notice
-    // of a lost link is a modal box, which must not run inside a paint event: it is queued.
+    // The link part of the paints the window system asks for; the model keeps the flag. A
+    // lost link's notice is a modal box, which must not run inside a paint event: the paint
+    // routine that shows it is queued. An open link is remembered at once, so that a link
+    // lost right after a connect is still announced.
     m_pCanvas->onPaintLink = [this] {
-        if (m_model.m_link.m_bOpen) {
-            m_model.g_bWasConnected = 1;
-            return;
-        }
-        if (!m_model.g_bWasConnected || m_bPaintPending)
-            return;
-        m_bPaintPending = true;
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                m_bPaintPending = false;
-                OnPaint();
-            },
-            Qt::QueuedConnection);
+        if (m_model.m_link.m_bOpen)
+            m_model.CheckLink();
+        else
+            QMetaObject::invokeMethod(this, &CPanelDlg::OnPaint, Qt::QueuedConnection);
     };
 
     m_timer.setTimerType(Qt::CoarseTimer);
@@ -240,14 +232,11 @@ void CPanelDlg::OnPaint()
 {
     if (isMinimized())
         return; // the platform shows the icon
-    if (m_pCanvas->isVisible())
-        m_pCanvas->repaint();
-    // Drawn again only when the notice was shown: the status line follows the link as it is
-    // once the notice is closed. A link that was closed already needs no second paint.
-    const bool bNotice = !m_model.m_link.m_bOpen && m_model.g_bWasConnected;
+    m_pCanvas->Refresh();
     m_model.CheckLink();
-    if (bNotice && m_pCanvas->isVisible())
-        m_pCanvas->repaint();
+    // The notice's box may have let the link change (ticks run inside it); the status line
+    // follows the link as it is once the box is closed.
+    m_pCanvas->Refresh();
 }
 
 int CPanelDlg::MessageBox(int nStringId, int nStyle)
@@ -295,20 +284,13 @@ void CPanelDlg::ShowMessageDetail(int nStringId, const QString& strDetail)
 void CPanelDlg::Invalidate(const CRect* pRect, bool)
 {
     // Every paint draws the picture under the overlay, so erasing needs nothing extra.
-    m_bUpdatePending = true;
-    if (pRect == nullptr)
-        m_pCanvas->update();
-    else
-        m_pCanvas->update(pRect->left, pRect->top, pRect->Width(), pRect->Height());
+    m_pCanvas->Invalidate(pRect == nullptr ? m_pCanvas->rect()
+                                           : QRect(pRect->left, pRect->top, pRect->Width(), pRect->Height()));
 }
 
 void CPanelDlg::UpdateWindow()
 {
-    if (!m_bUpdatePending)
-        return;
-    m_bUpdatePending = false;
-    if (m_pCanvas->isVisible())
-        m_pCanvas->repaint();
+    m_pCanvas->PaintInvalid();
 }
 
 void CPanelDlg::Paint()

@@ -104,8 +104,6 @@ private:
     CPanelCanvas* m_pCanvas;
     QMenuBar* m_pMenuBar;
     QTimer m_timer;
-    bool m_bPaintPending = false;
-    bool m_bUpdatePending = false;
     int m_nPlaceChecks = 0;     // moves left in which the title bar is brought onto the screen
     QString m_strMessageDetail; // detail text for the box MessageBox is about to show
 };

@@ -5,6 +5,10 @@
 #include <QColor>
 #include <QFont>
 #include <QImage>
+#include <QRegion>
+#include <QString>
+
+#include <array>
 
 class CPanelModel;
 class QPainter;
@@ -31,3 +35,21 @@ QFont LcdFont();
 // numbers, and the status line when bShowStatus is set. Every call draws everything, so the
 // result never depends on what was drawn before.
 void DrawPanel(QPainter& painter, const CPanelModel& model, const QFont& uiFont, bool bShowStatus);
+
+// What DrawPanel puts over the picture, reduced to the values it is drawn from: two paints of
+// equal frames give equal pixels.
+struct CPanelFrame {
+    std::array<bool, kKeyCount> bLit{};    // LED fill, with the flashing phase applied
+    std::array<bool, kKeyCount> bMarked{}; // key-pressed marker
+    std::array<QString, kLcdRows> strRow;
+    int nSwitch1 = 0;
+    int nSwitch2 = 0;
+    QString strStatus; // empty while no status line is drawn
+    bool operator==(const CPanelFrame&) const = default;
+};
+
+CPanelFrame PanelFrame(const CPanelModel& model, bool bShowStatus);
+
+// The client area whose pixels may differ between a paint of one frame and a paint of the
+// other: each changed element's rectangle, around both its old and its new form.
+QRegion ChangedRegion(const CPanelFrame& before, const CPanelFrame& after, const QFont& uiFont);
