@@ -1,12 +1,16 @@
 #include "link_trace.h"
 
-Q_LOGGING_CATEGORY(lcLinkTrace, "kova.link.trace", QtInfoMsg)
+// Trace lines are info messages, off until KOVA_TRACE or a logging rule turns them on; the
+// category's warnings (a trace file that cannot be written) always show.
+Q_LOGGING_CATEGORY(lcLinkTrace, "kova.link.trace", QtWarningMsg)
 
 std::unique_ptr<CLinkTrace> CLinkTrace::FromEnvironment(IClock& clock)
 {
     const QString value = qEnvironmentVariable("KOVA_TRACE");
-    if (value.isEmpty() || value == QLatin1String("0"))
+    if (value == QLatin1String("0"))
         return nullptr;
+    if (value.isEmpty())
+        return lcLinkTrace().isInfoEnabled() ? std::make_unique<CLinkTrace>(clock, QStringLiteral("-")) : nullptr;
     return std::make_unique<CLinkTrace>(clock, value == QLatin1String("1") ? QStringLiteral("-") : value);
 }
 
@@ -14,6 +18,8 @@ CLinkTrace::CLinkTrace(IClock& clock, const QString& pathOrDash) : m_clock(clock
 {
     if (pathOrDash == QLatin1String("-")) {
         m_bToStderr = true;
+        // Asked for by KOVA_TRACE=1, the lines show whatever the rules say by default.
+        const_cast<QLoggingCategory&>(lcLinkTrace()).setEnabled(QtInfoMsg, true);
         return;
     }
     m_file.setFileName(pathOrDash);
