@@ -1,8 +1,9 @@
 #include "link_trace.h"
 
-// Trace lines are info messages, off until KOVA_TRACE or a logging rule turns them on; the
-// category's warnings (a trace file that cannot be written) always show.
-Q_LOGGING_CATEGORY(lcLinkTrace, "kova.link.trace", QtWarningMsg)
+// Trace lines are info messages, shown by default once KOVA_TRACE asks for a trace. Debug
+// messages stay off by default, so their being on tells that a logging rule
+// ("kova.link.trace=true") asked for the trace.
+Q_LOGGING_CATEGORY(lcLinkTrace, "kova.link.trace", QtInfoMsg)
 
 std::unique_ptr<CLinkTrace> CLinkTrace::FromEnvironment(IClock& clock)
 {
@@ -10,7 +11,7 @@ std::unique_ptr<CLinkTrace> CLinkTrace::FromEnvironment(IClock& clock)
     if (value == QLatin1String("0"))
         return nullptr;
     if (value.isEmpty())
-        return lcLinkTrace().isInfoEnabled() ? std::make_unique<CLinkTrace>(clock, QStringLiteral("-")) : nullptr;
+        return lcLinkTrace().isDebugEnabled() ? std::make_unique<CLinkTrace>(clock, QStringLiteral("-")) : nullptr;
     return std::make_unique<CLinkTrace>(clock, value == QLatin1String("1") ? QStringLiteral("-") : value);
 }
 
@@ -18,8 +19,6 @@ CLinkTrace::CLinkTrace(IClock& clock, const QString& pathOrDash) : m_clock(clock
 {
     if (pathOrDash == QLatin1String("-")) {
         m_bToStderr = true;
-        // Asked for by KOVA_TRACE=1, the lines show whatever the rules say by default.
-        const_cast<QLoggingCategory&>(lcLinkTrace()).setEnabled(QtInfoMsg, true);
         return;
     }
     m_file.setFileName(pathOrDash);

@@ -125,7 +125,8 @@ QString CPermRecord::VerdictReason(const CLinkCounts& runCounts) const
     if (runCounts.Failures() > 0)
         why << QStringLiteral("%1 exchanges did not end 0").arg(runCounts.Failures());
     if (runCounts.nLinkLosses > 0)
-        why << QStringLiteral("the link was lost %1 times").arg(runCounts.nLinkLosses);
+        why << (runCounts.nLinkLosses == 1 ? QStringLiteral("the link was lost once")
+                                           : QStringLiteral("the link was lost %1 times").arg(runCounts.nLinkLosses));
     if (m_nSteps == 0)
         why << QStringLiteral("no step reached the panel");
     return why.isEmpty() ? QStringLiteral("every exchange ended 0") : why.join(QStringLiteral("; "));
