@@ -143,15 +143,14 @@ int RunWithoutWindow(const CCommandLine& commandLine, std::FILE* pOut, std::FILE
 
 const char* UsageLine()
 {
-    return "usage: kova_en [--com1 PATH] [--com2 PATH] [--list-ports | --save-port N PATH | --help | --version]\n"
-           "       kova_en [--com1 PATH] [--com2 PATH] --probe [--port N] [--baud BD]\n"
-           "       kova_en [--com1 PATH] [--com2 PATH] --permanence-test [--port N] [--baud BD] [--duration D]\n"
-           "               [--report FILE]";
+    return "usage: kova_en [--com1 PATH] [--com2 PATH] [--list-ports | --save-port N PATH | --probe | --permanence-test"
+           " | --help | --version]";
 }
 
 const char* HelpText()
 {
-    return "usage: kova_en [--com1 PATH] [--com2 PATH] [--list-ports | --save-port N PATH | --help | --version]\n"
+    return "usage: kova_en [--com1 PATH] [--com2 PATH] [--list-ports | --save-port N PATH | --probe | --permanence-test"
+           " | --help | --version]\n"
            "       kova_en [--com1 PATH] [--com2 PATH] --probe [--port N] [--baud BD]\n"
            "       kova_en [--com1 PATH] [--com2 PATH] --permanence-test [--port N] [--baud BD] [--duration D]\n"
            "               [--report FILE]\n"

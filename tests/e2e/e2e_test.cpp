@@ -330,7 +330,8 @@ TEST_F(EndToEnd, KeyboardMenusEveryFunctionAndEscapeAfterEach)
     Functions(QStringLiteral("o"));
     EXPECT_TRUE(HistoryHas(QStringLiteral("6C2B25")));
     EXPECT_TRUE(HistoryHas(QStringLiteral("40")));
-    EXPECT_EQ(QDir(m_dir.path() + QStringLiteral("/kova_en")).entryList({QStringLiteral("permanence-*.json")}).size(), 1);
+    EXPECT_EQ(QDir(m_dir.path() + QStringLiteral("/kova_en")).entryList({QStringLiteral("permanence-*.json")}).size(),
+              1);
     EXPECT_TRUE(WaitUntil(
         [&] {
             const QImage screen = x.Screenshot();
