@@ -4,6 +4,7 @@
 #include "message_box.h"
 #include "panel_app.h"
 #include "panel_canvas.h"
+#include "perm_tooltip.h"
 #include "serial_dlg.h"
 #include "text_input_dlg.h"
 
@@ -41,6 +42,10 @@ CPanelDlg::CPanelDlg(ISerialDevice* pDevice, IClock* pClock, QWidget* pParent)
     setFocusProxy(m_pCanvas);
     pLayout->setSizeConstraint(QLayout::SetFixedSize);
     BuildMenu();
+    // The window leaves a report after every permanence test, and shows its running figures
+    // as the LCD mirror's tooltip.
+    m_model.m_bWriteReports = true;
+    new CPermToolTip(m_model, m_pCanvas);
 
     m_pCanvas->onMousePress = [this](Qt::MouseButton button, QPoint pos) {
         if (button == Qt::LeftButton)

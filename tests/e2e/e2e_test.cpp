@@ -7,6 +7,7 @@
 #include "sim_process.h"
 #include "x_session.h"
 
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -56,7 +57,10 @@ protected:
                 << "kova_sim did not come up: " << strError;
             strCom1 = QString::fromStdString(panel.LinkPath());
         }
-        ASSERT_TRUE(program.Start(x.Environment(), strCom1));
+        QProcessEnvironment env = x.Environment();
+        // Reports of the permanence tests go into the test's own folder.
+        env.insert(QStringLiteral("XDG_STATE_HOME"), m_dir.path());
+        ASSERT_TRUE(program.Start(env, strCom1));
         const unsigned long nSettings = x.WaitWindow(kSettings, 20000);
         ASSERT_NE(nSettings, 0u) << "no settings dialog";
         // It comes first: the main window is not shown yet.
@@ -328,6 +332,8 @@ TEST_F(EndToEnd, KeyboardMenusEveryFunctionAndEscapeAfterEach)
     Functions(QStringLiteral("o"));
     EXPECT_TRUE(HistoryHas(QStringLiteral("6C2B25")));
     EXPECT_TRUE(HistoryHas(QStringLiteral("40")));
+    EXPECT_EQ(QDir(m_dir.path() + QStringLiteral("/kova_en")).entryList({QStringLiteral("permanence-*.json")}).size(),
+              1);
     EXPECT_TRUE(WaitUntil(
         [&] {
             const QImage screen = x.Screenshot();

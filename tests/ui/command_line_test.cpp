@@ -188,3 +188,33 @@ TEST(CommandLineTest, SavedPortIsListedAndBadPathsAreRefused)
     EXPECT_TRUE(broken.strOut.contains(QStringLiteral("/dev/kova-nothing: not present; COM1 from option --com1")));
     EXPECT_TRUE(broken.strOut.contains(QStringLiteral("COM2 from default")));
 }
+
+TEST(CommandLineTest, RunsWithoutADisplayTakeTheirOptions)
+{
+    const CCommandLine run = Parse({QStringLiteral("--permanence-test"), QStringLiteral("--port"), QStringLiteral("2"),
+                                    QStringLiteral("--baud"), QStringLiteral("19200"), QStringLiteral("--duration"),
+                                    QStringLiteral("1.5h"), QStringLiteral("--report"), QStringLiteral("r.json")});
+    EXPECT_EQ(run.action, Action::PermanenceTest);
+    EXPECT_EQ(run.nPort, 2);
+    EXPECT_EQ(run.nBaud, 19200);
+    EXPECT_EQ(run.nDurationMs, 5400000);
+    EXPECT_EQ(run.strReportPath, QStringLiteral("r.json"));
+    const CCommandLine probe = Parse({QStringLiteral("--probe")});
+    EXPECT_EQ(probe.action, Action::Probe);
+    EXPECT_EQ(probe.nPort, 1);
+    EXPECT_EQ(probe.nBaud, 9600);
+    EXPECT_EQ(Parse({QStringLiteral("--permanence-test"), QStringLiteral("--duration=90")}).nDurationMs, 90000);
+    EXPECT_EQ(Parse({QStringLiteral("--permanence-test"), QStringLiteral("--duration=15m")}).nDurationMs, 900000);
+
+    for (const QStringList& refused :
+         {QStringList{QStringLiteral("--port"), QStringLiteral("2")},
+          QStringList{QStringLiteral("--probe"), QStringLiteral("--port"), QStringLiteral("3")},
+          QStringList{QStringLiteral("--probe"), QStringLiteral("--baud"), QStringLiteral("4800")},
+          QStringList{QStringLiteral("--probe"), QStringLiteral("--duration"), QStringLiteral("5")},
+          QStringList{QStringLiteral("--probe"), QStringLiteral("--permanence-test")},
+          QStringList{QStringLiteral("--probe"), QStringLiteral("--list-ports")},
+          QStringList{QStringLiteral("--permanence-test"), QStringLiteral("--duration"), QStringLiteral("0")},
+          QStringList{QStringLiteral("--permanence-test"), QStringLiteral("--duration"), QStringLiteral("5d")},
+          QStringList{QStringLiteral("--permanence-test"), QStringLiteral("--duration"), QStringLiteral("-1m")}})
+        EXPECT_EQ(Parse(refused).action, Action::Refuse) << refused.join(u' ').toStdString();
+}
