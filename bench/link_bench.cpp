@@ -5,6 +5,11 @@
 // this process per exchange and as a share of the wall time, and, against a paced panel, the
 // ratio of the wall time to the line time of the exchange's bytes (11 bits a byte, every byte
 // in both directions).
+//
+// That ratio holds the virtual panel's own pacing too. The PC's share alone comes from the
+// panel's log, whose stamps are microseconds: the turnaround is the time from the write that
+// put the panel's last byte on the PC's side (its line time already passed) to the read of the
+// PC's next byte. p50, p99 and max of every turnaround of the measured exchanges.
 #include "bench_support.h"
 #include "serial_link.h"
 #include "sim_process.h"
@@ -17,6 +22,7 @@
 #include <cstring>
 #include <string>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -33,7 +39,43 @@ struct Result {
     double bytesPerExchange = 0;
     double lineMs = 0; // line time of the median exchange's bytes
     double medianRatio = 0, p99Ratio = 0;
+    std::vector<double> turnaroundsMs; // against a paced panel only
+    std::vector<double> insideMs;      // the program's part of them
+    double load = 0;                   // one-minute load average at the end
 };
+
+// The PC's turnarounds from the panel's log: every chunk read from the PC that follows a chunk
+// written to it, between the two marker commands around the measured run.
+std::vector<double> Turnarounds(const std::string& strLog)
+{
+    std::vector<double> result;
+    FILE* pFile = std::fopen(strLog.c_str(), "r");
+    if (pFile == nullptr)
+        return result;
+    char line[8192];
+    int nMarks = 0;
+    double lastToPc = -1;
+    while (std::fgets(line, sizeof line, pFile) != nullptr) {
+        double ms = 0;
+        char tag[8] = {};
+        if (std::sscanf(line, "%lf %7s", &ms, tag) != 2)
+            continue;
+        const std::string t = tag;
+        if (t == "cmd" && std::strstr(line, " cmd dump") != nullptr)
+            ++nMarks;
+        if (nMarks != 1)
+            continue;
+        if (t == "<PC") {
+            lastToPc = ms;
+        } else if (t == "PC>") {
+            if (lastToPc >= 0)
+                result.push_back(ms - lastToPc);
+            lastToPc = -1;
+        }
+    }
+    std::fclose(pFile);
+    return result;
+}
 
 enum class Kind { Send, SendReceive };
 
@@ -55,7 +97,15 @@ bool RunOne(CSerialLink& link, Kind kind, int i)
 bool Measure(const char* simBinary, int baud, Kind kind, int n, Result* pResult)
 {
     CSimProcess sim;
-    if (!StartSimAsCom1(sim, simBinary, baud, "link_bench"))
+    const char* pszTmp = std::getenv("TMPDIR");
+    std::string strDir = std::string(pszTmp != nullptr && *pszTmp != '\0' ? pszTmp : "/tmp") + "/link_bench.XXXXXX";
+    if (::mkdtemp(strDir.data()) == nullptr)
+        return false;
+    const std::string strLog = strDir + "/panel.log";
+    std::vector<std::string> extra;
+    if (baud != 0)
+        extra = {"--log", strLog};
+    if (!StartSimAsCom1(sim, simBinary, baud, "link_bench", extra))
         return false;
     CCountingDevice device;
     CSerialLink link(&device);
@@ -70,6 +120,8 @@ bool Measure(const char* simBinary, int baud, Kind kind, int n, Result* pResult)
     std::vector<long> bytes;
     int failures = 0;
     const double bitMs = baud != 0 ? 1000.0 / baud : 0.0;
+    sim.Command("dump"); // marks the start of the measured run in the panel's log
+    device.ReadToWriteMs().clear();
     const double cpuStart = CpuSeconds();
     const auto runStart = Clock::now();
     for (int i = 0; i < n; ++i) {
@@ -90,6 +142,7 @@ bool Measure(const char* simBinary, int baud, Kind kind, int n, Result* pResult)
     }
     const double runWallS = std::chrono::duration<double>(Clock::now() - runStart).count();
     const double cpuS = CpuSeconds() - cpuStart;
+    sim.Command("dump");
 
     Result& r = *pResult;
     r.name = kind == Kind::Send ? "send, acknowledged" : "send l+, receive answer";
@@ -105,8 +158,14 @@ bool Measure(const char* simBinary, int baud, Kind kind, int n, Result* pResult)
     r.lineMs = r.bytesPerExchange * 11.0 * bitMs;
     r.medianRatio = Percentile(ratios, 0.5);
     r.p99Ratio = Percentile(ratios, 0.99);
+    r.load = LoadAverage();
+    r.insideMs = device.ReadToWriteMs();
     link.Close();
     sim.Stop();
+    if (baud != 0)
+        r.turnaroundsMs = Turnarounds(strLog);
+    std::remove(strLog.c_str());
+    ::rmdir(strDir.c_str());
     return true;
 }
 
@@ -177,6 +236,21 @@ int main(int argc, char** argv)
         }
         targetsMet = targetsMet && r.failures == 0;
     }
+    std::printf("\nThe PC's turnaround alone: from the panel's last byte on the line to the PC's next byte\n\n");
+    std::printf("| exchange | panel | turnarounds | p50 ms | p99 ms | max ms | inside the program: p50 ms | p99 ms | "
+                "max ms | load avg 1 min |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
+    for (const Result& r : results) {
+        if (r.baud == 0)
+            continue;
+        const auto& t = r.turnaroundsMs;
+        const auto& in = r.insideMs;
+        std::printf("| %s | %d Bd | %zu | %.3f | %.3f | %.3f | %.3f | %.3f | %.3f | %.2f |\n", r.name.c_str(), r.baud,
+                    t.size(), Percentile(t, 0.5), Percentile(t, 0.99),
+                    t.empty() ? 0.0 : *std::max_element(t.begin(), t.end()), Percentile(in, 0.5), Percentile(in, 0.99),
+                    in.empty() ? 0.0 : *std::max_element(in.begin(), in.end()), r.load);
+    }
+
     std::printf("\nTargets against a paced panel (CPU share < 5 %%, median ratio <= 1.2, no failures): %s\n",
                 targetsMet ? "met" : "NOT met");
     return targetsMet ? 0 : 3;

@@ -3,48 +3,42 @@
 #
 #   install-deps.sh [build]   compile and run the program and the virtual panel (the default)
 #   install-deps.sh test      the above, plus what the test suite, the sanitizer and fuzz
-#                             builds, the GUI tests under Xvfb and the script lint need
+#                             builds, the GUI tests under Xvfb, the lint and the Debian
+#                             package check need
 #   install-deps.sh windows   the cross build for Windows and Wine to run its tests
 #
-# Several sets may be named at once. Does nothing when everything is already there, so it is
-# cheap to run before every build.
+# Several sets may be named at once. The packages of each set are listed in packages.txt next
+# to this script. Does nothing when everything is already there, so it is cheap to run before
+# every build.
 set -euo pipefail
 
-BUILD_PACKAGES=(
-  build-essential cmake ninja-build pkg-config
-  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
-  fonts-dejavu-core
-)
-TEST_PACKAGES=(
-  "${BUILD_PACKAGES[@]}"
-  libgtest-dev libgmock-dev googletest
-  xvfb xauth x11-utils imagemagick xdotool
-  clang libclang-rt-14-dev
-  shellcheck clang-format desktop-file-utils
-  util-linux procps
-)
-WINDOWS_PACKAGES=(
-  cmake ninja-build
-  g++-mingw-w64-x86-64 googletest
-  wine64 wine
-)
+PACKAGE_LIST="$(dirname "$0")/packages.txt"
 
 usage() {
   echo "usage: $0 [build|test|windows]..." >&2
   exit 2
 }
 
+# Prints the packages of one set, one a line, following "@set" references.
+packages_of() {
+  local wanted_set=$1 name rest word
+  while IFS=: read -r name rest; do
+    [ "$name" = "$wanted_set" ] || continue
+    for word in $rest; do
+      case "$word" in
+        @*) packages_of "${word#@}" ;;
+        *) echo "$word" ;;
+      esac
+    done
+  done <"$PACKAGE_LIST"
+}
+
 wanted=()
 [ $# -eq 0 ] && set -- build
 for set_name in "$@"; do
-  case "$set_name" in
-    build) wanted+=("${BUILD_PACKAGES[@]}") ;;
-    test) wanted+=("${TEST_PACKAGES[@]}") ;;
-    windows) wanted+=("${WINDOWS_PACKAGES[@]}") ;;
-    *) usage ;;
-  esac
+  grep -q "^$set_name:" "$PACKAGE_LIST" || usage
+  mapfile -t -O "${#wanted[@]}" wanted < <(packages_of "$set_name")
 done
-
 missing=()
 for p in "${wanted[@]}"; do
   # A package named by two sets is looked at once.

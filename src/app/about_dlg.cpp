@@ -4,37 +4,32 @@
 
 #include "kova_version.h"
 
-#include <QGridLayout>
 #include <QLabel>
 #include <QPushButton>
 
-CAboutDlg::CAboutDlg(QWidget* pParent) : QDialog(pParent)
+CAboutDlg::CAboutDlg(QWidget* pParent) : CDialog(217, 89, pParent)
 {
     setWindowTitle(QStringLiteral("About KOVA_EN"));
-    auto* pLayout = new QGridLayout(this);
 
+    // An icon control takes the icon's own size, 32 x 32 pixels.
     auto* pIcon = new QLabel(this);
     pIcon->setPixmap(AppIcon().pixmap(32, 32));
-    pLayout->addWidget(pIcon, 0, 0, 3, 1, Qt::AlignTop);
+    Place(pIcon, 11, 17, 0, 0)->resize(32, 32);
 
-    auto* pName = new QLabel(QStringLiteral(KOVA_VERSION_TEXT), this);
+    auto* pName = Place(new QLabel(QStringLiteral(KOVA_VERSION_TEXT), this), 40, 10, 119, 8);
     pName->setTextFormat(Qt::PlainText);
-    pLayout->addWidget(pName, 0, 1);
-    pLayout->addWidget(new QLabel(QStringLiteral("16. September 1999"), this), 1, 1);
+    Place(new QLabel(QStringLiteral("16. September 1999"), this), 40, 25, 119, 8);
 
     // The maker named in the main window's caption; street, town and web address are invented
     // (the postcode and the .example domain cannot belong to anybody).
-    auto* pMaker = new QLabel(QStringLiteral("TARVEST GMBH + CO.\n"
-                                             "Werkstra\u00dfe 12\n"
-                                             "D-99999 Beispielstadt\n"
-                                             "www.tarvest.example"),
-                              this);
+    auto* pMaker = Place(new QLabel(QStringLiteral("TARVEST GMBH + CO.\n"
+                                                   "Werkstra\u00dfe 12\n"
+                                                   "D-99999 Beispielstadt\n"
+                                                   "www.tarvest.example"),
+                                    this),
+                         40, 42, 134, 40);
     pMaker->setTextFormat(Qt::PlainText);
-    pLayout->addWidget(pMaker, 2, 1);
+    pMaker->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
-    auto* pOk = new QPushButton(QStringLiteral("OK"), this);
-    pOk->setDefault(true);
-    connect(pOk, &QPushButton::clicked, this, &QDialog::accept);
-    pLayout->addWidget(pOk, 0, 2, Qt::AlignTop);
-    pLayout->setSizeConstraint(QLayout::SetFixedSize);
+    AddOkButton(178, 7, 32, 14);
 }

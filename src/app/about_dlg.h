@@ -1,11 +1,10 @@
 #pragma once
 
-#include <QDialog>
+#include "dialog.h"
 
 // "About KOVA_EN": program name, version, date and the maker's address.
-class CAboutDlg : public QDialog {
+class CAboutDlg : public CDialog {
     Q_OBJECT
 public:
     explicit CAboutDlg(QWidget* pParent = nullptr);
-    int DoModal() { return exec(); }
 };

@@ -1,8 +1,8 @@
 #include "command_line.h"
 
+#include "headless.h"
 #include "kova_version.h"
-#include "port_config.h"
-#include "port_discovery.h"
+#include "ports.h"
 
 #include <QCommandLineParser>
 
@@ -50,6 +50,8 @@ CCommandLine ParseCommandLine(const QStringList& arguments)
     const QCommandLineOption listPorts(QStringLiteral("list-ports"));
     const QCommandLineOption savePort(QStringLiteral("save-port"), QString(), QStringLiteral("N"));
     parser.addOptions({help, version, com1, com2, listPorts, savePort});
+    const CHeadlessOptions headless;
+    parser.addOptions(headless.All());
     for (const char* name : kQtValueOptions)
         parser.addOption(QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("value")));
     for (const char* name : kQtFlagOptions)
@@ -103,6 +105,8 @@ CCommandLine ParseCommandLine(const QStringList& arguments)
             return refuse(QStringLiteral("--list-ports and --save-port go in separate runs"));
         result.action = CCommandLine::Action::ListPorts;
     }
+    if (const QString why = headless.Read(parser, result); !why.isEmpty())
+        return refuse(why);
     return result;
 }
 
@@ -121,6 +125,8 @@ int RunWithoutWindow(const CCommandLine& commandLine, std::FILE* pOut, std::FILE
         Print(status == 0 ? pOut : pErr, message + QLatin1Char('\n'));
         return status;
     }
+    case CCommandLine::Action::Probe: return RunProbe(commandLine, pOut, pErr);
+    case CCommandLine::Action::PermanenceTest: return RunPermanenceTest(commandLine, pOut, pErr);
     case CCommandLine::Action::ListPorts: {
         QString warning;
         ReadPortConfig(&warning);
@@ -136,12 +142,17 @@ int RunWithoutWindow(const CCommandLine& commandLine, std::FILE* pOut, std::FILE
 
 const char* UsageLine()
 {
-    return "usage: kova_en [--com1 PATH] [--com2 PATH] [--list-ports | --save-port N PATH | --help | --version]";
+    return "Usage: kova_en [--com1 PATH] [--com2 PATH] [--list-ports | --save-port N PATH | --probe | --permanence-test"
+           " | --help | --version]";
 }
 
 const char* HelpText()
 {
-    return "usage: kova_en [--com1 PATH] [--com2 PATH] [--list-ports | --save-port N PATH | --help | --version]\n"
+    return "Usage: kova_en [--com1 PATH] [--com2 PATH] [--list-ports | --save-port N PATH | --probe | --permanence-test"
+           " | --help | --version]\n"
+           "       kova_en [--com1 PATH] [--com2 PATH] --probe [--port N] [--baud BD]\n"
+           "       kova_en [--com1 PATH] [--com2 PATH] --permanence-test [--port N] [--baud BD] [--duration D]\n"
+           "               [--report FILE]\n"
            "\n"
            "Test and demonstration program for the KOVA operator panel.\n"
            "Port and baud rate are chosen in the program's \"Serial Communication\" dialog.\n"
@@ -152,6 +163,17 @@ const char* HelpText()
            "                            whether you may open them\n"
            "  --save-port N PATH        make COMN use PATH from now on (written into\n"
            "                            ~/.config/kova_en/kova_en.conf, section [ports])\n"
+           "  --probe                   connect as the window does, print what was found and\n"
+           "                            exit: 0 found, 1 not found, 2 usage or port error\n"
+           "  --permanence-test         run the permanence test without a display until the\n"
+           "                            duration or SIGINT/SIGTERM, reconnecting after a lost\n"
+           "                            link; exit 0 pass, 1 fail, 2 usage or port error\n"
+           "  --port N                  port 1 (COM1, the default) or 2 of --probe and\n"
+           "                            --permanence-test\n"
+           "  --baud BD                 9600 (the default) or 19200\n"
+           "  --duration D              seconds, or a number with s, m or h (90, 15m, 8h)\n"
+           "  --report FILE             the run's JSON report (default\n"
+           "                            $XDG_STATE_HOME/kova_en/permanence-TIME-COMN.json)\n"
            "  -h, --help                this text\n"
            "  -v, --version             the program's version\n"
            "\n"
@@ -163,6 +185,9 @@ const char* HelpText()
            "                        for USB adaptors use /dev/serial/by-id/...\n"
            "  KOVA_TRACE            1: trace every block exchange to standard error;\n"
            "                        a file name: trace to that file\n"
+           "  QT_LOGGING_RULES      kova.link.trace=true traces to standard error too\n"
+           "  XDG_STATE_HOME        where permanence-test reports go (default\n"
+           "                        ~/.local/state)\n"
            "  XDG_CONFIG_HOME       where the configuration lives (default ~/.config)\n";
 }
 

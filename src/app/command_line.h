@@ -3,18 +3,23 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstdint>
 #include <cstdio>
 #include <map>
 
 // What the command line asks for. Qt's own options (-platform, -style and the like) are
 // accepted here and left to the application object.
 struct CCommandLine {
-    enum class Action { Run, Help, Version, ListPorts, SavePort, Refuse };
+    enum class Action { Run, Help, Version, ListPorts, SavePort, Probe, PermanenceTest, Refuse };
     Action action = Action::Run;
     QString strError;                   // why the command line was refused
     std::map<int, QString> portOptions; // --com1, --com2 by port number
     int nSavePort = 0;                  // --save-port N PATH
     QString strSavePath;
+    int nPort = 1;           // --port, for --probe and --permanence-test
+    int nBaud = 9600;        // --baud
+    int64_t nDurationMs = 0; // --duration; 0: until interrupted
+    QString strReportPath;   // --report
 };
 
 // Reads the whole command line; arguments[0] is the program. Needs no application object.

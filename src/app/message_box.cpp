@@ -2,6 +2,7 @@
 
 #include "string_table.h"
 
+#include <QAbstractButton>
 #include <QMessageBox>
 
 int AfxMessageBox(QWidget* pOwner, int nStringId, int nStyle, const QString& strDetail)
@@ -14,6 +15,9 @@ int AfxMessageBox(QWidget* pOwner, int nStringId, int nStyle, const QString& str
     box.setTextFormat(Qt::PlainText);
     if (!strDetail.isEmpty())
         box.setDetailedText(strDetail);
+    // Plain buttons, as in the program's dialogs, whatever icons the platform theme gives them.
+    for (QAbstractButton* pButton : box.buttons())
+        pButton->setIcon(QIcon());
     switch (box.exec()) {
     case QMessageBox::Yes: return IDYES;
     case QMessageBox::No: return IDNO;

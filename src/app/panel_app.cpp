@@ -8,6 +8,9 @@ CPanelApp::CPanelApp(int& argc, char** argv) : QApplication(argc, argv)
 {
     setApplicationName(QStringLiteral("KOVA_EN"));
     setApplicationVersion(QStringLiteral(KOVA_VERSION_MAJOR_MINOR));
+    // Lets a Wayland compositor or a dock find the installed desktop entry, and with it the
+    // name and the icon, for the window.
+    setDesktopFileName(QStringLiteral(KOVA_APP_ID));
     setWindowIcon(AppIcon());
 }
 

@@ -4,11 +4,13 @@
 #include "message_box.h"
 #include "panel_app.h"
 #include "panel_canvas.h"
+#include "perm_tooltip.h"
 #include "serial_dlg.h"
 #include "text_input_dlg.h"
 
 #include <QKeyEvent>
 #include <QMenuBar>
+#include <QScreen>
 #include <QVBoxLayout>
 
 const CPanelDlg::MessageEntry CPanelDlg::s_messageTable[] = {
@@ -40,6 +42,10 @@ CPanelDlg::CPanelDlg(ISerialDevice* pDevice, IClock* pClock, QWidget* pParent)
     setFocusProxy(m_pCanvas);
     pLayout->setSizeConstraint(QLayout::SetFixedSize);
     BuildMenu();
+    // The window leaves a report after every permanence test, and shows its running figures
+    // as the LCD mirror's tooltip.
+    m_model.m_bWriteReports = true;
+    new CPermToolTip(m_model, m_pCanvas);
 
     m_pCanvas->onMousePress = [this](Qt::MouseButton button, QPoint pos) {
         if (button == Qt::LeftButton)
@@ -47,23 +53,15 @@ CPanelDlg::CPanelDlg(ISerialDevice* pDevice, IClock* pClock, QWidget* pParent)
         else if (button == Qt::RightButton)
             m_model.OnRButtonDown(pos.x(), pos.y());
     };
-    // The link part of every paint, also of the paints the window system asks for. The notice
-    // of a lost link is a modal box, which must not run inside a paint event: it is queued.
+    // The link part of the paints the window system asks for; the model keeps the flag. A
+    // lost link's notice is a modal box, which must not run inside a paint event: the paint
+    // routine that shows it is queued. An open link is remembered at once, so that a link
+    // lost right after a connect is still announced.
     m_pCanvas->onPaintLink = [this] {
-        if (m_model.m_link.m_bOpen) {
-            m_model.g_bWasConnected = 1;
-            return;
-        }
-        if (!m_model.g_bWasConnected || m_bPaintPending)
-            return;
-        m_bPaintPending = true;
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                m_bPaintPending = false;
-                OnPaint();
-            },
-            Qt::QueuedConnection);
+        if (m_model.m_link.m_bOpen)
+            m_model.CheckLink();
+        else
+            QMetaObject::invokeMethod(this, &CPanelDlg::OnPaint, Qt::QueuedConnection);
     };
 
     m_timer.setTimerType(Qt::CoarseTimer);
@@ -112,13 +110,49 @@ void CPanelDlg::BuildMenu()
 int CPanelDlg::DoModal()
 {
     OnInitDialog();
+    PlaceOnScreen();
     return exec();
+}
+
+void CPanelDlg::PlaceOnScreen()
+{
+    // The window has a fixed size and cannot be made smaller. Where it fits, it is centred as
+    // any dialog; taller or wider than the screen (a large scale factor on a small screen) it
+    // would be centred with its caption above the top edge, out of reach for good. It goes to
+    // the top of the screen instead, with its title bar on it.
+    const QScreen* pScreen = screen();
+    if (pScreen == nullptr)
+        return;
+    layout()->activate();
+    const QRect available = pScreen->availableGeometry();
+    if (height() < available.height() && width() < available.width())
+        return;
+    const int x = width() < available.width() ? available.x() + (available.width() - width()) / 2 : available.x();
+    move(x, available.y());
+    // The frame a window manager puts round the window is known only once it is on the
+    // screen; then the window is moved down by the caption's height (see moveEvent).
+    m_nPlaceChecks = 3;
+}
+
+void CPanelDlg::moveEvent(QMoveEvent* pEvent)
+{
+    QDialog::moveEvent(pEvent);
+    if (m_nPlaceChecks == 0 || !isVisible() || screen() == nullptr)
+        return;
+    const QRect available = screen()->availableGeometry();
+    if (frameGeometry().top() >= available.top())
+        return;
+    --m_nPlaceChecks; // a window manager that insists has the last word
+    move(frameGeometry().left(), available.top());
 }
 
 bool CPanelDlg::OnInitDialog()
 {
-    // Linux window managers keep their window menu to themselves, so the about item that
-    // would go there is reached through OnSysCommand (and File, "About KOVA_EN") instead.
+    // The system menu's about item. Only Windows lets a program add to the window menu; an
+    // X11 window manager owns it, so there the about box is reached by File, "About KOVA_EN".
+#ifdef Q_OS_WIN
+    AppendAboutToSystemMenu();
+#endif
     setWindowIcon(m_hIcon);
     m_pCanvas->setFocus();
     m_model.InitState();
@@ -203,14 +237,11 @@ void CPanelDlg::OnPaint()
 {
     if (isMinimized())
         return; // the platform shows the icon
-    if (m_pCanvas->isVisible())
-        m_pCanvas->repaint();
-    // Drawn again only when the notice was shown: the status line follows the link as it is
-    // once the notice is closed. A link that was closed already needs no second paint.
-    const bool bNotice = !m_model.m_link.m_bOpen && m_model.g_bWasConnected;
+    m_pCanvas->Refresh();
     m_model.CheckLink();
-    if (bNotice && m_pCanvas->isVisible())
-        m_pCanvas->repaint();
+    // The notice's box may have let the link change (ticks run inside it); the status line
+    // follows the link as it is once the box is closed.
+    m_pCanvas->Refresh();
 }
 
 int CPanelDlg::MessageBox(int nStringId, int nStyle)
@@ -258,20 +289,13 @@ void CPanelDlg::ShowMessageDetail(int nStringId, const QString& strDetail)
 void CPanelDlg::Invalidate(const CRect* pRect, bool)
 {
     // Every paint draws the picture under the overlay, so erasing needs nothing extra.
-    m_bUpdatePending = true;
-    if (pRect == nullptr)
-        m_pCanvas->update();
-    else
-        m_pCanvas->update(pRect->left, pRect->top, pRect->Width(), pRect->Height());
+    m_pCanvas->Invalidate(pRect == nullptr ? m_pCanvas->rect()
+                                           : QRect(pRect->left, pRect->top, pRect->Width(), pRect->Height()));
 }
 
 void CPanelDlg::UpdateWindow()
 {
-    if (!m_bUpdatePending)
-        return;
-    m_bUpdatePending = false;
-    if (m_pCanvas->isVisible())
-        m_pCanvas->repaint();
+    m_pCanvas->PaintInvalid();
 }
 
 void CPanelDlg::Paint()

@@ -78,6 +78,11 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* pEvent) override;
+#ifdef Q_OS_WIN
+    // The system menu's about command from the native window (panel_dlg_win.cpp).
+    bool nativeEvent(const QByteArray& eventType, void* pMessage, qintptr* pResult) override;
+#endif
+    void moveEvent(QMoveEvent* pEvent) override;
 
 private:
     struct MessageEntry {
@@ -87,6 +92,11 @@ private:
     static const MessageEntry s_messageTable[];
 
     void BuildMenu();
+#ifdef Q_OS_WIN
+    // A separator and "&About KOVA_EN..." at the end of the window's system menu.
+    void AppendAboutToSystemMenu();
+#endif
+    void PlaceOnScreen();
     void EndDialog(int nResult);
 
     CPanelModel m_model;
@@ -94,7 +104,6 @@ private:
     CPanelCanvas* m_pCanvas;
     QMenuBar* m_pMenuBar;
     QTimer m_timer;
-    bool m_bPaintPending = false;
-    bool m_bUpdatePending = false;
+    int m_nPlaceChecks = 0;     // moves left in which the title bar is brought onto the screen
     QString m_strMessageDetail; // detail text for the box MessageBox is about to show
 };

@@ -21,6 +21,11 @@ std::string PortName(int nPort)
     return name;
 }
 
+std::string PortEnvironmentVariable(int nPort)
+{
+    return "KOVA_" + PortName(nPort);
+}
+
 void SetPortResolver(PortResolver resolver)
 {
     Resolver() = std::move(resolver);
@@ -30,8 +35,7 @@ std::string PortDevicePath(int nPort)
 {
     if (const PortResolver& resolver = Resolver())
         return resolver(nPort);
-    const std::string variable = "KOVA_" + PortName(nPort);
-    if (const char* value = std::getenv(variable.c_str()); value != nullptr && *value != '\0')
+    if (const char* value = std::getenv(PortEnvironmentVariable(nPort).c_str()); value != nullptr && *value != '\0')
         return value;
     return DefaultPortDevicePath(nPort);
 }

@@ -6,6 +6,9 @@
 // "COM1", "COM2", ... as the program names its ports.
 std::string PortName(int nPort);
 
+// "KOVA_COM1", "KOVA_COM2", ...: the environment variable that names a port's device.
+std::string PortEnvironmentVariable(int nPort);
+
 // Decides which device stands behind a port number. A name or path, whatever the platform's
 // serial device opens: "/dev/serial/by-id/..." here, "COM7" elsewhere.
 using PortResolver = std::function<std::string(int nPort)>;

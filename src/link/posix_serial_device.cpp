@@ -1,5 +1,9 @@
 #include "posix_serial_device.h"
 
+// The termios device of Linux and the other POSIX systems; Windows has its own
+// (win32_serial_device.cpp), and this file compiles to nothing there.
+#ifndef _WIN32
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -11,6 +15,9 @@
 #include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
 
 namespace {
 
@@ -35,6 +42,23 @@ int RetryPoll(pollfd* fds, int timeoutMs)
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         timeoutMs = left > 0 ? static_cast<int>(left) : 0;
     }
+}
+
+// Asks the driver to hand over received bytes at once. A USB adaptor (FTDI above all) holds
+// them back for its latency timer otherwise, 16 ms by default, and each of the block
+// procedure's turnarounds would wait that long. A pseudo-terminal has no such settings and
+// some drivers refuse them; either way the port works as before, so a refusal is no error.
+void RequestLowLatency(int fd)
+{
+#if defined(__linux__) && defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
+    serial_struct serial{};
+    if (::ioctl(fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0)
+        return;
+    serial.flags |= ASYNC_LOW_LATENCY;
+    (void)::ioctl(fd, TIOCSSERIAL, &serial);
+#else
+    (void)fd;
+#endif
 }
 
 bool IsPseudoTerminal(int fd)
@@ -131,6 +155,7 @@ bool CPosixSerialDevice::Open(const std::string& path, int baud)
         if (errno != EINVAL || !IsPseudoTerminal(m_fd))
             return Fail(path, errno);
     }
+    RequestLowLatency(m_fd);
     // A newly opened port starts with empty queues: bytes that waited in the terminal since
     // before the open (a report the panel sent while nobody listened) would otherwise be read
     // as the answer to our first STX.
@@ -224,3 +249,5 @@ ISerialDevice::WaitStatus CPosixSerialDevice::WaitReadable(int timeoutMs)
         return WaitStatus::HungUp;
     return WaitStatus::Readable;
 }
+
+#endif // _WIN32

@@ -9,6 +9,7 @@ using CPlatformSerialDevice = CWin32SerialDevice;
 using CPlatformSerialDevice = CPosixSerialDevice;
 #endif
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace {
@@ -58,6 +59,30 @@ int CSerialLink::Close()
     return 1;
 }
 
+void CSerialLink::CloseLost()
+{
+    Close();
+    for (ILinkObserver* pObserver : m_observers)
+        pObserver->OnLinkLost();
+}
+
+void CSerialLink::AddObserver(ILinkObserver* pObserver)
+{
+    if (pObserver != nullptr && std::find(m_observers.begin(), m_observers.end(), pObserver) == m_observers.end())
+        m_observers.push_back(pObserver);
+}
+
+void CSerialLink::RemoveObserver(ILinkObserver* pObserver)
+{
+    m_observers.erase(std::remove(m_observers.begin(), m_observers.end(), pObserver), m_observers.end());
+}
+
+void CSerialLink::SetObserver(ILinkObserver* pObserver)
+{
+    m_observers.clear();
+    AddObserver(pObserver);
+}
+
 int CSerialLink::WriteByte(uint8_t ch)
 {
     if (!m_bOpen)
@@ -82,7 +107,7 @@ int CSerialLink::ReadByte(uint8_t* pch)
     case ISerialDevice::ReadStatus::Nothing: return 0;
     case ISerialDevice::ReadStatus::Error: break;
     }
-    Close();
+    CloseLost();
     return 0;
 }
 
@@ -107,7 +132,7 @@ int CSerialLink::WaitForInput()
             static_cast<int32_t>(static_cast<uint32_t>(m_pClock->NowMs()) - static_cast<uint32_t>(start));
         const int64_t elapsed = std::llabs(static_cast<int64_t>(diff));
         if (elapsed > limit) {
-            Close();
+            CloseLost();
             return 0;
         }
         if (BytesWaiting() != 0)
@@ -121,9 +146,11 @@ int CSerialLink::WaitForInput()
 
 int CSerialLink::SendBlock(const uint8_t* pData, int nLen, int nVariant)
 {
+    const bool bOpen = m_bOpen != 0;
     const int result = SendBlockInner(pData, nLen, nVariant);
-    if (m_pObserver != nullptr)
-        m_pObserver->OnBlockSent(pData, nLen, nVariant, result);
+    m_bExchangeFoundOpen = bOpen;
+    for (ILinkObserver* pObserver : m_observers)
+        pObserver->OnBlockSent(pData, nLen, nVariant, result);
     return result;
 }
 
@@ -157,11 +184,13 @@ int CSerialLink::ReceiveBlock(uint8_t* pBuf, int* pnCount, int nCapacity)
     int result = kBlockClosed;
     if (nCapacity < 0)
         nCapacity = 0;
+    const bool bOpen = m_bOpen != 0;
     result = ReceiveBlockInner(pBuf, &nStored, nCapacity);
     if (result == kBlockDone && pnCount != nullptr)
         *pnCount = nStored;
-    if (m_pObserver != nullptr)
-        m_pObserver->OnBlockReceived(pBuf, nStored, result);
+    m_bExchangeFoundOpen = bOpen;
+    for (ILinkObserver* pObserver : m_observers)
+        pObserver->OnBlockReceived(pBuf, nStored, result);
     return result;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 // Every caller of ReceiveBlock hands in a reply buffer of this size.
 inline constexpr int kReplyBufferSize = 256;
@@ -21,12 +22,16 @@ inline constexpr int kBlockNoByte = 33;    // a read delivered nothing although 
 inline constexpr int kBlockWrongByte = 34; // refused by the peer, or no STX at the front
 inline constexpr int kBlockClosed = 255;   // link closed at the call, or a reply time-out closed it
 
-// Watches block exchanges, for the traffic trace. Called after each exchange ends.
+// Watches block exchanges, for the traffic trace and the link statistics. Called after each
+// exchange ends; CSerialLink::ExchangeFoundOpen tells an exchange from a call on a closed link.
 class ILinkObserver {
 public:
     virtual ~ILinkObserver() = default;
     virtual void OnBlockSent(const uint8_t* pData, int nLen, int nVariant, int nResult) = 0;
     virtual void OnBlockReceived(const uint8_t* pData, int nLen, int nResult) = 0;
+    // A reply time-out or a read error has just closed the open link (inside an exchange, or
+    // in a WaitForInput of its own). A Close asked for by the caller is no loss.
+    virtual void OnLinkLost() {}
 };
 
 // The serial channel to the panel and the block procedure on top of it. One thread only;
@@ -64,8 +69,15 @@ public:
     // The device path the last Open tried.
     const std::string& DevicePath() const { return m_strDevicePath; }
 
-    void SetObserver(ILinkObserver* pObserver) { m_pObserver = pObserver; }
-    IClock& Clock() { return *m_pClock; }
+    // Several observers watch at once (the trace and the statistics), each told in the order
+    // added. SetObserver replaces them all with one (nullptr: none).
+    void AddObserver(ILinkObserver* pObserver);
+    void RemoveObserver(ILinkObserver* pObserver);
+    void SetObserver(ILinkObserver* pObserver);
+    // Whether the link was open when the last SendBlock or ReceiveBlock was called, that is,
+    // whether anything went on the line; read by observers while they are told of it.
+    bool ExchangeFoundOpen() const { return m_bExchangeFoundOpen; }
+    IClock& Clock() const { return *m_pClock; }
 
     int32_t m_nTimeoutFactor = 20;
     int m_bOpen = 0;
@@ -73,11 +85,13 @@ public:
 private:
     int SendBlockInner(const uint8_t* pData, int nLen, int nVariant);
     int ReceiveBlockInner(uint8_t* pBuf, int* pnCount, int nCapacity);
+    void CloseLost();
 
     std::unique_ptr<ISerialDevice> m_pOwnedDevice;
     ISerialDevice* m_pDevice;
     IClock* m_pClock;
-    ILinkObserver* m_pObserver = nullptr;
+    std::vector<ILinkObserver*> m_observers;
+    bool m_bExchangeFoundOpen = false;
     std::string m_strOpenError;
     int m_nOpenErrno = 0;
     std::string m_strDevicePath;

@@ -21,6 +21,19 @@ struct CPoint {
     int y;
 };
 
+// Dialog units of the window templates' 8-point font, whose mean character is 6 pixels wide
+// and 13 pixels high: a unit is a quarter of the one and an eighth of the other (1.5 and
+// 1.625 pixels), rounded to the nearest pixel. Every template size and control rectangle
+// becomes pixels here.
+constexpr int DluToPixelsX(int nUnits)
+{
+    return (nUnits * 6 + 2) / 4;
+}
+constexpr int DluToPixelsY(int nUnits)
+{
+    return (nUnits * 13 + 4) / 8;
+}
+
 inline constexpr int kKeyCount = 12;
 inline constexpr int kLcdRows = 8;
 inline constexpr int kLcdColumns = 15;
@@ -50,7 +63,7 @@ inline constexpr CPoint kStatusTextOrigin = {5, 480};
 // Where the panel picture sits in the client area, and its size: the rectangles above are
 // client pixels, so the picture has to be drawn here for its keys, LCD and scales to lie under
 // them. The art tool draws the picture from these same numbers.
-inline constexpr int kPictureLeft = 3;
+inline constexpr int kPictureLeft = DluToPixelsX(2); // 3 pixels
 inline constexpr int kPictureTop = 0;
 inline constexpr int kPictureWidth = 340;
 inline constexpr int kPictureHeight = 499;

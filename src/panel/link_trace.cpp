@@ -1,12 +1,17 @@
 #include "link_trace.h"
 
+// Trace lines are info messages, shown by default once KOVA_TRACE asks for a trace. Debug
+// messages stay off by default, so their being on tells that a logging rule
+// ("kova.link.trace=true") asked for the trace.
 Q_LOGGING_CATEGORY(lcLinkTrace, "kova.link.trace", QtInfoMsg)
 
 std::unique_ptr<CLinkTrace> CLinkTrace::FromEnvironment(IClock& clock)
 {
     const QString value = qEnvironmentVariable("KOVA_TRACE");
-    if (value.isEmpty() || value == QLatin1String("0"))
+    if (value == QLatin1String("0"))
         return nullptr;
+    if (value.isEmpty())
+        return lcLinkTrace().isDebugEnabled() ? std::make_unique<CLinkTrace>(clock, QStringLiteral("-")) : nullptr;
     return std::make_unique<CLinkTrace>(clock, value == QLatin1String("1") ? QStringLiteral("-") : value);
 }
 

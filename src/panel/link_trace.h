@@ -12,10 +12,12 @@ Q_DECLARE_LOGGING_CATEGORY(lcLinkTrace)
 
 // The traffic trace: one line per block exchange, with a millisecond time stamp, the
 // direction, the telegram in hex and in printable form, and the result code. Off unless
-// KOVA_TRACE is set: "1" traces to standard error, anything else names a file.
+// KOVA_TRACE is set ("1" traces to standard error, anything else names a file) or Qt's logging
+// rules switch the category on (QT_LOGGING_RULES="kova.link.trace=true": standard error).
 class CLinkTrace final : public ILinkObserver {
 public:
-    // A trace as KOVA_TRACE asks for; nullptr when it is unset, "0" or empty.
+    // A trace as KOVA_TRACE or the logging rules ask for; nullptr when KOVA_TRACE is unset or
+    // empty and the rules leave the category off, and when KOVA_TRACE is "0".
     static std::unique_ptr<CLinkTrace> FromEnvironment(IClock& clock);
 
     // Traces to pathOrDash ("-": standard error).
@@ -26,6 +28,8 @@ public:
 
     void OnBlockSent(const uint8_t* pData, int nLen, int nVariant, int nResult) override;
     void OnBlockReceived(const uint8_t* pData, int nLen, int nResult) override;
+    // A line of the program's own between the exchanges, time-stamped like them.
+    void Note(const QString& text) { Write(text); }
 
     // One trace line without its time stamp, exactly as written.
     static QString FormatLine(const char* pszDirection, const uint8_t* pData, int nLen, int nResult);

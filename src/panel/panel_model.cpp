@@ -2,10 +2,22 @@
 
 #include "port_diagnosis.h"
 
+#include <QFileInfo>
+
 CPanelModel::CPanelModel(IPanelView& view, ISerialDevice* pDevice, IClock* pClock)
     : m_link(pDevice, pClock), m_view(view), m_pTrace(CLinkTrace::FromEnvironment(m_link.Clock()))
 {
-    m_link.SetObserver(m_pTrace.get());
+    m_link.AddObserver(m_pTrace.get());
+    m_link.AddObserver(&m_stats);
+    m_stats.onFailedExchange = [this](bool bSent, const uint8_t* pData, int nLen, int nResult) {
+        if (m_pPermRun)
+            m_pPermRun->OnFailedExchange(m_link.Clock().NowMs(), bSent, pData, nLen, nResult);
+    };
+}
+
+CPanelModel::~CPanelModel()
+{
+    EndPermRun(QStringLiteral("program end"));
 }
 
 void CPanelModel::InitState()
@@ -66,6 +78,8 @@ void CPanelModel::OnSerialPort()
     int nPortChoice = m_nPort;
     int nBaudChoice = m_nBaud;
     m_bPermTest = 0;
+    if (!m_bPermRunSpansConnects)
+        EndPermRun(QStringLiteral("connect"));
     if (m_view.RunSerialDialog(nPortChoice, nBaudChoice)) {
         m_nPort = static_cast<int8_t>(nPortChoice);
         m_nBaud = static_cast<int8_t>(nBaudChoice);
@@ -77,11 +91,14 @@ void CPanelModel::OnSerialPort()
 void CPanelModel::OnResetPanel()
 {
     m_bPermTest = 0;
+    if (!m_bPermRunSpansConnects)
+        EndPermRun(QStringLiteral("connect"));
     Reconnect();
 }
 
 void CPanelModel::Reconnect()
 {
+    m_stats.OnReconnecting();
     m_link.Close();
     int opened = 0;
     if (m_nBaud == 0)
@@ -97,7 +114,12 @@ void CPanelModel::Reconnect()
             IDS_PORT_NOT_OPENED,
             PortOpenFailureDetail(m_nPort + 1, m_link.DevicePath(), m_link.LastOpenErrno(), m_link.LastOpenError()));
     }
-    if (Handshake() != 0) {
+    const bool bFound = Handshake() == 0;
+    if (bFound)
+        m_stats.OnConnect();
+    if (m_pPermRun)
+        m_pPermRun->OnReconnect(bFound);
+    if (!bFound) {
         m_link.Close();
         m_view.ShowMessage(IDS_PANEL_NOT_FOUND);
     }
@@ -161,7 +183,7 @@ void CPanelModel::OnTimer()
     reply[0] = 0;
     int nReplyLen = 0;
     if (m_link.m_bOpen && m_link.BytesWaiting() > 0) {
-        m_link.ReceiveBlock(reply, &nReplyLen);
+        NoteReport(m_link.ReceiveBlock(reply, &nReplyLen), reply, nReplyLen);
         ApplyReport(reply[0]);
     }
 
@@ -180,6 +202,7 @@ void CPanelModel::OnTimer()
 void CPanelModel::OnPermTestStart()
 {
     m_bPermTest = 1;
+    BeginPermRun();
     for (int r = 0; r < kLcdRows; ++r)
         m_strRow[r] = LoadString(IDS_PERM_NOTICE_FIRST + r);
     m_view.Invalidate(&g_rcLcd, false);
@@ -196,6 +219,70 @@ void CPanelModel::OnPermTestStop()
     m_link.ReceiveBlock(reply, &nReplyLen);
     SendByte(kTelegramLedsOff);
     ClearLedsAndMarkers();
+    EndPermRun(m_strPermStopReason);
+}
+
+void CPanelModel::BeginPermRun()
+{
+    if (m_pPermRun)
+        return;
+    CPermRecord::Where where;
+    where.nPort = m_nPort + 1;
+    where.strDevice = QString::fromStdString(m_link.DevicePath());
+    where.nBaud = m_nBaud == 1 ? 19200 : 9600;
+    where.nVariant = m_nLinkVariant;
+    m_pPermRun =
+        std::make_unique<CPermRecord>(where, QDateTime::currentDateTime(), m_link.Clock().NowMs(), m_stats.Counts());
+}
+
+void CPanelModel::EndPermRun(const QString& strWhy)
+{
+    if (!m_pPermRun)
+        return;
+    m_pPermRun->End(QDateTime::currentDateTime(), m_link.Clock().NowMs(), m_stats.Counts(), strWhy);
+    if (!m_bWriteReports) {
+        m_pLastPermRun = std::move(m_pPermRun);
+        return;
+    }
+    QString path = m_strReportPath;
+    if (path.isEmpty()) {
+        // Two runs started in the same second on the same port keep a report each.
+        const QString folder = ReportFolder();
+        const QString name = m_pPermRun->ReportFileName();
+        path = folder + QLatin1Char('/') + name;
+        for (int n = 2; QFileInfo::exists(path); ++n)
+            path = folder + QLatin1Char('/') + name.chopped(5) + QStringLiteral("-%1.json").arg(n);
+    }
+    QString error;
+    const QString verdict = m_pPermRun->ToJson().value(QStringLiteral("verdict")).toString();
+    if (WritePermReport(*m_pPermRun, path, &error)) {
+        m_strLastReport = path;
+        if (m_pTrace)
+            m_pTrace->Note(QStringLiteral("permanence-test report (%1) written to %2").arg(verdict, path));
+    } else {
+        m_strLastReport.clear();
+        qCWarning(lcLinkTrace, "cannot write the permanence-test report %s: %s", qPrintable(path), qPrintable(error));
+        if (m_pTrace)
+            m_pTrace->Note(
+                QStringLiteral("permanence-test report (%1) not written to %2: %3").arg(verdict, path, error));
+    }
+    m_pLastPermRun = std::move(m_pPermRun);
+}
+
+void CPanelModel::NoteReport(int nResult, const uint8_t* pReply, int nReplyLen)
+{
+    if (m_pPermRun && nResult == kBlockDone && nReplyLen > 0)
+        m_pPermRun->OnReport(pReply[0]);
+}
+
+QString CPanelModel::PermRunFigures() const
+{
+    QStringList lines;
+    if (m_pPermRun)
+        lines << QStringLiteral("Permanence test: ") + m_pPermRun->Figures(m_link.Clock().NowMs(), m_stats.Counts());
+    if (!m_strLastReport.isEmpty())
+        lines << QStringLiteral("Last report: ") + m_strLastReport;
+    return lines.join(QLatin1Char('\n'));
 }
 
 void CPanelModel::PermanenceStep(uint8_t* pReply, int* pnReplyLen)
@@ -217,18 +304,23 @@ void CPanelModel::PermanenceStep(uint8_t* pReply, int* pnReplyLen)
     const int32_t s = g_nPermStep;
     const auto cell = CellTelegram((s / kLcdColumns) % kLcdRows, s % kLcdColumns, (s / 128) % 4,
                                    static_cast<uint8_t>(0x80 + s % 128));
-    if (!m_link.m_bOpen)
+    if (!m_link.m_bOpen) {
+        if (m_pPermRun)
+            m_pPermRun->OnStep(false);
         return;
+    }
 
     if (m_link.BytesWaiting() > 0) {
-        m_link.ReceiveBlock(pReply, pnReplyLen);
+        NoteReport(m_link.ReceiveBlock(pReply, pnReplyLen), pReply, *pnReplyLen);
         ApplyReport(pReply[0]);
     }
     Send(cell.data(), static_cast<int>(cell.size()));
-    m_link.ReceiveBlock(pReply, pnReplyLen);
+    NoteReport(m_link.ReceiveBlock(pReply, pnReplyLen), pReply, *pnReplyLen);
     ApplyReport(pReply[0]);
 
     g_nPermStep = (s + 1) % kPermStepPeriod;
+    if (m_pPermRun)
+        m_pPermRun->OnStep(true);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "geometry.h"
+#include "link_stats.h"
 #include "link_trace.h"
+#include "perm_report.h"
 #include "serial_link.h"
 #include "string_table.h"
 #include "telegrams.h"
@@ -64,6 +66,10 @@ public:
 class CPanelModel : public CPanelGlobals {
 public:
     explicit CPanelModel(IPanelView& view, ISerialDevice* pDevice = nullptr, IClock* pClock = nullptr);
+    // Ends a permanence-test run still going and writes its report.
+    ~CPanelModel();
+    CPanelModel(const CPanelModel&) = delete;
+    CPanelModel& operator=(const CPanelModel&) = delete;
 
     // Start values of the state at window initialisation.
     void InitState();
@@ -98,6 +104,26 @@ public:
     // is to be shown (the link is closed).
     bool CheckLink();
 
+    // The record of permanence-test runs. A run begins at OnPermTestStart and ends at
+    // OnPermTestStop (after its telegrams), at a connect or with the model; its report is
+    // written then (when m_bWriteReports is set), to m_strReportPath or else into
+    // ReportFolder(), and noted in the trace.
+    void EndPermRun(const QString& strWhy);
+    const CPermRecord* PermRun() const { return m_pPermRun.get(); }
+    const CPermRecord* LastPermRun() const { return m_pLastPermRun.get(); }
+    const QString& LastReportPath() const { return m_strLastReport; }
+    // Running figures of the run and where the last report went; empty when there are none.
+    QString PermRunFigures() const;
+    const CLinkStats& Stats() const { return m_stats; }
+    // Reports are written only where asked for: by the window and by the headless runs.
+    bool m_bWriteReports = false;
+    // Written instead of the state folder when set.
+    QString m_strReportPath;
+    // What the report of a run ended by OnPermTestStop says ended it.
+    QString m_strPermStopReason = QStringLiteral("stop");
+    // Connects carry a run on instead of ending it (a run that reconnects by itself).
+    bool m_bPermRunSpansConnects = false;
+
     // Selector positions as the numbers the readouts show.
     int Switch1Number() const { return m_chSwitch1 - kSwitch1Base; }
     int Switch2Number() const { return m_chSwitch2 - kSwitch2Base; }
@@ -119,10 +145,17 @@ public:
 
 private:
     void Reconnect();
+    void BeginPermRun();
+    // A block the panel delivered in the poll or a step: its first byte goes into the run.
+    void NoteReport(int nResult, const uint8_t* pReply, int nReplyLen);
     int Send(const uint8_t* pData, int nLen);
     int Send(const Telegram& telegram) { return Send(telegram.data(), static_cast<int>(telegram.size())); }
     int SendByte(uint8_t b) { return Send(&b, 1); }
 
     IPanelView& m_view;
     std::unique_ptr<CLinkTrace> m_pTrace;
+    CLinkStats m_stats{m_link};
+    std::unique_ptr<CPermRecord> m_pPermRun;
+    std::unique_ptr<CPermRecord> m_pLastPermRun;
+    QString m_strLastReport;
 };

@@ -52,6 +52,42 @@ uint8_t PanelCode(char32_t ch)
     return ch < 0x80 ? static_cast<uint8_t>(ch + 0x60) : 0x80;
 }
 
+bool InLcdCodePage(char32_t ch)
+{
+    // Between 0x80 and 0x9F the code page holds typographic characters instead of the C1
+    // controls; the five codes it leaves unassigned stand for the controls of the same number.
+    static constexpr char16_t kHigh[32] = {
+        0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+    };
+    if (ch < 0x80 || (ch >= 0xA0 && ch <= 0xFF))
+        return true;
+    for (char16_t high : kHigh)
+        if (ch == high)
+            return true;
+    return false;
+}
+
+QString LcdCodePageText(const QString& text, int* pPos)
+{
+    QString result;
+    result.reserve(text.size());
+    int nPos = -1;
+    for (qsizetype i = 0; i < text.size();) {
+        if (pPos != nullptr && nPos < 0 && i >= *pPos)
+            nPos = static_cast<int>(result.size());
+        const bool bPair = text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate();
+        const char32_t ch = bPair ? QChar::surrogateToUcs4(text[i], text[i + 1]) : text[i].unicode();
+        // A lone surrogate is no character at all, and not in the code page either.
+        result += InLcdCodePage(ch) ? QChar(static_cast<char16_t>(ch)) : QChar(u'?');
+        i += bPair ? 2 : 1;
+    }
+    if (pPos != nullptr)
+        *pPos = nPos < 0 ? static_cast<int>(result.size()) : nPos;
+    return result;
+}
+
 int RowLength(const QString& row)
 {
     return static_cast<int>(row.toUcs4().size());

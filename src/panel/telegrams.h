@@ -48,6 +48,13 @@ Report DecodeReport(uint8_t b);
 // The panel's code for one character: below U+0080 the code plus 0x60, anything else 0x80.
 uint8_t PanelCode(char32_t ch);
 
+// Whether the panel's single-byte code page (Windows-1252) has the character.
+bool InLcdCodePage(char32_t ch);
+// The text with every character that code page lacks replaced by '?', one '?' for each (an
+// emoji is one character). The panel code of '?' is 0x9F. A cursor position given in pPos is
+// moved along, so that it stays behind the same character.
+QString LcdCodePageText(const QString& text, int* pPos = nullptr);
+
 // Number of characters (Unicode code points) in a row, and the row cut to its first
 // kRowMaxChars characters. The LCD has 15 cells per row whatever the encoding.
 int RowLength(const QString& row);

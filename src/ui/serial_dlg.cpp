@@ -1,14 +1,10 @@
 #include "serial_dlg.h"
 
-#include "dialog_buttons.h"
 #include "port_discovery.h"
 
 #include <QButtonGroup>
-#include <QDialogButtonBox>
-#include <QGridLayout>
 #include <QGroupBox>
 #include <QRadioButton>
-#include <QVBoxLayout>
 
 namespace {
 
@@ -25,58 +21,44 @@ void ExchangeRadio(QButtonGroup* pGroup, int& nValue, bool bSave)
     pGroup->setExclusive(true);
 }
 
-QGroupBox* MakeGroup(QWidget* pParent, const QString& title, QButtonGroup* pGroup, const QStringList& texts)
-{
-    auto* pBox = new QGroupBox(title, pParent);
-    auto* pLayout = new QVBoxLayout(pBox);
-    for (int i = 0; i < texts.size(); ++i) {
-        auto* pButton = new QRadioButton(texts[i], pBox);
-        pGroup->addButton(pButton, i);
-        pLayout->addWidget(pButton);
-    }
-    // The third member exists for the exchange only: hidden, it takes no click and no focus.
-    pGroup->button(2)->setVisible(false);
-    return pBox;
-}
-
 } // namespace
 
 CSerialDlg::CSerialDlg(QWidget* pParent)
-    : QDialog(pParent), m_pPortGroup(new QButtonGroup(this)), m_pBaudGroup(new QButtonGroup(this))
+    : CDialog(188, 103, pParent), m_pPortGroup(new QButtonGroup(this)), m_pBaudGroup(new QButtonGroup(this))
 {
     setWindowTitle(QStringLiteral("Serial Communication"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
 
-    auto* pPortBox = MakeGroup(this, QStringLiteral("Serial Port "), m_pPortGroup,
-                               {QStringLiteral("COM &1"), QStringLiteral("COM &2"), QStringLiteral("&Autodetect")});
-    auto* pBaudBox = MakeGroup(this, QStringLiteral("Baudrate "), m_pBaudGroup,
-                               {QStringLiteral("9600"), QStringLiteral("19200"), QStringLiteral("Autodetect")});
+    // The group boxes frame the buttons from behind: made first, they lie under them and
+    // never take their clicks.
+    Place(new QGroupBox(QStringLiteral("Serial Port "), this), 14, 6, 106, 44);
+    Place(new QGroupBox(QStringLiteral("Baudrate "), this), 14, 54, 106, 44);
+
+    struct Radio {
+        const char* pszText;
+        int y, cx;
+    };
+    const auto addGroup = [this](QButtonGroup* pGroup, std::initializer_list<Radio> radios) {
+        int id = 0;
+        for (const Radio& radio : radios)
+            pGroup->addButton(
+                Place(new QRadioButton(QString::fromLatin1(radio.pszText), this), 24, radio.y, radio.cx, 10), id++);
+        // The third member exists for the exchange only: hidden, it takes no click and no focus.
+        pGroup->button(2)->setVisible(false);
+    };
+    addGroup(m_pPortGroup, {{"COM &1", 18, 38}, {"COM &2", 28, 38}, {"&Autodetect", 38, 88}});
+    addGroup(m_pBaudGroup, {{"9600", 66, 32}, {"19200", 76, 36}, {"Autodetect", 86, 88}});
 
     // Which device each port name stands for on this machine, what it is and who chose it.
     for (int port = 0; port < 2; ++port)
         m_pPortGroup->button(port)->setToolTip(PortToolTip(port + 1));
 
-    // OK and Cancel one above the other beside the baud rates, OK the default for Enter.
-    QDialogButtonBox* pButtons = MakeOkCancelButtons(this);
-
-    auto* pLayout = new QGridLayout(this);
-    pLayout->addWidget(pPortBox, 0, 0);
-    pLayout->addWidget(pBaudBox, 1, 0);
-    pLayout->addWidget(pButtons, 1, 1, Qt::AlignTop);
-    pLayout->setSizeConstraint(QLayout::SetFixedSize);
+    AddOkButton(128, 60, 50, 14);
+    AddCancelButton(128, 77, 50, 14);
 }
 
 void CSerialDlg::DoDataExchange(bool bSave)
 {
     ExchangeRadio(m_pBaudGroup, m_nBaudChoice, bSave);
     ExchangeRadio(m_pPortGroup, m_nPortChoice, bSave);
-}
-
-int CSerialDlg::DoModal()
-{
-    DoDataExchange(false);
-    const int result = exec();
-    if (result == QDialog::Accepted)
-        DoDataExchange(true);
-    return result;
 }

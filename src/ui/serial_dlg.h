@@ -1,13 +1,13 @@
 #pragma once
 
-#include <QDialog>
+#include "dialog.h"
 
 class QButtonGroup;
 class QRadioButton;
 
 // "Serial Communication": port and baud rate. Each radio group has a hidden third member
 // ("Autodetect") that nothing can check; a choice of -1 leaves a group unchecked.
-class CSerialDlg : public QDialog {
+class CSerialDlg : public CDialog {
     Q_OBJECT
 public:
     explicit CSerialDlg(QWidget* pParent = nullptr);
@@ -15,11 +15,8 @@ public:
     int m_nBaudChoice = -1;
     int m_nPortChoice = -1;
 
-    // Runs the dialog modally; on OK the choices take the checked buttons' numbers.
-    int DoModal();
-
     // Moves the choices into the buttons (bSave false) or the buttons into the choices.
-    void DoDataExchange(bool bSave);
+    void DoDataExchange(bool bSave) override;
 
     QButtonGroup* PortGroup() const { return m_pPortGroup; }
     QButtonGroup* BaudGroup() const { return m_pBaudGroup; }

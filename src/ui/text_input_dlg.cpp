@@ -1,15 +1,16 @@
 #include "text_input_dlg.h"
 
-#include "dialog_buttons.h"
 #include "telegrams.h"
 
-#include <QDialogButtonBox>
-#include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
 
 QValidator::State CRowValidator::validate(QString& input, int& pos) const
 {
+    // What the LCD cannot show becomes '?' before anything is counted, as the code page's own
+    // conversion would make it on the way to the panel; the panel then shows what the mirror
+    // shows.
+    input = LcdCodePageText(input, &pos);
     int excess = RowLength(input) - kRowMaxChars;
     if (excess <= 0)
         return Acceptable;
@@ -35,44 +36,29 @@ QValidator::State CRowValidator::validate(QString& input, int& pos) const
 
 void CRowValidator::fixup(QString& input) const
 {
-    input = ClampRow(input);
+    input = ClampRow(LcdCodePageText(input));
 }
 
-CTextInputDlg::CTextInputDlg(QWidget* pParent) : QDialog(pParent)
+CTextInputDlg::CTextInputDlg(QWidget* pParent) : CDialog(186, 119, pParent)
 {
     setWindowTitle(QStringLiteral("Text Input"));
-    auto* pLayout = new QGridLayout(this);
     auto* pValidator = new CRowValidator(this);
-    for (int i = 0; i < 8; ++i) {
-        auto* pLabel = new QLabel(QStringLiteral("Row %1:").arg(i + 1), this);
-        m_pEdits[i] = new QLineEdit(this);
-        m_pEdits[i]->setObjectName(QStringLiteral("row%1").arg(i + 1));
-        m_pEdits[i]->setValidator(pValidator);
-        // Wide enough for 15 characters; the field's own limit is the validator.
-        m_pEdits[i]->setMinimumWidth(m_pEdits[i]->fontMetrics().horizontalAdvance(QLatin1Char('W')) * 16);
-        pLayout->addWidget(pLabel, i, 0);
-        pLayout->addWidget(m_pEdits[i], i, 1);
+    for (int k = 0; k < 8; ++k) {
+        Place(new QLabel(QStringLiteral("Row %1:").arg(k + 1), this), 10, 10 + 13 * k, 24, 8);
+        m_pEdits[k] = Place(new QLineEdit(this), 44, 6 + 13 * k, 74, 14);
+        m_pEdits[k]->setObjectName(QStringLiteral("row%1").arg(k + 1));
+        m_pEdits[k]->setValidator(pValidator);
     }
-    QDialogButtonBox* pButtons = MakeOkCancelButtons(this);
-    pLayout->addWidget(pButtons, 5, 2, 2, 1, Qt::AlignTop);
-    pLayout->setSizeConstraint(QLayout::SetFixedSize);
+    AddOkButton(130, 80, 50, 14);
+    AddCancelButton(130, 97, 50, 14);
 }
 
 void CTextInputDlg::DoDataExchange(bool bSave)
 {
     for (int i = 0; i < 8; ++i) {
         if (bSave)
-            m_strEdit[i] = ClampRow(m_pEdits[i]->text());
+            m_strEdit[i] = ClampRow(LcdCodePageText(m_pEdits[i]->text()));
         else
-            m_pEdits[i]->setText(ClampRow(m_strEdit[i]));
+            m_pEdits[i]->setText(ClampRow(LcdCodePageText(m_strEdit[i])));
     }
-}
-
-int CTextInputDlg::DoModal()
-{
-    DoDataExchange(false);
-    const int result = exec();
-    if (result == QDialog::Accepted)
-        DoDataExchange(true);
-    return result;
 }

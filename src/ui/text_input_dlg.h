@@ -1,8 +1,8 @@
 #pragma once
 
+#include "dialog.h"
 #include "geometry.h"
 
-#include <QDialog>
 #include <QString>
 #include <QValidator>
 
@@ -10,9 +10,9 @@
 
 class QLineEdit;
 
-// Holds an edit field to at most 15 characters (Unicode code points, so an emoji or an
-// accented letter counts once). Typed or pasted text is taken only as far as it fits; the text
-// already in the field is never pushed out.
+// Holds an edit field to what an LCD row can show: characters of the panel's code page only,
+// any other one (typed or pasted) turned into '?', and at most 15 of them. Typed or pasted
+// text is taken only as far as it fits; the text already in the field is never pushed out.
 class CRowValidator : public QValidator {
     Q_OBJECT
 public:
@@ -22,15 +22,14 @@ public:
 };
 
 // "Text Input": the eight LCD rows.
-class CTextInputDlg : public QDialog {
+class CTextInputDlg : public CDialog {
     Q_OBJECT
 public:
     explicit CTextInputDlg(QWidget* pParent = nullptr);
 
     std::array<QString, kLcdRows> m_strEdit;
 
-    int DoModal();
-    void DoDataExchange(bool bSave);
+    void DoDataExchange(bool bSave) override;
 
     QLineEdit* Edit(int nRow) const { return m_pEdits[nRow]; }
 

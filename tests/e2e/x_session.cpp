@@ -207,7 +207,7 @@ QStringList BytesFromProgram(const QString& strPanelLog)
 // ---------------------------------------------------------------------------------------
 // Program
 
-bool CProgram::Start(const QProcessEnvironment& env, const QString& strCom1)
+bool CProgram::Start(const QProcessEnvironment& env, const QString& strCom1, const QString& strBinary)
 {
     QProcessEnvironment programEnv = env;
     programEnv.insert(QStringLiteral("KOVA_COM1"), strCom1);
@@ -220,7 +220,7 @@ bool CProgram::Start(const QProcessEnvironment& env, const QString& strCom1)
     programEnv.insert(QStringLiteral("LSAN_OPTIONS"), strLsan + QStringLiteral("suppressions=" KOVA_LSAN_SUPPRESSIONS));
     m_process.setProcessEnvironment(programEnv);
     m_process.setProcessChannelMode(QProcess::MergedChannels);
-    m_process.start(QStringLiteral(KOVA_EN_BINARY), {});
+    m_process.start(strBinary.isEmpty() ? QStringLiteral(KOVA_EN_BINARY) : strBinary, {});
     return m_process.waitForStarted(10000);
 }
 

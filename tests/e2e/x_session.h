@@ -81,7 +81,9 @@ public:
     CProgram& operator=(const CProgram&) = delete;
     ~CProgram() { Kill(); }
 
-    bool Start(const QProcessEnvironment& env, const QString& strCom1);
+    // The program under test, or another build of it (the benchmarks compare two).
+    bool Start(const QProcessEnvironment& env, const QString& strCom1, const QString& strBinary = QString());
+    qint64 Pid() const { return m_process.processId(); }
     bool Running() const { return m_process.state() != QProcess::NotRunning; }
     // Waits for the program to end by itself; its exit code, or -1 if it is still running
     // at the deadline or crashed.

@@ -93,6 +93,17 @@ TEST(LinkTraceEnvironment, OffUnlessAskedForAndOneMeansStandardError)
     EXPECT_TRUE(toFile->IsOpen());
     EXPECT_TRUE(QFile::exists(path));
     ::unsetenv("KOVA_TRACE");
+
+    // Qt's logging rules switch it on as well, to standard error; KOVA_TRACE=0 still says no.
+    QLoggingCategory::setFilterRules(QStringLiteral("kova.link.trace=true"));
+    auto byRule = CLinkTrace::FromEnvironment(clock);
+    ::setenv("KOVA_TRACE", "0", 1);
+    EXPECT_EQ(CLinkTrace::FromEnvironment(clock), nullptr);
+    ::unsetenv("KOVA_TRACE");
+    QLoggingCategory::setFilterRules(QString());
+    ASSERT_NE(byRule, nullptr);
+    EXPECT_TRUE(byRule->IsOpen());
+    EXPECT_EQ(CLinkTrace::FromEnvironment(clock), nullptr);
 }
 
 TEST(LinkTraceEnvironment, UnwritableFileIsReportedNotFatal)

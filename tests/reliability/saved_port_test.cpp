@@ -57,8 +57,9 @@ TEST_F(SavedPortTest, ConfiguredCom1ReachesThePanelWithoutEnvironment)
 
 TEST_F(SavedPortTest, PortSavedWhileRunningIsUsedAtTheNextReset)
 {
-    // COM2 leads to something that is no serial port: the port error, demonstration mode.
-    ASSERT_EQ(SavePortConfig(2, QStringLiteral("/dev/null"), nullptr), 0);
+    // COM2 leads to something that is no serial port (written by hand: --save-port refuses
+    // it): the port error, demonstration mode.
+    ASSERT_TRUE(m_tree.WriteFile(m_tree.ConfigFile(), "[ports]\nCOM2=/dev/null\n"));
     m_model.m_nPort = 1;
     m_model.OnResetPanel();
     EXPECT_EQ(m_model.m_link.m_bOpen, 0);

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 namespace {
 
 CCommandLine Parse(QStringList args)
@@ -139,10 +141,18 @@ TEST(CommandLineTest, SavedPortIsListedAndBadPathsAreRefused)
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), tree.ConfigHome());
     env.insert(QStringLiteral("KOVA_DEV_ROOT"), tree.DevRoot());
     env.insert(QStringLiteral("KOVA_SYS_ROOT"), tree.SysRoot());
+    env.insert(QStringLiteral("KOVA_PROC_ROOT"), tree.ProcRoot());
 
-    // The fake adapter is a plain file, so a real character device stands in for the save.
-    const CRun saved =
+    // A character device that is no terminal is refused; a stand-in with a UART's numbers is
+    // saved (the fake adapter is a plain file).
+    const CRun null =
         RunProgram({QStringLiteral("--save-port"), QStringLiteral("2"), QStringLiteral("/dev/null")}, env);
+    EXPECT_EQ(null.nExitCode, 2);
+    EXPECT_TRUE(null.strErr.contains(QStringLiteral("not a terminal"))) << null.strErr.toStdString();
+    const QString uart = tree.Path(QStringLiteral("ttyS-stand-in"));
+    if (!tree.MakeNode(uart, S_IFCHR, 4, 64))
+        GTEST_SKIP() << "making device nodes needs root";
+    const CRun saved = RunProgram({QStringLiteral("--save-port"), QStringLiteral("2"), uart}, env);
     ASSERT_TRUE(saved.bFinished);
     EXPECT_EQ(saved.nExitCode, 0) << saved.strErr.toStdString();
     EXPECT_TRUE(saved.strOut.contains(tree.ConfigFile())) << saved.strOut.toStdString();
@@ -177,4 +187,34 @@ TEST(CommandLineTest, SavedPortIsListedAndBadPathsAreRefused)
     EXPECT_EQ(broken.strErr.count(QLatin1Char('\n')), 1) << broken.strErr.toStdString();
     EXPECT_TRUE(broken.strOut.contains(QStringLiteral("/dev/kova-nothing: not present; COM1 from option --com1")));
     EXPECT_TRUE(broken.strOut.contains(QStringLiteral("COM2 from default")));
+}
+
+TEST(CommandLineTest, RunsWithoutADisplayTakeTheirOptions)
+{
+    const CCommandLine run = Parse({QStringLiteral("--permanence-test"), QStringLiteral("--port"), QStringLiteral("2"),
+                                    QStringLiteral("--baud"), QStringLiteral("19200"), QStringLiteral("--duration"),
+                                    QStringLiteral("1.5h"), QStringLiteral("--report"), QStringLiteral("r.json")});
+    EXPECT_EQ(run.action, Action::PermanenceTest);
+    EXPECT_EQ(run.nPort, 2);
+    EXPECT_EQ(run.nBaud, 19200);
+    EXPECT_EQ(run.nDurationMs, 5400000);
+    EXPECT_EQ(run.strReportPath, QStringLiteral("r.json"));
+    const CCommandLine probe = Parse({QStringLiteral("--probe")});
+    EXPECT_EQ(probe.action, Action::Probe);
+    EXPECT_EQ(probe.nPort, 1);
+    EXPECT_EQ(probe.nBaud, 9600);
+    EXPECT_EQ(Parse({QStringLiteral("--permanence-test"), QStringLiteral("--duration=90")}).nDurationMs, 90000);
+    EXPECT_EQ(Parse({QStringLiteral("--permanence-test"), QStringLiteral("--duration=15m")}).nDurationMs, 900000);
+
+    for (const QStringList& refused :
+         {QStringList{QStringLiteral("--port"), QStringLiteral("2")},
+          QStringList{QStringLiteral("--probe"), QStringLiteral("--port"), QStringLiteral("3")},
+          QStringList{QStringLiteral("--probe"), QStringLiteral("--baud"), QStringLiteral("4800")},
+          QStringList{QStringLiteral("--probe"), QStringLiteral("--duration"), QStringLiteral("5")},
+          QStringList{QStringLiteral("--probe"), QStringLiteral("--permanence-test")},
+          QStringList{QStringLiteral("--probe"), QStringLiteral("--list-ports")},
+          QStringList{QStringLiteral("--permanence-test"), QStringLiteral("--duration"), QStringLiteral("0")},
+          QStringList{QStringLiteral("--permanence-test"), QStringLiteral("--duration"), QStringLiteral("5d")},
+          QStringList{QStringLiteral("--permanence-test"), QStringLiteral("--duration"), QStringLiteral("-1m")}})
+        EXPECT_EQ(Parse(refused).action, Action::Refuse) << refused.join(u' ').toStdString();
 }

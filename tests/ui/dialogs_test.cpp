@@ -2,6 +2,7 @@
 // as a user drives them: clicks, keys and the clipboard.
 
 #include "serial_dlg.h"
+#include "telegrams.h"
 #include "text_input_dlg.h"
 #include "window_rig.h"
 
@@ -293,20 +294,6 @@ int CodePoints(const QString& text)
     return static_cast<int>(text.toUcs4().size());
 }
 
-bool WellFormed(const QString& text)
-{
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        if (text[i].isHighSurrogate()) {
-            if (i + 1 >= text.size() || !text[i + 1].isLowSurrogate())
-                return false;
-            ++i;
-        } else if (text[i].isLowSurrogate()) {
-            return false;
-        }
-    }
-    return true;
-}
-
 const QString kEmoji = QString::fromUcs4(U"\U0001F600");
 
 } // namespace
@@ -327,13 +314,13 @@ TEST_F(TextFieldTest, TypedAccentedLettersAndRightToLeftTextStopAtFifteen)
         u"\u05E9\u05DC\u05D5\u05DD \u05E2\u05D5\u05DC\u05DD \u05E9\u05DC\u05D5\u05DD \u05E2\u05D5\u05DC\u05DD");
     ASSERT_GT(CodePoints(hebrew), 15);
     Type(hebrew);
-    EXPECT_EQ(pEdit->text(), hebrew.left(15));
+    EXPECT_EQ(pEdit->text(), QStringLiteral("???? ???? ???? ")); // not in the LCD's code page
 
     pEdit->clear();
     const QString arabic = QStringLiteral(
         u"\u0645\u0631\u062D\u0628\u0627 \u0628\u0627\u0644\u0639\u0627\u0644\u0645 \u0645\u0631\u062D\u0628\u0627");
     Type(arabic);
-    EXPECT_EQ(CodePoints(pEdit->text()), 15);
+    EXPECT_EQ(pEdit->text(), QStringLiteral("????? ??????? ?"));
 }
 
 TEST_F(TextFieldTest, CombiningMarksCountAsCharacters)
@@ -342,8 +329,7 @@ TEST_F(TextFieldTest, CombiningMarksCountAsCharacters)
     for (int i = 0; i < 10; ++i)
         decomposed += QStringLiteral(u"e\u0301");
     Type(decomposed);
-    EXPECT_EQ(CodePoints(pEdit->text()), 15);
-    EXPECT_EQ(pEdit->text(), decomposed.left(15));
+    EXPECT_EQ(pEdit->text(), QStringLiteral("e?e?e?e?e?e?e?e")); // the code page has no combining mark
 }
 
 TEST_F(TextFieldTest, TypedEmojiStopAtFifteenWithoutSplittingPairs)
@@ -352,9 +338,7 @@ TEST_F(TextFieldTest, TypedEmojiStopAtFifteenWithoutSplittingPairs)
     for (int i = 0; i < 20; ++i)
         emojis += kEmoji;
     Type(emojis);
-    EXPECT_EQ(CodePoints(pEdit->text()), 15);
-    EXPECT_EQ(pEdit->text().size(), 30);
-    EXPECT_TRUE(WellFormed(pEdit->text()));
+    EXPECT_EQ(pEdit->text(), QString(15, u'?')); // one '?' for each, never half a pair
 }
 
 TEST_F(TextFieldTest, PastedTextIsCutToFifteenWithoutSplittingPairs)
@@ -367,13 +351,12 @@ TEST_F(TextFieldTest, PastedTextIsCutToFifteenWithoutSplittingPairs)
     for (int i = 0; i < 20; ++i)
         emojis += kEmoji;
     Paste(emojis);
-    EXPECT_EQ(CodePoints(pEdit->text()), 15);
-    EXPECT_TRUE(WellFormed(pEdit->text()));
+    EXPECT_EQ(pEdit->text(), QString(15, u'?'));
 
-    // One place left: the emoji goes in whole, its successor not at all.
+    // One place left: the emoji takes it as one '?', its successor nothing.
     pEdit->setText(QString(14, u'a'));
     Paste(kEmoji + kEmoji);
-    EXPECT_EQ(pEdit->text(), QString(14, u'a') + kEmoji);
+    EXPECT_EQ(pEdit->text(), QString(14, u'a') + u'?');
 }
 
 TEST_F(TextFieldTest, PasteInTheMiddleKeepsTheExistingText)
@@ -413,6 +396,25 @@ TEST_F(TextFieldTest, TextSetOrInsertedByProgramIsHeldToo)
     pEdit->insert(QString(10, u'a'));
     pEdit->insert(QString(10, u'b'));
     EXPECT_EQ(pEdit->text(), QString(10, u'a') + QString(5, u'b'));
+}
+
+TEST_F(TextFieldTest, CharactersOutsideTheCodePageBecomeQuestionMarksForThePanel)
+{
+    // Typed and pasted alike. The code page's own characters stay, those it has between 0x80
+    // and 0x9F (the euro sign, Y with diaeresis) too; a C1 control (U+0080), a-macron, a CJK
+    // character and an emoji do not.
+    Type(QStringLiteral(u"A\u4E2D\u20AC"));
+    Paste(kEmoji + QStringLiteral(u"\u0101\u0178\u00E9\u0080"));
+    EXPECT_EQ(pEdit->text(), QStringLiteral(u"A?\u20AC??\u0178\u00E9?"));
+    // Each '?' reaches the panel as 0x9F.
+    const auto telegram = RowTelegram(pEdit->text());
+    EXPECT_EQ(std::vector<uint8_t>(telegram.begin() + 2, telegram.begin() + 11),
+              (std::vector<uint8_t>{0xA1, 0x9F, 0x80, 0x9F, 0x9F, 0x80, 0x80, 0x9F, '#'}));
+    // A preset row goes the same way.
+    dlg.m_strEdit[1] = QStringLiteral(u"\u4E2D") + kEmoji;
+    dlg.DoDataExchange(false);
+    dlg.DoDataExchange(true);
+    EXPECT_EQ(dlg.m_strEdit[1], QStringLiteral("??"));
 }
 
 TEST(TextInputDlgTest, ExchangeCutsPresetRowsAndReturnsRowsOnOk)

@@ -181,6 +181,24 @@ TEST_F(RenderTest, LcdFontIsInstalledFixedPitchBoldWithNinePixelCells)
     EXPECT_LE(underscore.bottom(), nRow6Top + 14);
 }
 
+TEST_F(RenderTest, CharactersTheFaceLacksStayInTheirCells)
+{
+    // Drawn by wider fallback faces, a CJK character or an emoji is cut to its own 9 x 15 cell:
+    // a full row of them ends inside the LCD, and nothing right of the LCD changes.
+    rig.Model().m_strRow[1] = QString(15, QChar(0x4E2D));
+    rig.Model().m_strRow[3] = QString::fromUcs4(U"\U0001F600").repeated(15);
+    const QImage img = Grab();
+    for (int r : {1, 3}) {
+        const QRect band(g_rcLcd.left + 1, kLcdTextOrigin.y + kLcdRowPitch * r, g_rcLcd.Width() - 1, 15);
+        EXPECT_LT(InkBounds(img, band).right(), kLcdTextOrigin.x + 150) << "row " << r;
+    }
+    int nChanged = 0;
+    for (int y = g_rcLcd.top; y < g_rcLcd.bottom; ++y)
+        for (int x = g_rcLcd.right; x < kPictureLeft + kPictureWidth; ++x)
+            nChanged += PixelAt(img, x, y) != PictureAt(x, y);
+    EXPECT_EQ(nChanged, 0);
+}
+
 TEST_F(RenderTest, SelectorNumbersCentredOnTheirScales)
 {
     QImage img = Grab();

@@ -229,3 +229,26 @@ TEST_F(SimWindowTest, ResetKeepsCom2At19200WithoutTheDialog)
     EXPECT_EQ(Model().m_nBaud, 1);
     EXPECT_EQ(Model().m_link.DevicePath(), sim.Path().toStdString());
 }
+
+TEST_F(SimWindowTest, PermanenceTestStopLeavesAReportInTheStateFolder)
+{
+    StartSim({});
+    Connect();
+    dlg.OnCommand(ID_PERMTEST_START, 0);
+    for (int i = 0; i < 3; ++i)
+        dlg.OnTimer();
+    EXPECT_TRUE(Model().PermRunFigures().startsWith(QStringLiteral("Permanence test: 3 steps in 00:00:0")));
+    dlg.OnCommand(ID_PERMTEST_STOP, 0);
+
+    const QString path = Model().LastReportPath();
+    ASSERT_TRUE(path.startsWith(ReportFolder() + QStringLiteral("/permanence-"))) << path.toStdString();
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QJsonObject report = QJsonDocument::fromJson(file.readAll()).object();
+    EXPECT_EQ(report[QStringLiteral("verdict")].toString(), QStringLiteral("pass"));
+    EXPECT_EQ(report[QStringLiteral("steps")].toInt(), 3);
+    EXPECT_EQ(report[QStringLiteral("ended_by")].toString(), QStringLiteral("stop"));
+    // Six telegrams of three steps, then "l+%" and "@".
+    EXPECT_EQ(report[QStringLiteral("sent")][QStringLiteral("0")].toInt(), 8);
+    EXPECT_TRUE(Model().PermRunFigures().endsWith(path));
+}

@@ -1,16 +1,45 @@
 #include "options.h"
 
+#include "kova_version.h"
+
 #include <cstdlib>
 
 namespace kova_sim {
 
+namespace {
+
+// One line, so that help2man takes all of it for the manual page's synopsis.
+const char* const kUsage = "Usage: kova_sim [--link PATH] [--variant 1|0|any] [--baud 9600|19200] [--script FILE] "
+                           "[--log FILE|-] [--fault NAME]... [--exit-on-eof] [--help] [--version]\n";
+
+} // namespace
+
 void usage(FILE* f)
 {
-    std::fprintf(
-        f, "usage: kova_sim [--link PATH] [--variant 1|0|any] [--baud 9600|19200] [--script FILE]\n"
-           "                [--log FILE|-] [--fault NAME]... [--exit-on-eof]\n"
-           "Plays a KOVA panel on a pseudo-terminal reachable as PATH (default /tmp/kova-panel).\n"
-           "Faults: silent nak-stx nak-block garbage stall overlong close. Commands on stdin; 'help' lists them.\n");
+    std::fputs(kUsage, f);
+}
+
+void help(FILE* f)
+{
+    std::fputs(kUsage, f);
+    std::fputs("\n"
+               "Plays a KOVA panel on a pseudo-terminal, for kova_en and its tests without hardware.\n"
+               "Commands come on standard input, one a line; 'help' lists them.\n"
+               "\n"
+               "Options:\n"
+               "  --link PATH           symbolic link to the pseudo-terminal (default /tmp/kova-panel);\n"
+               "                        a stale link is replaced, the link is removed on exit\n"
+               "  --variant 1|0|any     block checks accepted (default 1); others get a NAK\n"
+               "  --baud 9600|19200     pace every byte at 11 bit times, like a real line\n"
+               "                        (no pacing without it)\n"
+               "  --script FILE         run the commands in FILE first ('#' starts a comment)\n"
+               "  --log FILE|-          log every byte and every decoded telegram\n"
+               "  --fault NAME          start with a fault on (repeatable): silent, nak-stx,\n"
+               "                        nak-block, garbage, stall, overlong, close\n"
+               "  --exit-on-eof         quit when the command input ends\n"
+               "  -h, --help            this text\n"
+               "  -v, --version         the version\n",
+               f);
 }
 
 bool parseOptions(int argc, char** argv, Options& o)
@@ -27,7 +56,10 @@ bool parseOptions(int argc, char** argv, Options& o)
         };
         std::string v;
         if (a == "--help" || a == "-h") {
-            usage(stdout);
+            help(stdout);
+            std::exit(0);
+        } else if (a == "--version" || a == "-v") {
+            std::printf("kova_sim (KOVA_EN) %s\n", KOVA_VERSION);
             std::exit(0);
         } else if (a == "--link") {
             if (!value(o.link) || o.link.empty())

@@ -20,9 +20,11 @@ struct Options {
     std::vector<Fault> faults;
 };
 
+// The synopsis, for a wrong command line; help() adds what each option does.
 void usage(FILE* f);
+void help(FILE* f);
 // Reads the options into o; false (after a message on standard error) when one is wrong.
-// --help prints the usage and ends the program.
+// --help and --version print their text and end the program.
 bool parseOptions(int argc, char** argv, Options& o);
 
 } // namespace kova_sim

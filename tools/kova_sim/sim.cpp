@@ -28,8 +28,10 @@ bool Sim::openLog()
 
 void Sim::logLine(const char* tag, const std::string& text)
 {
+    // Milliseconds to the microsecond: each byte carries the time of the read or write that
+    // moved it, fine enough to time the PC's turnaround against the line.
     if (m_log)
-        std::fprintf(m_log, "%10.1f %s %s\n", static_cast<double>(nowUs()) / 1000.0, tag, text.c_str());
+        std::fprintf(m_log, "%12.3f %s %s\n", static_cast<double>(nowUs()) / 1000.0, tag, text.c_str());
 }
 
 void Sim::logBytes(const char* dir, const std::uint8_t* p, std::size_t n)

@@ -1,6 +1,7 @@
 // make_art: draws the panel picture (res/panel.bmp) and the application icons.
 //
-//   make_art <outdir>              panel.bmp, icon_32.png, icon_16.png, kova_en.png
+//   make_art <outdir>              panel.bmp, icon_16.png, icon_32.png, icon_48.png, icon_64.png,
+//                                  icon_128.png, kova_en.png (256 pixels)
 //   make_art --debug <file.png>    picture with the overlay rectangles outlined in magenta
 //   make_art --preview <file.png>  the window as the program shows it, with a sample overlay
 //   make_art --png <file.png>      the quantised picture as the program loads it
@@ -56,11 +57,15 @@ int writeAll(const QString& dirPath)
     verifyIcon(p32, 32);
     verifyIcon(p16, 16);
 
-    const QImage large = iconLarge(256);
-    const QString pLarge = dir.filePath(QStringLiteral("kova_en.png"));
-    if (!writeFile(pLarge, encodePng(large)))
-        fail(QStringLiteral("cannot write %1").arg(pLarge));
-    std::printf("%s: PNG 256x256 ARGB\n", qPrintable(pLarge));
+    // The sizes desktops ask for, each drawn at its size rather than scaled from another, so
+    // edges stay sharp. The 256-pixel one keeps the program's name.
+    for (const int size : {48, 64, 128, 256}) {
+        const QString path =
+            dir.filePath(size == 256 ? QStringLiteral("kova_en.png") : QStringLiteral("icon_%1.png").arg(size));
+        if (!writeFile(path, encodePng(iconLarge(size))))
+            fail(QStringLiteral("cannot write %1").arg(path));
+        std::printf("%s: PNG %dx%d ARGB\n", qPrintable(path), size, size);
+    }
     return 0;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "port_roots.h"
+
 #include <QString>
 
 #include <map>
@@ -24,6 +26,7 @@ std::map<int, QString> ReadPortConfig(QString* pWarning = nullptr);
 // port other than 1 or 2 and a path that is not an existing character device; status 1 when
 // the file cannot be written. *pMessage says what was done or what went wrong.
 int SavePortConfig(int nPort, const QString& strPath, QString* pMessage);
+int SavePortConfig(int nPort, const QString& strPath, const CPortScanRoots& roots, QString* pMessage);
 
 // The paths given on the command line (--com1, --com2), by port number; they beat everything.
 void SetPortOptions(const std::map<int, QString>& options);

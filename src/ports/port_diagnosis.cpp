@@ -2,35 +2,56 @@
 
 #include "port_discovery.h"
 
+#include <QFile>
+
 #include <cerrno>
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <grp.h>
 #include <sys/stat.h>
 #endif
 
+#ifndef _WIN32
 namespace {
 
+// The group a device belongs to. Windows grants ports to users, not to groups one could join.
 QString DeviceGroup(const std::string& strPath)
 {
-#ifdef _WIN32
-    // Windows grants ports to users, not to groups one could join.
-    (void)strPath;
-    return {};
-#else
     struct stat st {};
     if (::stat(strPath.c_str(), &st) != 0)
         return {};
     if (const group* pGroup = ::getgrgid(st.st_gid))
         return QString::fromLocal8Bit(pGroup->gr_name);
     return QString::number(st.st_gid);
-#endif
 }
 
 } // namespace
+#endif
 
 QString OpenFailureDetail(const std::string& strPath, int nErrno, const std::string& strReason)
 {
-    const QString path = QString::fromStdString(strPath);
+    const QString path = QFile::decodeName(QByteArray::fromStdString(strPath));
+#ifdef _WIN32
+    // The Win32 device hands over GetLastError()'s code, not an errno value: the same number
+    // means something else here (5 is EIO there, "access denied" here).
+    switch (static_cast<DWORD>(nErrno)) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+        return QStringLiteral("%1 is in use by another program, or you may not open it. Close that "
+                              "program, or choose the other port.")
+            .arg(path);
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_DEV_NOT_EXIST:
+        return QStringLiteral("No such port: %1.\nPlug in the adaptor, or point the port at the right "
+                              "one (kova_en --save-port, or KOVA_COM1 or KOVA_COM2; kova_en --list-ports "
+                              "shows the ports Windows has).")
+            .arg(path);
+    default: return QString::fromStdString(strReason.empty() ? strPath : strReason);
+    }
+#else
     switch (nErrno) {
     case EACCES:
     case EPERM: {
@@ -67,6 +88,7 @@ QString OpenFailureDetail(const std::string& strPath, int nErrno, const std::str
     }
     default: return QString::fromStdString(strReason.empty() ? strPath : strReason);
     }
+#endif
 }
 
 QString PortOpenFailureDetail(int nPort, const std::string& strPath, int nErrno, const std::string& strReason)

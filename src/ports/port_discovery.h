@@ -1,6 +1,7 @@
 #pragma once
 
 #include "port_config.h"
+#include "port_roots.h"
 
 #include <QString>
 
@@ -19,23 +20,22 @@ struct CSerialPortInfo {
     bool bCanOpen = false;
     QString strGroup; // the device's group and mode, for the permission advice
     QString strMode;
+    int nLatencyMs = -1;                                // an FTDI adaptor's latency timer; -1 where there is none
     std::vector<std::pair<int, CPortMapping>> mappedBy; // (port number, mapping) naming it
 };
 
-// Where to look: /dev and /sys, or trees standing in for them ($KOVA_DEV_ROOT and
-// $KOVA_SYS_ROOT when set), and how to tell whether this user may open a device.
-struct CPortScanRoots {
-    QString strDevRoot = QStringLiteral("/dev");
-    QString strSysRoot = QStringLiteral("/sys");
-    std::function<bool(const QString& path)> canOpen;
-
-    static CPortScanRoots FromEnvironment();
-};
-
-// Every serial device that could be the panel's: /dev/ttyS* with a UART behind it,
-// /dev/ttyUSB*, /dev/ttyACM*, and whatever COM1 and COM2 name now.
+// Every serial device that could be the panel's, and whatever COM1 and COM2 name now. On Linux
+// every tty with hardware behind it (a "device" link in sysfs; a serial-core port only with a
+// UART type other than 0), whatever its name: ttyS, ttyUSB, ttyACM, ttyAMA, ttymxc, rfcomm...
+// On Windows the ports the serial drivers enter in the registry.
 std::vector<CSerialPortInfo> DiscoverPorts(const CPortScanRoots& roots, const CPortMapping mappings[2]);
 std::vector<CSerialPortInfo> DiscoverPorts();
+
+// Whether path is a terminal, told from its device numbers alone (the ranges the kernel's tty
+// drivers list in /proc/tty/drivers), never by opening it: opening a real UART raises its
+// modem lines. Pseudo-terminals count; /dev/tty, /dev/console and /dev/ptmx do not. On
+// Windows, where ports are names and not files, always true.
+bool IsTerminalDevice(const QString& path, const CPortScanRoots& roots);
 
 // One line per device, as --list-ports prints them.
 QString PortInfoLine(const CSerialPortInfo& info);

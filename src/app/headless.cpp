@@ -1,0 +1,362 @@
+#include "headless.h"
+
+#include "panel_model.h"
+#include "port_config.h"
+#include "port_diagnosis.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <algorithm>
+#include <csignal>
+#include <vector>
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+void Print(std::FILE* pFile, const QString& text)
+{
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), pFile);
+    std::fflush(pFile);
+}
+
+// The window's side of the panel logic with nobody at the screen: the settings dialog is
+// answered with the port and baud rate of the command line, the boxes are kept for the caller.
+class CHeadlessView final : public IPanelView {
+public:
+    CHeadlessView(int nPortChoice, int nBaudChoice) : m_nPortChoice(nPortChoice), m_nBaudChoice(nBaudChoice) {}
+
+    bool RunSerialDialog(int& nPortChoice, int& nBaudChoice) override
+    {
+        nPortChoice = m_nPortChoice;
+        nBaudChoice = m_nBaudChoice;
+        return true;
+    }
+    bool RunTextInputDialog(std::array<QString, kLcdRows>&) override { return false; }
+    void ShowMessage(int nStringId) override { m_messages.push_back(nStringId); }
+    void Invalidate(const CRect*, bool) override {}
+    void UpdateWindow() override {}
+    void Paint() override {}
+
+    bool Shown(int nStringId) const
+    {
+        return std::find(m_messages.begin(), m_messages.end(), nStringId) != m_messages.end();
+    }
+    void Forget() { m_messages.clear(); }
+
+private:
+    int m_nPortChoice;
+    int m_nBaudChoice;
+    std::vector<int> m_messages;
+};
+
+QString PortText(const CPanelModel& model, int nBaud)
+{
+    return QStringLiteral("COM%1 (%2) at %3 Bd")
+        .arg(model.m_nPort + 1)
+        .arg(QString::fromStdString(model.m_link.DevicePath()))
+        .arg(nBaud);
+}
+
+// A model connected as the window connects at its start. Returns 2 and says why when the port
+// would not open, 1 when the panel was not found, 0 when it was.
+int Connect(const CCommandLine& commandLine, CHeadlessView& view, CPanelModel& model, std::FILE* pOut, std::FILE* pErr)
+{
+    QString warning;
+    ReadPortConfig(&warning);
+    if (!warning.isEmpty())
+        Print(pErr, warning + QLatin1Char('\n'));
+    SetPortOptions(commandLine.portOptions);
+    InstallPortResolver();
+
+    model.InitState();
+    model.OnSerialPort();
+    if (view.Shown(IDS_PORT_NOT_OPENED)) {
+        Print(pErr, QStringLiteral("kova_en: %1: %2\n%3\n")
+                        .arg(PortText(model, commandLine.nBaud), LoadString(IDS_PORT_NOT_OPENED),
+                             OpenFailureDetail(model.m_link.DevicePath(), model.m_link.LastOpenErrno(),
+                                               model.m_link.LastOpenError())));
+        return 2;
+    }
+    if (model.Stats().Counts().nConnects == 0) {
+        Print(pOut, QStringLiteral("KOVA not found on %1\n").arg(PortText(model, commandLine.nBaud)));
+        return 1;
+    }
+    return 0;
+}
+
+QString SelectorText(int nSelector, int nPosition)
+{
+    if (nPosition < 1 || nPosition > 12)
+        return QStringLiteral("selector %1 position unknown").arg(nSelector);
+    return QStringLiteral("selector %1 at %2").arg(nSelector).arg(nPosition);
+}
+
+// SIGINT and SIGTERM only write their number into a pipe; the event loop reads it and ends the
+// run between two ticks, so a stop never cuts a block exchange in half. Windows has no such
+// pipe: there the handler sets a flag that the next tick reads.
+int g_signalPipe[2] = {-1, -1};
+volatile std::sig_atomic_t g_nStopSignal = 0;
+
+extern "C" void OnStopSignal(int nSignal)
+{
+    g_nStopSignal = nSignal;
+#ifndef _WIN32
+    const unsigned char b = static_cast<unsigned char>(nSignal);
+    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &b, 1);
+#endif
+}
+
+QString SignalName(int nSignal)
+{
+    return nSignal == SIGTERM ? QStringLiteral("SIGTERM") : QStringLiteral("SIGINT");
+}
+
+bool CatchStopSignals()
+{
+#ifdef _WIN32
+    return std::signal(SIGINT, OnStopSignal) != SIG_ERR && std::signal(SIGTERM, OnStopSignal) != SIG_ERR;
+#else
+    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    struct sigaction action = {};
+    action.sa_handler = OnStopSignal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+#endif
+}
+
+// The permanence test on the poll timer of the window, with reconnects after a lost link.
+class CHeadlessRun : public QObject {
+public:
+    CHeadlessRun(CPanelModel& model, int64_t nDurationMs, std::FILE* pErr)
+        : m_model(model), m_nDurationMs(nDurationMs), m_pErr(pErr), m_bTerminal(::isatty(::fileno(pErr)) != 0)
+    {
+        m_elapsed.start();
+        m_lastProgress.start();
+        m_timer.setTimerType(Qt::CoarseTimer);
+        connect(
+            &m_timer, &QTimer::timeout, this, [this] { OnTick(); }, Qt::QueuedConnection);
+#ifndef _WIN32
+        if (g_signalPipe[0] >= 0) {
+            m_pSignals = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, this);
+            connect(m_pSignals, &QSocketNotifier::activated, this, [this] {
+                unsigned char b = 0;
+                if (::read(g_signalPipe[0], &b, 1) == 1)
+                    Finish(SignalName(b));
+            });
+        }
+#endif
+    }
+
+    void Start()
+    {
+        m_model.OnPermTestStart();
+        m_timer.start(200);
+    }
+
+private:
+    void OnTick()
+    {
+        if (m_bFinished)
+            return;
+        if (g_nStopSignal != 0) {
+            Finish(SignalName(g_nStopSignal));
+            return;
+        }
+        m_model.OnTimer();
+        if (!m_model.m_link.m_bOpen)
+            Reconnect();
+        Progress(false);
+        if (m_nDurationMs > 0 && m_elapsed.elapsed() >= m_nDurationMs)
+            Finish(QStringLiteral("duration"));
+    }
+
+    void Reconnect()
+    {
+        if (!m_sinceLoss.isValid()) {
+            m_sinceLoss.start();
+            return;
+        }
+        if (m_sinceLoss.elapsed() < kReconnectPeriodMs)
+            return;
+        m_sinceLoss.start();
+        m_model.OnResetPanel();
+        if (m_model.m_link.m_bOpen) {
+            m_sinceLoss.invalidate();
+            m_model.OnPermTestStart();
+        }
+    }
+
+    void Progress(bool bLast)
+    {
+        const CPermRecord* pRun = m_model.PermRun();
+        if (pRun == nullptr)
+            return;
+        const QString line = pRun->Figures(m_model.m_link.Clock().NowMs(), m_model.Stats().Counts());
+        if (m_bTerminal) {
+            Print(m_pErr, QStringLiteral("\r%1\x1b[K%2").arg(line, bLast ? QStringLiteral("\n") : QString()));
+        } else if (m_lastProgress.elapsed() >= 60000) {
+            m_lastProgress.start();
+            Print(m_pErr, line + QLatin1Char('\n'));
+        }
+    }
+
+    void Finish(const QString& strWhy)
+    {
+        if (m_bFinished)
+            return;
+        m_bFinished = true;
+        m_timer.stop();
+        Progress(true);
+        if (m_model.m_link.m_bOpen) {
+            m_model.m_strPermStopReason = strWhy;
+            m_model.OnPermTestStop();
+        } else {
+            m_model.EndPermRun(strWhy);
+        }
+        QCoreApplication::quit();
+    }
+
+    CPanelModel& m_model;
+    int64_t m_nDurationMs;
+    std::FILE* m_pErr;
+    bool m_bTerminal;
+    bool m_bFinished = false;
+    QTimer m_timer;
+    QElapsedTimer m_elapsed;
+    QElapsedTimer m_lastProgress;
+    QElapsedTimer m_sinceLoss;
+    QSocketNotifier* m_pSignals = nullptr;
+};
+
+} // namespace
+
+QList<QCommandLineOption> CHeadlessOptions::All() const
+{
+    return {probe, permTest, port, baud, duration, report};
+}
+
+QString CHeadlessOptions::Read(const QCommandLineParser& parser, CCommandLine& result) const
+{
+    const bool bProbe = parser.isSet(probe);
+    const bool bPermTest = parser.isSet(permTest);
+    if (!bProbe && !bPermTest) {
+        for (const QCommandLineOption* pOption : {&port, &baud, &duration, &report})
+            if (parser.isSet(*pOption))
+                return QStringLiteral("--%1 goes with --probe or --permanence-test").arg(pOption->names().first());
+        return {};
+    }
+    if (bProbe && bPermTest)
+        return QStringLiteral("--probe and --permanence-test go in separate runs");
+    if (result.action != CCommandLine::Action::Run)
+        return QStringLiteral("--%1 goes in a run of its own").arg(bProbe ? "probe" : "permanence-test");
+    if (bProbe && (parser.isSet(duration) || parser.isSet(report)))
+        return QStringLiteral("--duration and --report go with --permanence-test");
+    if (parser.isSet(port)) {
+        const QString value = parser.value(port);
+        if (value != QLatin1String("1") && value != QLatin1String("2"))
+            return QStringLiteral("--port takes 1 or 2, not '%1'").arg(value);
+        result.nPort = value.toInt();
+    }
+    if (parser.isSet(baud)) {
+        const QString value = parser.value(baud);
+        if (value != QLatin1String("9600") && value != QLatin1String("19200"))
+            return QStringLiteral("--baud takes 9600 or 19200, not '%1'").arg(value);
+        result.nBaud = value.toInt();
+    }
+    if (parser.isSet(duration) && !ParseDuration(parser.value(duration), &result.nDurationMs))
+        return QStringLiteral("--duration takes seconds, or a number with s, m or h, not '%1'")
+            .arg(parser.value(duration));
+    if (parser.isSet(report)) {
+        result.strReportPath = parser.value(report);
+        if (result.strReportPath.isEmpty())
+            return QStringLiteral("--report needs a file name");
+    }
+    result.action = bProbe ? CCommandLine::Action::Probe : CCommandLine::Action::PermanenceTest;
+    return {};
+}
+
+bool ParseDuration(const QString& text, int64_t* pMs)
+{
+    QString number = text.trimmed();
+    int64_t unit = 1000;
+    if (number.endsWith(QLatin1Char('s'))) {
+        number.chop(1);
+    } else if (number.endsWith(QLatin1Char('m'))) {
+        number.chop(1);
+        unit = 60 * 1000;
+    } else if (number.endsWith(QLatin1Char('h'))) {
+        number.chop(1);
+        unit = 3600 * 1000;
+    }
+    bool ok = false;
+    const double value = number.toDouble(&ok);
+    // A year is far beyond any test, and keeps the product well inside 64 bits.
+    if (!ok || !(value > 0) || value * static_cast<double>(unit) > 366.0 * 24 * 3600 * 1000)
+        return false;
+    *pMs = static_cast<int64_t>(value * static_cast<double>(unit));
+    return *pMs > 0;
+}
+
+int RunProbe(const CCommandLine& commandLine, std::FILE* pOut, std::FILE* pErr)
+{
+    CHeadlessView view(commandLine.nPort - 1, commandLine.nBaud == 19200 ? 1 : 0);
+    CPanelModel model(view);
+    const int status = Connect(commandLine, view, model, pOut, pErr);
+    if (status != 0)
+        return status;
+    Print(pOut, QStringLiteral("KOVA found on %1: block-check variant %2, %3, %4\n")
+                    .arg(PortText(model, commandLine.nBaud))
+                    .arg(model.m_nLinkVariant)
+                    .arg(SelectorText(1, model.Switch1Number()), SelectorText(2, model.Switch2Number())));
+    model.m_link.Close();
+    return 0;
+}
+
+int RunPermanenceTest(const CCommandLine& commandLine, std::FILE* pOut, std::FILE* pErr)
+{
+    if (!CatchStopSignals())
+        Print(pErr, QStringLiteral("kova_en: cannot catch SIGINT and SIGTERM; the run ends at its duration\n"));
+    CHeadlessView view(commandLine.nPort - 1, commandLine.nBaud == 19200 ? 1 : 0);
+    CPanelModel model(view);
+    model.m_bWriteReports = true;
+    model.m_bPermRunSpansConnects = true;
+    model.m_strReportPath = commandLine.strReportPath;
+    const int status = Connect(commandLine, view, model, pOut, pErr);
+    if (status != 0)
+        return status;
+
+    {
+        CHeadlessRun run(model, commandLine.nDurationMs, pErr);
+        run.Start();
+        QCoreApplication::exec();
+    }
+
+    const CPermRecord* pRun = model.LastPermRun();
+    if (pRun == nullptr)
+        return 2;
+    const QJsonObject report = pRun->ToJson();
+    const bool bPassed = report.value(QStringLiteral("verdict")).toString() == QLatin1String("pass");
+    Print(pOut, QStringLiteral("Permanence test on %1: %2 (%3), %4\n")
+                    .arg(PortText(model, commandLine.nBaud), report.value(QStringLiteral("verdict")).toString(),
+                         report.value(QStringLiteral("verdict_reason")).toString(),
+                         pRun->Figures(0, model.Stats().Counts())));
+    if (model.LastReportPath().isEmpty()) {
+        Print(pErr, QStringLiteral("kova_en: the report could not be written\n"));
+        return 2;
+    }
+    Print(pOut, QStringLiteral("Report: %1\n").arg(model.LastReportPath()));
+    return bPassed ? 0 : 1;
+}

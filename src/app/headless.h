@@ -1,0 +1,43 @@
+#pragma once
+
+#include "command_line.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QString>
+
+#include <cstdint>
+#include <cstdio>
+
+// The runs without a display: a probe for the panel and the permanence test from a script. Both
+// drive the same panel model as the window, through a view that answers no dialog and shows no
+// box, so the same telegrams go on the line in the same order.
+
+// A reconnect after a lost link is tried this often, as a user would with Reset KOVA and
+// Permanence Test Start.
+inline constexpr int kReconnectPeriodMs = 3000;
+
+// The options of the runs without a display, declared on the program's command line parser.
+struct CHeadlessOptions {
+    QCommandLineOption probe{QStringLiteral("probe")};
+    QCommandLineOption permTest{QStringLiteral("permanence-test")};
+    QCommandLineOption port{QStringLiteral("port"), QString(), QStringLiteral("N")};
+    QCommandLineOption baud{QStringLiteral("baud"), QString(), QStringLiteral("BD")};
+    QCommandLineOption duration{QStringLiteral("duration"), QString(), QStringLiteral("D")};
+    QCommandLineOption report{QStringLiteral("report"), QString(), QStringLiteral("FILE")};
+
+    QList<QCommandLineOption> All() const;
+    // Reads them into result after the rest of the command line; empty when they are sound,
+    // or why they are refused.
+    QString Read(const QCommandLineParser& parser, CCommandLine& result) const;
+};
+
+// "90", "90s", "15m", "8h" as milliseconds; false for anything else or for no time at all.
+bool ParseDuration(const QString& text, int64_t* pMs);
+
+// kova_en --probe: 0 found, 1 not found, 2 the port would not open.
+int RunProbe(const CCommandLine& commandLine, std::FILE* pOut, std::FILE* pErr);
+
+// kova_en --permanence-test: 0 pass, 1 fail (or not found), 2 the port would not open or the
+// report could not be written.
+int RunPermanenceTest(const CCommandLine& commandLine, std::FILE* pOut, std::FILE* pErr);

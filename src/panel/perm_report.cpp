@@ -1,0 +1,228 @@
+#include "perm_report.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSaveFile>
+
+namespace {
+
+// Milliseconds from a to b on the link's 32-bit clock, right across its wrap.
+int64_t MsBetween(int32_t a, int32_t b)
+{
+    return static_cast<int32_t>(static_cast<uint32_t>(b) - static_cast<uint32_t>(a));
+}
+
+// ISO 8601 with the local offset written out, "+00:00" at UTC too, so every report reads alike.
+QString IsoWithOffset(const QDateTime& when)
+{
+    const int nOffsetS = when.offsetFromUtc();
+    const int nMinutes = (nOffsetS < 0 ? -nOffsetS : nOffsetS) / 60;
+    return when.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss"))
+           + QStringLiteral("%1%2:%3")
+                 .arg(nOffsetS < 0 ? QLatin1Char('-') : QLatin1Char('+'))
+                 .arg(nMinutes / 60, 2, 10, QLatin1Char('0'))
+                 .arg(nMinutes % 60, 2, 10, QLatin1Char('0'));
+}
+
+QJsonObject ByResult(const std::array<uint64_t, kBlockResults.size()>& counts)
+{
+    QJsonObject o;
+    for (size_t i = 0; i < kBlockResults.size(); ++i)
+        o.insert(QString::number(kBlockResults[i]), static_cast<qint64>(counts[i]));
+    return o;
+}
+
+QJsonObject ByPosition(const std::array<uint64_t, 12>& counts)
+{
+    QJsonObject o;
+    for (size_t i = 0; i < counts.size(); ++i)
+        o.insert(QString::number(i + 1), static_cast<qint64>(counts[i]));
+    return o;
+}
+
+QString Clock(double seconds)
+{
+    const auto s = static_cast<int64_t>(seconds);
+    return QStringLiteral("%1:%2:%3")
+        .arg(s / 3600, 2, 10, QLatin1Char('0'))
+        .arg(s / 60 % 60, 2, 10, QLatin1Char('0'))
+        .arg(s % 60, 2, 10, QLatin1Char('0'));
+}
+
+} // namespace
+
+QString HexBytes(const QByteArray& bytes)
+{
+    return QString::fromLatin1(bytes.toHex(' ').toUpper());
+}
+
+CPermRecord::CPermRecord(const Where& where, const QDateTime& started, int32_t nStartMs, const CLinkCounts& countsNow)
+    : m_where(where), m_started(started), m_nStartMs(nStartMs), m_atStart(countsNow)
+{
+}
+
+void CPermRecord::OnStep(bool bLinkOpen)
+{
+    ++(bLinkOpen ? m_nSteps : m_nDemoSteps);
+}
+
+void CPermRecord::OnReport(uint8_t b)
+{
+    if (b >= '1' && b <= '<')
+        ++m_keys[b - '1'];
+    else if (b == '0')
+        ++m_nKeyReleases;
+    else if (b >= 'A' && b <= 'L')
+        ++m_selector1[b - 'A'];
+    else if (b >= 'Q' && b <= '\\')
+        ++m_selector2[b - 'Q'];
+}
+
+void CPermRecord::OnFailedExchange(int32_t nNowMs, bool bSent, const uint8_t* pData, int nLen, int nResult)
+{
+    if (m_events.size() >= static_cast<size_t>(kMaxPermEvents)) {
+        ++m_nEventsDropped;
+        return;
+    }
+    m_events.push_back({MsBetween(m_nStartMs, nNowMs), bSent, nResult,
+                        QByteArray(reinterpret_cast<const char*>(pData), nLen > 0 ? nLen : 0), m_nSteps});
+}
+
+void CPermRecord::OnReconnect(bool bFound)
+{
+    ++m_nReconnectAttempts;
+    if (bFound)
+        ++m_nReconnects;
+}
+
+void CPermRecord::End(const QDateTime& ended, int32_t nNowMs, const CLinkCounts& countsNow, const QString& strWhy)
+{
+    if (m_bEnded)
+        return;
+    m_bEnded = true;
+    m_ended = ended;
+    m_nEndMs = nNowMs;
+    m_atEnd = countsNow;
+    m_strWhyEnded = strWhy;
+}
+
+CLinkCounts CPermRecord::Counts(const CLinkCounts& countsNow) const
+{
+    return (m_bEnded ? m_atEnd : countsNow).Since(m_atStart);
+}
+
+bool CPermRecord::Passed(const CLinkCounts& runCounts) const
+{
+    // A run that never reached the panel proves nothing and does not pass.
+    return m_nSteps > 0 && runCounts.Failures() == 0 && runCounts.nLinkLosses == 0;
+}
+
+QString CPermRecord::VerdictReason(const CLinkCounts& runCounts) const
+{
+    QStringList why;
+    if (runCounts.Failures() > 0)
+        why << QStringLiteral("%1 exchanges did not end 0").arg(runCounts.Failures());
+    if (runCounts.nLinkLosses > 0)
+        why << (runCounts.nLinkLosses == 1 ? QStringLiteral("the link was lost once")
+                                           : QStringLiteral("the link was lost %1 times").arg(runCounts.nLinkLosses));
+    if (m_nSteps == 0)
+        why << QStringLiteral("no step reached the panel");
+    return why.isEmpty() ? QStringLiteral("every exchange ended 0") : why.join(QStringLiteral("; "));
+}
+
+double CPermRecord::DurationS(int32_t nNowMs) const
+{
+    return static_cast<double>(MsBetween(m_nStartMs, m_bEnded ? m_nEndMs : nNowMs)) / 1000.0;
+}
+
+QString CPermRecord::Figures(int32_t nNowMs, const CLinkCounts& countsNow) const
+{
+    const CLinkCounts c = Counts(countsNow);
+    return QStringLiteral("%1 steps in %2, %3 refused, %4 time-outs, %5 link losses, %6 reconnects")
+        .arg(m_nSteps)
+        .arg(Clock(DurationS(nNowMs)))
+        .arg(c.Sent(kBlockWrongByte) + c.Received(kBlockWrongByte))
+        .arg(c.Sent(kBlockClosed) + c.Received(kBlockClosed))
+        .arg(c.nLinkLosses)
+        .arg(m_nReconnects);
+}
+
+QJsonObject CPermRecord::ToJson() const
+{
+    const CLinkCounts c = Counts(m_atEnd);
+    QJsonArray events;
+    for (const CPermEvent& e : m_events)
+        events.append(
+            QJsonObject{{QStringLiteral("t_ms"), static_cast<qint64>(e.tMs)},
+                        {QStringLiteral("direction"), e.bSent ? QStringLiteral("sent") : QStringLiteral("received")},
+                        {QStringLiteral("result"), e.nResult},
+                        {QStringLiteral("telegram"), HexBytes(e.telegram)},
+                        {QStringLiteral("step"), static_cast<qint64>(e.nStep)}});
+    return QJsonObject{
+        {QStringLiteral("verdict"), Passed(c) ? QStringLiteral("pass") : QStringLiteral("fail")},
+        {QStringLiteral("verdict_reason"), VerdictReason(c)},
+        {QStringLiteral("steps"), static_cast<qint64>(m_nSteps)},
+        {QStringLiteral("steps_demo"), static_cast<qint64>(m_nDemoSteps)},
+        {QStringLiteral("sent"), ByResult(c.sent)},
+        {QStringLiteral("received"), ByResult(c.received)},
+        {QStringLiteral("not_sent_link_closed"), static_cast<qint64>(c.nNotSent)},
+        {QStringLiteral("link_losses"), static_cast<qint64>(c.nLinkLosses)},
+        {QStringLiteral("reconnects"), m_nReconnects},
+        {QStringLiteral("reconnect_attempts"), m_nReconnectAttempts},
+        {QStringLiteral("events"), events},
+        {QStringLiteral("events_dropped"), static_cast<qint64>(m_nEventsDropped)},
+        {QStringLiteral("keys"), ByPosition(m_keys)},
+        {QStringLiteral("key_releases"), static_cast<qint64>(m_nKeyReleases)},
+        {QStringLiteral("selector1"), ByPosition(m_selector1)},
+        {QStringLiteral("selector2"), ByPosition(m_selector2)},
+        {QStringLiteral("port"), QStringLiteral("COM%1").arg(m_where.nPort)},
+        {QStringLiteral("device"), m_where.strDevice},
+        {QStringLiteral("baud"), m_where.nBaud},
+        {QStringLiteral("variant"), m_where.nVariant},
+        {QStringLiteral("started"), IsoWithOffset(m_started)},
+        {QStringLiteral("ended"), IsoWithOffset(m_ended)},
+        {QStringLiteral("duration_s"), DurationS(m_nEndMs)},
+        {QStringLiteral("ended_by"), m_strWhyEnded},
+    };
+}
+
+QString CPermRecord::ReportFileName() const
+{
+    return QStringLiteral("permanence-%1-COM%2.json")
+        .arg(m_started.toString(QStringLiteral("yyyyMMdd'T'HHmmss")))
+        .arg(m_where.nPort);
+}
+
+QString ReportFolder()
+{
+    QString base = qEnvironmentVariable("XDG_STATE_HOME");
+    // Relative values are to be ignored, as for every XDG base directory.
+    if (base.isEmpty() || QDir::isRelativePath(base))
+        base = QDir::homePath() + QStringLiteral("/.local/state");
+    return base + QStringLiteral("/kova_en");
+}
+
+bool WritePermReport(const CPermRecord& record, const QString& strPath, QString* pError)
+{
+    const QFileInfo info(strPath);
+    if (!QDir().mkpath(info.absolutePath())) {
+        if (pError != nullptr)
+            *pError = QStringLiteral("cannot make the folder %1").arg(info.absolutePath());
+        return false;
+    }
+    QSaveFile file(strPath);
+    if (!file.open(QIODevice::WriteOnly)) {
+        if (pError != nullptr)
+            *pError = file.errorString();
+        return false;
+    }
+    file.write(QJsonDocument(record.ToJson()).toJson(QJsonDocument::Indented));
+    if (!file.commit()) {
+        if (pError != nullptr)
+            *pError = file.errorString();
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,99 @@
+#pragma once
+
+#include "link_stats.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QJsonObject>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+// A run keeps the first this many failed exchanges as events and only counts the rest, so a
+// run of days stays a small file.
+inline constexpr int kMaxPermEvents = 1000;
+
+// One exchange of a run that did not end 0.
+struct CPermEvent {
+    int64_t tMs;         // since the start of the run
+    bool bSent;          // sent by the PC, or received from the panel
+    int nResult;         // 33, 34 or 255
+    QByteArray telegram; // as far as it got
+    int64_t nStep;       // steps with the link open before it
+};
+
+// The record of one permanence-test run, from its start to its end: where it ran, the steps,
+// the link's figures over the run, the failed exchanges, the key and selector reports seen and
+// the verdict. The model feeds it; it is written as a JSON report when the run ends.
+class CPermRecord {
+public:
+    struct Where {
+        int nPort = 1; // 1 or 2
+        QString strDevice;
+        int nBaud = 9600;
+        int nVariant = 0;
+    };
+
+    CPermRecord(const Where& where, const QDateTime& started, int32_t nStartMs, const CLinkCounts& countsNow);
+
+    void OnStep(bool bLinkOpen);
+    // The first byte of a telegram that the panel delivered (a key or selector report).
+    void OnReport(uint8_t b);
+    void OnFailedExchange(int32_t nNowMs, bool bSent, const uint8_t* pData, int nLen, int nResult);
+    // A connect made to carry on the run after the link was lost; bFound when it succeeded.
+    void OnReconnect(bool bFound);
+    void End(const QDateTime& ended, int32_t nNowMs, const CLinkCounts& countsNow, const QString& strWhy);
+
+    bool Ended() const { return m_bEnded; }
+    // The link's figures over the run (so far, while it runs).
+    CLinkCounts Counts(const CLinkCounts& countsNow) const;
+    bool Passed(const CLinkCounts& runCounts) const;
+    QString VerdictReason(const CLinkCounts& runCounts) const;
+    int64_t Steps() const { return m_nSteps; }
+    int64_t DemoSteps() const { return m_nDemoSteps; }
+    int Reconnects() const { return m_nReconnects; }
+    double DurationS(int32_t nNowMs) const;
+    const std::vector<CPermEvent>& Events() const { return m_events; }
+    uint64_t EventsDropped() const { return m_nEventsDropped; }
+    const Where& Place() const { return m_where; }
+    const QDateTime& Started() const { return m_started; }
+
+    // The report of an ended run.
+    QJsonObject ToJson() const;
+    // One line of running figures: steps, time, refusals, time-outs, losses.
+    QString Figures(int32_t nNowMs, const CLinkCounts& countsNow) const;
+
+    // The file name a report gets in the state folder, from its start time and port.
+    QString ReportFileName() const;
+
+private:
+    Where m_where;
+    QDateTime m_started;
+    QDateTime m_ended;
+    int32_t m_nStartMs;
+    int32_t m_nEndMs = 0;
+    CLinkCounts m_atStart;
+    CLinkCounts m_atEnd;
+    bool m_bEnded = false;
+    QString m_strWhyEnded;
+    int64_t m_nSteps = 0;
+    int64_t m_nDemoSteps = 0;
+    int m_nReconnects = 0;
+    int m_nReconnectAttempts = 0;
+    std::vector<CPermEvent> m_events;
+    uint64_t m_nEventsDropped = 0;
+    std::array<uint64_t, 12> m_keys{}; // presses reported, by key
+    uint64_t m_nKeyReleases = 0;
+    std::array<uint64_t, 12> m_selector1{}; // positions reported, by position
+    std::array<uint64_t, 12> m_selector2{};
+};
+
+// The folder reports go to when no file is named: $XDG_STATE_HOME/kova_en, by default
+// ~/.local/state/kova_en.
+QString ReportFolder();
+// Writes the report of an ended run to strPath, creating its folder; false and the reason.
+bool WritePermReport(const CPermRecord& record, const QString& strPath, QString* pError);
+// Hex bytes separated by blanks, as events show telegrams.
+QString HexBytes(const QByteArray& bytes);

@@ -1,0 +1,327 @@
+#include "port_config.h"
+
+#include "ini_line_edit.h"
+#include "port_discovery.h"
+#include "port_names.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QSettings>
+#include <QStandardPaths>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+std::map<int, QString> g_portOptions;
+
+// Files found not to be INI, by path, with the size and time they had then. QSettings keeps
+// what it parsed of a file until the file changes and reports the format error only to the
+// first reader, so later readers learn it here.
+std::map<QString, std::pair<qint64, QDateTime>> g_malformedFiles;
+
+QString PortKey(int nPort)
+{
+    return QStringLiteral("ports/") + QString::fromStdString(PortName(nPort));
+}
+
+QString EnvironmentText(int nPort)
+{
+    return QString::fromStdString(PortEnvironmentVariable(nPort));
+}
+
+QString ValueText(const QVariant& value)
+{
+    // An unquoted value with commas in it comes back from the INI reader as a list.
+    if (value.typeId() == QMetaType::QStringList)
+        return value.toStringList().join(QLatin1Char(','));
+    return value.toString();
+}
+
+} // namespace
+
+QString PortConfigFilePath()
+{
+    // Not QSettings' own user path: it is fixed the first time it is looked up, and the
+    // configuration must follow XDG_CONFIG_HOME as it is now.
+#ifdef _WIN32
+    QString base = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+#else
+    // The XDG rules say a relative XDG_CONFIG_HOME is invalid and to be ignored; taken as it
+    // is, it would name a folder below wherever the program happens to be started.
+    QString base = QFile::decodeName(qgetenv("XDG_CONFIG_HOME"));
+    if (!QDir::isAbsolutePath(base))
+        base.clear();
+#endif
+    if (base.isEmpty())
+        base = QDir::homePath() + QStringLiteral("/.config");
+    return base + QStringLiteral("/kova_en/kova_en.conf");
+}
+
+std::map<int, QString> ReadPortConfig(QString* pWarning)
+{
+    std::map<int, QString> ports;
+    const QString path = PortConfigFilePath();
+    const QFileInfo info(path);
+    if (!info.isFile())
+        return ports;
+    const std::pair<qint64, QDateTime> stamp{info.size(), info.lastModified()};
+    const QSettings settings(path, QSettings::IniFormat);
+    const auto known = g_malformedFiles.find(path);
+    if (settings.status() == QSettings::FormatError || (known != g_malformedFiles.end() && known->second == stamp)) {
+        g_malformedFiles[path] = stamp;
+        if (pWarning != nullptr)
+            *pWarning = QStringLiteral("kova_en: %1 is not a valid configuration file; ignored").arg(path);
+        return ports;
+    }
+    if (settings.status() != QSettings::NoError)
+        return ports;
+    for (int nPort = 1; nPort <= 2; ++nPort) {
+        const QString value = ValueText(settings.value(PortKey(nPort))).trimmed();
+        if (!value.isEmpty())
+            ports[nPort] = value;
+    }
+    return ports;
+}
+
+namespace {
+
+// What the file's own path leads to, after every symbolic link: the file that is read and
+// replaced. *pError says why there is none that may be written.
+QString ConfigTarget(const QString& file, QString* pError)
+{
+    QString path = file;
+#ifndef _WIN32
+    // As many links as the kernel follows itself; a loop of links ends here too.
+    for (int hop = 0; hop < 40; ++hop) {
+        struct stat st {};
+        if (::lstat(QFile::encodeName(path).constData(), &st) != 0) {
+            // Missing: made afresh, also where a link points to nothing yet. Unreachable (a
+            // folder that is a file, no permission): the write fails and says so.
+            return path;
+        }
+        if (S_ISREG(st.st_mode))
+            return path;
+        if (!S_ISLNK(st.st_mode)) {
+            *pError = S_ISDIR(st.st_mode)                          ? QStringLiteral("a directory")
+                      : S_ISFIFO(st.st_mode)                       ? QStringLiteral("a FIFO")
+                      : S_ISSOCK(st.st_mode)                       ? QStringLiteral("a socket")
+                      : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? QStringLiteral("a device node")
+                                                                   : QStringLiteral("no regular file");
+            if (path != file)
+                *pError = QStringLiteral("a link to %1, %2").arg(path, *pError);
+            return {};
+        }
+        path = QFileInfo(path).symLinkTarget();
+    }
+    *pError = QStringLiteral("a loop of symbolic links");
+    return {};
+#else
+    const QFileInfo info(file);
+    if (info.exists() && !info.isFile()) {
+        *pError = QStringLiteral("no regular file");
+        return {};
+    }
+    return info.isSymLink() ? info.symLinkTarget() : file;
+#endif
+}
+
+// The file's bytes, read without waiting: it was a regular file a moment ago, and anything
+// swapped in for it since is not read.
+bool ReadRegularFile(const QString& path, QByteArray* pText)
+{
+#ifndef _WIN32
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT || errno == ENOTDIR; // nothing there yet; the write tells the rest
+    QFile file;
+    struct stat st {};
+    const bool bOk = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)
+                     && file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
+    if (!bOk) {
+        ::close(fd);
+        return false;
+    }
+    *pText = file.readAll();
+    return file.error() == QFileDevice::NoError;
+#else
+    QFile file(path);
+    if (!file.exists())
+        return true;
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    *pText = file.readAll();
+    return true;
+#endif
+}
+
+// A path as a value QSettings reads back as it was: in quotes, with backslash and quote
+// escaped, unless it is plain. Unquoted, a comma would split it into a list and a semicolon
+// would start a comment.
+QByteArray IniValue(const QString& value)
+{
+    const QByteArray bytes = value.toUtf8();
+    const auto plain = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+               || (c != '\0' && std::strchr("/._+-:~", c) != nullptr);
+    };
+    const bool bPlain = !bytes.isEmpty() && bytes[0] != '@' && std::all_of(bytes.begin(), bytes.end(), plain);
+    if (bPlain)
+        return bytes;
+    QByteArray quoted = "\"";
+    for (const char c : bytes) {
+        if (c == '"' || c == '\\')
+            quoted += '\\';
+        quoted += c;
+    }
+    return quoted + '"';
+}
+
+} // namespace
+
+int SavePortConfig(int nPort, const QString& strPath, QString* pMessage)
+{
+    return SavePortConfig(nPort, strPath, CPortScanRoots::FromEnvironment(), pMessage);
+}
+
+int SavePortConfig(int nPort, const QString& strPath, const CPortScanRoots& roots, QString* pMessage)
+{
+    const auto finish = [&](int status, const QString& text) {
+        if (pMessage != nullptr)
+            *pMessage = text;
+        return status;
+    };
+    if (nPort != 1 && nPort != 2)
+        return finish(2, QStringLiteral("kova_en: --save-port takes port 1 or 2, not %1").arg(nPort));
+    if (strPath.isEmpty())
+        return finish(2, QStringLiteral("kova_en: --save-port needs a device path"));
+
+#ifdef _WIN32
+    // Port names (COM7) are no files; whatever Windows knows opens at the next connect.
+    (void)roots;
+    const QString path = strPath;
+#else
+    // Kept as given, symlinks and all: the point of /dev/serial/by-id/ names is that they
+    // survive replugging, which the device they point to does not.
+    const QString path = QFileInfo(strPath).absoluteFilePath();
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return finish(2, QStringLiteral("kova_en: %1 does not exist; nothing saved "
+                                        "(kova_en --list-ports shows the serial devices)")
+                             .arg(path));
+    if (!S_ISCHR(st.st_mode))
+        return finish(2, QStringLiteral("kova_en: %1 is not a character device, so it cannot be a "
+                                        "serial port; nothing saved")
+                             .arg(path));
+    if (!IsTerminalDevice(path, roots))
+        return finish(2, QStringLiteral("kova_en: %1 is a character device but not a terminal, so it "
+                                        "cannot be a serial port; nothing saved")
+                             .arg(path));
+#endif
+
+    const QString file = PortConfigFilePath();
+    const QByteArray home = qgetenv("XDG_CONFIG_HOME");
+    if (!home.isEmpty() && QFile::encodeName(QFile::decodeName(home)) != home)
+        return finish(1, QStringLiteral("kova_en: XDG_CONFIG_HOME holds bytes that are not UTF-8; "
+                                        "nothing saved"));
+    QString why;
+    const QString target = ConfigTarget(file, &why);
+    if (target.isEmpty())
+        return finish(1, QStringLiteral("kova_en: %1 is %2, not a configuration file; nothing saved").arg(file, why));
+    QString warning;
+    ReadPortConfig(&warning);
+    // Rewriting a file QSettings could not parse would lose whatever the user meant by it.
+    if (!warning.isEmpty())
+        return finish(1, QStringLiteral("kova_en: %1 is not a valid configuration file; "
+                                        "nothing saved (correct or remove it first)")
+                             .arg(file));
+#ifndef _WIN32
+    struct stat owner {};
+    if (::stat(QFile::encodeName(target).constData(), &owner) != 0) {
+        owner.st_uid = ::geteuid();
+        owner.st_gid = ::getegid();
+    }
+#endif
+    QByteArray text;
+    if (!ReadRegularFile(target, &text))
+        return finish(1, QStringLiteral("kova_en: could not read %1; nothing saved").arg(file));
+
+    // QSettings reads the file but does not write it: it writes back only what it parsed, so
+    // the user's comments would go and section names would come back percent-encoded
+    // ([other%20stuff]). The one line is changed in the text instead, and every other byte
+    // stays. QSaveFile writes a temporary file beside the target and renames it over the
+    // target, not over the link, so the file is never half written and a link stays a link.
+    const QByteArray updated = SetIniLine(text, "ports", QByteArray::fromStdString(PortName(nPort)), IniValue(path));
+    QDir().mkpath(QFileInfo(target).path());
+    QSaveFile out(target);
+    out.setDirectWriteFallback(false);
+    if (!out.open(QIODevice::WriteOnly) || out.write(updated) != updated.size() || !out.commit())
+        return finish(1, QStringLiteral("kova_en: could not write %1; nothing saved").arg(file));
+#ifndef _WIN32
+    // The new file is the writer's; run by root on a user's file it would become root's, and
+    // the user could no longer edit it. It goes back to whoever owned the old one.
+    bool bOwnerKept = true;
+    if (owner.st_uid != ::geteuid() || owner.st_gid != ::getegid())
+        bOwnerKept = ::lchown(QFile::encodeName(target).constData(), owner.st_uid, owner.st_gid) == 0;
+#else
+    const bool bOwnerKept = true;
+#endif
+
+    QString done = QStringLiteral("COM%1=%2 saved in %3").arg(nPort).arg(path, file);
+    if (!bOwnerKept)
+        done += QStringLiteral("\n(its owner could not be given back; it now belongs to this user)");
+    if (!qEnvironmentVariableIsEmpty(PortEnvironmentVariable(nPort).c_str()))
+        done += QStringLiteral("\n(%1 is set here and comes first; unset it to use the saved port)")
+                    .arg(EnvironmentText(nPort));
+    return finish(0, done);
+}
+
+void SetPortOptions(const std::map<int, QString>& options)
+{
+    g_portOptions = options;
+}
+
+CPortMapping ResolvePort(int nPort)
+{
+    if (const auto it = g_portOptions.find(nPort); it != g_portOptions.end() && !it->second.isEmpty())
+        return {it->second, PortSource::Option};
+    const QString env = QFile::decodeName(qgetenv(PortEnvironmentVariable(nPort).c_str()));
+    if (!env.isEmpty())
+        return {env, PortSource::Environment};
+    const std::map<int, QString> config = ReadPortConfig();
+    if (const auto it = config.find(nPort); it != config.end())
+        return {it->second, PortSource::Configuration};
+    return {QString::fromStdString(DefaultPortDevicePath(nPort)), PortSource::Default};
+}
+
+void InstallPortResolver()
+{
+    SetPortResolver([](int nPort) {
+        const CPortMapping mapping = ResolvePort(nPort);
+        // The variable's own bytes: a path that is not valid UTF-8 would not survive the trip
+        // through QString.
+        if (mapping.source == PortSource::Environment)
+            return qgetenv(PortEnvironmentVariable(nPort).c_str()).toStdString();
+        return QFile::encodeName(mapping.strPath).toStdString();
+    });
+}
+
+QString PortSourceText(int nPort, PortSource source)
+{
+    switch (source) {
+    case PortSource::Option: return QStringLiteral("option --com%1").arg(nPort);
+    case PortSource::Environment: return QStringLiteral("environment ") + EnvironmentText(nPort);
+    case PortSource::Configuration: return QStringLiteral("configuration %1").arg(PortConfigFilePath());
+    case PortSource::Default: break;
+    }
+    return QStringLiteral("default");
+}

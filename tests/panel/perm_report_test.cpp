@@ -1,0 +1,92 @@
+// The record of a permanence-test run: the verdict, the cap on events, the report's keys and
+// where it goes.
+#include "perm_report.h"
+#include "scoped_env.h"
+
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+CPermRecord Record(const CLinkCounts& atStart = {})
+{
+    CPermRecord::Where where{2, QStringLiteral("/dev/ttyUSB1"), 19200, 1};
+    return CPermRecord(where, QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5)), 1000, atStart);
+}
+
+TEST(PermRecordTest, VerdictFromTheRunsOwnFigures)
+{
+    CLinkCounts before;
+    before.sent[2] = 7; // refusals before the run do not count against it
+    before.nLinkLosses = 1;
+    struct Case {
+        int nSteps;
+        int nSentResult; // result of one more exchange in the run, -1 none
+        bool bLost;
+        bool bPass;
+    };
+    for (const Case& c : {Case{3, 0, false, true}, Case{3, -1, false, true}, Case{0, -1, false, false},
+                          Case{3, 34, false, false}, Case{3, 255, false, false}, Case{3, 0, true, false}}) {
+        CPermRecord record = Record(before);
+        for (int i = 0; i < c.nSteps; ++i)
+            record.OnStep(true);
+        CLinkCounts after = before;
+        if (c.nSentResult >= 0)
+            ++after.sent[static_cast<size_t>(CLinkCounts::ResultIndex(c.nSentResult))];
+        after.nLinkLosses += c.bLost;
+        record.End(QDateTime::currentDateTime(), 3500, after, QStringLiteral("stop"));
+        const QJsonObject report = record.ToJson();
+        EXPECT_EQ(report["verdict"].toString(), c.bPass ? "pass" : "fail")
+            << c.nSteps << " " << c.nSentResult << " " << c.bLost;
+        EXPECT_EQ(report["sent"]["34"].toInteger(), c.nSentResult == 34 ? 1 : 0);
+        EXPECT_EQ(report["link_losses"].toInt(), c.bLost ? 1 : 0);
+    }
+}
+
+TEST(PermRecordTest, EventsStopAtTheCapAndTheRestAreCounted)
+{
+    CPermRecord record = Record();
+    const uint8_t cell[] = {0x6C, 0x27, 0x30, 0x31, 0x41, 0x43, 0x81};
+    record.OnStep(true);
+    for (int i = 0; i < kMaxPermEvents + 5; ++i)
+        record.OnFailedExchange(1250 + i, i % 2 == 0, cell, sizeof cell, 34);
+    record.OnReport('3');
+    record.OnReport('C');
+    record.OnReport('\\');
+    record.End(QDateTime(QDate(2026, 1, 2), QTime(3, 5, 5)), 61000, {}, QStringLiteral("duration"));
+
+    const QJsonObject report = record.ToJson();
+    const QJsonArray events = report["events"].toArray();
+    ASSERT_EQ(events.size(), kMaxPermEvents);
+    EXPECT_EQ(report["events_dropped"].toInt(), 5);
+    EXPECT_EQ(
+        events[0].toObject(),
+        (QJsonObject{
+            {"t_ms", 250}, {"direction", "sent"}, {"result", 34}, {"telegram", "6C 27 30 31 41 43 81"}, {"step", 1}}));
+    EXPECT_EQ(events[1]["direction"].toString(), "received");
+    EXPECT_EQ(report["keys"]["3"].toInt(), 1);
+    EXPECT_EQ(report["selector1"]["3"].toInt(), 1);
+    EXPECT_EQ(report["selector2"]["12"].toInt(), 1);
+    EXPECT_EQ(report["port"].toString(), "COM2");
+    EXPECT_EQ(report["baud"].toInt(), 19200);
+    EXPECT_EQ(report["duration_s"].toDouble(), 60.0);
+    EXPECT_TRUE(report["started"].toString().startsWith("2026-01-02T03:04:05"));
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("[+-]\\d\\d:\\d\\d$")).match(report["ended"].toString()).hasMatch());
+
+    // A thousand events of a long run stay a small file.
+    QTemporaryDir dir;
+    const CScopedEnv state("XDG_STATE_HOME", dir.path().toLocal8Bit().constData());
+    EXPECT_EQ(ReportFolder(), dir.path() + QStringLiteral("/kova_en"));
+    const QString path = ReportFolder() + QLatin1Char('/') + record.ReportFileName();
+    EXPECT_TRUE(path.endsWith(QStringLiteral("/permanence-20260102T030405-COM2.json")));
+    QString error;
+    ASSERT_TRUE(WritePermReport(record, path, &error)) << error.toStdString();
+    EXPECT_LT(QFileInfo(path).size(), 200 * 1024);
+}
+
+} // namespace
