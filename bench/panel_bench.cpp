@@ -31,9 +31,6 @@ public:
     bool RunSerialDialog(int&, int&) override { return false; }
     bool RunTextInputDialog(std::array<QString, kLcdRows>&) override { return false; }
     void ShowMessage(int nStringId) override { std::fprintf(stderr, "panel_bench: message %d\n", nStringId); }
-    void Invalidate(const CRect*, bool) override {}
-    void UpdateWindow() override {}
-    void Paint() override {}
 };
 
 // The main window with its dialogs answered, so it runs unattended.

@@ -46,14 +46,10 @@ install(FILES ${KOVA_PACKAGING_DIR}/${KOVA_APP_ID}.metainfo.xml DESTINATION ${CM
 # Each icon in the folder of its size: the two small ones drawn pixel by pixel, the larger ones
 # as vectors, 256 pixels under the name the program itself uses.
 foreach(size 16 32 48 64 128)
-  if(EXISTS ${PROJECT_SOURCE_DIR}/res/icon_${size}.png)
-    install(FILES res/icon_${size}.png DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps
-            RENAME kova_en.png)
-  endif()
+  install(FILES res/icon_${size}.png DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps
+          RENAME kova_en.png)
 endforeach()
-if(EXISTS ${PROJECT_SOURCE_DIR}/res/kova_en.png)
-  install(FILES res/kova_en.png DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/256x256/apps)
-endif()
+install(FILES res/kova_en.png DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/256x256/apps)
 
 # Files the package installs compressed, the way Debian keeps them: gzip -9 without a name or
 # time stamp, so that the same input gives the same bytes.

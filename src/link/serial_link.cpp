@@ -14,7 +14,8 @@ using CPlatformSerialDevice = CPosixSerialDevice;
 
 namespace {
 
-// The factor is turned into milliseconds through the tick length of the original timer.
+// One unit of the time-out factor is worth 18.2065 ms; the factor 20, its fraction cut off,
+// gives 364 ms for each single wait on a byte from the panel.
 constexpr double kTimeoutUnit = 18.2065;
 
 } // namespace
@@ -166,18 +167,9 @@ int CSerialLink::SendBlockInner(const uint8_t* pData, int nLen, int nVariant)
     if (answer != kDle)
         return kBlockWrongByte;
 
-    uint8_t bcc = 0;
-    for (int i = 0; i < nLen; ++i) {
-        WriteByte(pData[i]);
-        bcc ^= pData[i];
-        if (pData[i] == kDle) {
-            WriteByte(kDle);
-            bcc ^= kDle;
-        }
-    }
-    WriteByte(kDle);
-    WriteByte(kEtx);
-    WriteByte(bcc ^ (nVariant == 1 ? kBccConstantVariant1 : kBccConstantVariant0));
+    const std::span<const uint8_t> data(pData, nLen > 0 ? static_cast<size_t>(nLen) : 0);
+    for (const uint8_t b : BlockTail(data, nVariant))
+        WriteByte(b);
 
     if (!WaitForInput())
         return kBlockClosed;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "block_format.h"
 #include "clock.h"
 #include "serial_device.h"
 
@@ -15,20 +16,11 @@ inline constexpr int kReplyBufferSize = 256;
 // arriving within the reply time-out would otherwise hold the program in the receive forever.
 inline constexpr int kMaxBlockLineBytes = 4096;
 
-// Block procedure control bytes.
-inline constexpr uint8_t kStx = 0x02;
-inline constexpr uint8_t kEtx = 0x03;
-inline constexpr uint8_t kDle = 0x10;
-
 // Results of SendBlock and ReceiveBlock.
 inline constexpr int kBlockDone = 0;
 inline constexpr int kBlockNoByte = 33;    // a read delivered nothing although input was waiting
 inline constexpr int kBlockWrongByte = 34; // refused by the peer, or no STX at the front
 inline constexpr int kBlockClosed = 255;   // link closed at the call, or a reply time-out closed it
-
-// The constants folded into the BCC of a sent block, by block-check variant.
-inline constexpr uint8_t kBccConstantVariant0 = 0x11; // STX ^ DLE ^ ETX
-inline constexpr uint8_t kBccConstantVariant1 = 0x13; // DLE ^ ETX
 
 // Watches block exchanges, for the traffic trace and the link statistics. Called after each
 // exchange ends; CSerialLink::ExchangeFoundOpen tells an exchange from a call on a closed link.

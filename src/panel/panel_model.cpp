@@ -23,8 +23,8 @@ CPanelModel::~CPanelModel()
 void CPanelModel::InitState()
 {
     ClearLedsAndMarkers();
-    m_chSwitch1 = '@';
-    m_chSwitch2 = 'P';
+    m_chSwitch1 = kSwitch1Base;
+    m_chSwitch2 = kSwitch2Base;
     m_nPort = 0;
     m_nBaud = 0;
     m_nLinkVariant = 0;
@@ -44,16 +44,23 @@ void CPanelModel::ClearLedsAndMarkers()
 
 void CPanelModel::ApplyReport(uint8_t b)
 {
-    if (b >= '0' && b <= '<') {
+    const Report report = DecodeReport(b);
+    switch (report.kind) {
+    case ReportKind::NoKey:
+    case ReportKind::Key:
         m_keyDown.fill(0);
-        if (b != '0')
-            m_keyDown[b - '1'] = 1;
-    } else if (b >= 'A' && b <= 'L') {
-        m_chSwitch1 = static_cast<int8_t>(b);
+        if (report.kind == ReportKind::Key)
+            m_keyDown[report.n] = 1;
+        break;
+    case ReportKind::Switch1:
+        m_chSwitch1 = static_cast<int8_t>(kSwitch1Base + report.n);
         m_view.Invalidate(&g_rcSwitch1, false);
-    } else if (b >= 'Q' && b <= '\\') {
-        m_chSwitch2 = static_cast<int8_t>(b);
+        break;
+    case ReportKind::Switch2:
+        m_chSwitch2 = static_cast<int8_t>(kSwitch2Base + report.n);
         m_view.Invalidate(&g_rcSwitch2, false);
+        break;
+    case ReportKind::None: break;
     }
 }
 
@@ -99,8 +106,8 @@ void CPanelModel::Reconnect()
     else if (m_nBaud == 1)
         opened = m_link.Open(m_nPort + 1, 19200);
     ClearLedsAndMarkers();
-    m_chSwitch1 = '@';
-    m_chSwitch2 = 'P';
+    m_chSwitch1 = kSwitch1Base;
+    m_chSwitch2 = kSwitch2Base;
     if (opened != 1) {
         m_link.Close();
         m_view.ShowMessageDetail(
@@ -130,8 +137,8 @@ uint8_t CPanelModel::Handshake()
         return 0xFF;
 
     m_bPermTest = 0;
-    m_chSwitch1 = '@';
-    m_chSwitch2 = 'P';
+    m_chSwitch1 = kSwitch1Base;
+    m_chSwitch2 = kSwitch2Base;
 
     if (m_link.SendBlock(&kTelegramIdentify, 1, 1) != kBlockDone) {
         m_nLinkVariant = 0;
@@ -289,12 +296,8 @@ void CPanelModel::PermanenceStep(uint8_t* pReply, int* pnReplyLen)
         ch = '1';
     g_chPermCycle = ch;
 
-    if (ch >= '1' && ch <= '<')
-        m_led[ch - '1'] = kLedOn;
-    else if (ch >= 'A' && ch <= 'L')
-        m_led[ch - 'A'] = kLedOff;
-    else if (ch >= 'Q' && ch <= '\\')
-        m_led[ch - 'Q'] = kLedFlashing;
+    if (const auto led = LedFromTelegram(static_cast<uint8_t>(ch)))
+        m_led[led->nKey] = static_cast<uint8_t>(led->nState);
 
     SendByte(static_cast<uint8_t>(ch));
 
@@ -323,15 +326,20 @@ void CPanelModel::PermanenceStep(uint8_t* pReply, int* pnReplyLen)
 // ---------------------------------------------------------------------------------------
 // Key clicks
 
-void CPanelModel::OnLButtonDown(int x, int y)
+void CPanelModel::SwitchKeysAt(int x, int y, uint8_t (*next)(uint8_t))
 {
     const auto keys = KeysAt(x, y);
     for (int i = 0; i < kKeyCount; ++i) {
         if (!keys[i])
             continue;
-        m_led[i] = m_led[i] == kLedOff ? kLedOn : kLedOff;
+        m_led[i] = next(m_led[i]);
         SendByte(LedTelegram(i, m_led[i]));
     }
+}
+
+void CPanelModel::OnLButtonDown(int x, int y)
+{
+    SwitchKeysAt(x, y, [](uint8_t led) -> uint8_t { return led == kLedOff ? kLedOn : kLedOff; });
     if (g_rcLcd.HitsStrictly(x, y))
         OnTextInput();
     m_view.Paint();
@@ -339,13 +347,7 @@ void CPanelModel::OnLButtonDown(int x, int y)
 
 void CPanelModel::OnRButtonDown(int x, int y)
 {
-    const auto keys = KeysAt(x, y);
-    for (int i = 0; i < kKeyCount; ++i) {
-        if (!keys[i])
-            continue;
-        m_led[i] = m_led[i] == kLedFlashing ? kLedOff : kLedFlashing;
-        SendByte(LedTelegram(i, m_led[i]));
-    }
+    SwitchKeysAt(x, y, [](uint8_t led) -> uint8_t { return led == kLedFlashing ? kLedOff : kLedFlashing; });
     m_view.Paint();
 }
 

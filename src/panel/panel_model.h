@@ -14,8 +14,8 @@
 #include <cstdint>
 #include <memory>
 
-// Counters and flags that outlive a handler. The panel's documentation knows them as the
-// program's module-level variables, hence the g_ names; the program has one window and so
+// Counters and flags that outlive a handler. They belong to no handler but to the program as
+// a whole, hence the g_ names of module-level variables; the program has one window and so
 // one model, which holds the one set. A fresh model starts from these values, so nothing has
 // to put them back between two runs of the panel logic in one process.
 struct CPanelGlobals {
@@ -47,12 +47,18 @@ public:
         (void)strDetail;
         ShowMessage(nStringId);
     }
+    // The drawing side below does nothing by default: a view without a screen (a benchmark,
+    // a headless run) has nothing to repaint.
     // Marks part of the client area (nullptr: all of it) for repainting.
-    virtual void Invalidate(const CRect* pRect, bool bErase) = 0;
+    virtual void Invalidate(const CRect* pRect, bool bErase)
+    {
+        (void)pRect;
+        (void)bErase;
+    }
     // Runs pending paints now.
-    virtual void UpdateWindow() = 0;
+    virtual void UpdateWindow() {}
     // The paint routine, called directly after the state changed.
-    virtual void Paint() = 0;
+    virtual void Paint() {}
 };
 
 // The mirror of the panel and everything that talks to it: connecting, the poll tick, the
@@ -84,6 +90,8 @@ public:
     // Mouse clicks in client coordinates.
     void OnLButtonDown(int x, int y);
     void OnRButtonDown(int x, int y);
+    // Gives every key the point hits the LED state that `next` makes of its own, and sends it.
+    void SwitchKeysAt(int x, int y, uint8_t (*next)(uint8_t));
 
     // LCD text entry.
     void OnTextInput();
@@ -117,8 +125,8 @@ public:
     bool m_bPermRunSpansConnects = false;
 
     // Selector positions as the numbers the readouts show.
-    int Switch1Number() const { return m_chSwitch1 - 0x40; }
-    int Switch2Number() const { return m_chSwitch2 - 0x50; }
+    int Switch1Number() const { return m_chSwitch1 - kSwitch1Base; }
+    int Switch2Number() const { return m_chSwitch2 - kSwitch2Base; }
     // Whether key i's LED shows lit in the current flashing phase.
     bool LedLit(int nKey) const;
 
@@ -130,8 +138,8 @@ public:
     int8_t m_nBaud = 0;
     CSerialLink m_link;
     uint8_t m_bBlink = 0;
-    int8_t m_chSwitch1 = '@';
-    int8_t m_chSwitch2 = 'P';
+    int8_t m_chSwitch1 = kSwitch1Base;
+    int8_t m_chSwitch2 = kSwitch2Base;
     std::array<uint8_t, 32> m_led{};
     std::array<uint8_t, 32> m_keyDown{};
 

@@ -11,6 +11,42 @@ uint8_t LedTelegram(int nKey, int nState)
     }
 }
 
+namespace {
+
+// Every range of the vocabulary holds one character per key or per selector position.
+constexpr int kRangeSize = 12;
+
+bool InRange(uint8_t b, int first)
+{
+    return b >= first && b < first + kRangeSize;
+}
+
+} // namespace
+
+std::optional<LedSetting> LedFromTelegram(uint8_t ch)
+{
+    if (InRange(ch, '1'))
+        return LedSetting{ch - '1', kLedOn};
+    if (InRange(ch, 'A'))
+        return LedSetting{ch - 'A', kLedOff};
+    if (InRange(ch, 'Q'))
+        return LedSetting{ch - 'Q', kLedFlashing};
+    return std::nullopt;
+}
+
+Report DecodeReport(uint8_t b)
+{
+    if (b == '0')
+        return {ReportKind::NoKey, 0};
+    if (InRange(b, '1'))
+        return {ReportKind::Key, b - '1'};
+    if (InRange(b, kSwitch1Base + 1))
+        return {ReportKind::Switch1, b - kSwitch1Base};
+    if (InRange(b, kSwitch2Base + 1))
+        return {ReportKind::Switch2, b - kSwitch2Base};
+    return {ReportKind::None, 0};
+}
+
 uint8_t PanelCode(char32_t ch)
 {
     return ch < 0x80 ? static_cast<uint8_t>(ch + 0x60) : 0x80;

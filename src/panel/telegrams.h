@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 // The panel's telegram vocabulary: the payloads of blocks, without any framing.
@@ -22,6 +23,27 @@ enum LedState : uint8_t { kLedOff = 0, kLedOn = 1, kLedFlashing = 2 };
 
 // '1' + i for on, 'A' + i for off, 'Q' + i for flashing.
 uint8_t LedTelegram(int nKey, int nState);
+
+struct LedSetting {
+    int nKey;
+    int nState;
+};
+// The key and state an LED telegram sets, for any of the 36 LED telegrams; nothing otherwise.
+std::optional<LedSetting> LedFromTelegram(uint8_t ch);
+
+// A selector position n travels and is kept as the base plus n, 0 meaning not known yet.
+inline constexpr int8_t kSwitch1Base = '@';
+inline constexpr int8_t kSwitch2Base = 'P';
+
+// What the first byte of a telegram from the panel reports: '0' no key pressed, '1' + i key i
+// pressed, '@' + n and 'P' + n selector 1 and 2 at position n (1 to 12). Anything else
+// reports nothing.
+enum class ReportKind { None, NoKey, Key, Switch1, Switch2 };
+struct Report {
+    ReportKind kind;
+    int n; // the key index for Key, the position for Switch1 and Switch2
+};
+Report DecodeReport(uint8_t b);
 
 // The panel's code for one character: below U+0080 the code plus 0x60, anything else 0x80.
 uint8_t PanelCode(char32_t ch);

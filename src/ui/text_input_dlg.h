@@ -1,6 +1,7 @@
 #pragma once
 
 #include "dialog.h"
+#include "geometry.h"
 
 #include <QString>
 #include <QValidator>
@@ -26,7 +27,7 @@ class CTextInputDlg : public CDialog {
 public:
     explicit CTextInputDlg(QWidget* pParent = nullptr);
 
-    std::array<QString, 8> m_strEdit;
+    std::array<QString, kLcdRows> m_strEdit;
 
     void DoDataExchange(bool bSave) override;
 

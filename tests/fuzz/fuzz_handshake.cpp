@@ -8,7 +8,7 @@
 // When the input runs out the peer falls silent.
 #include "fake_clock.h"
 #include "fake_serial_device.h"
-#include "fuzz_view.h"
+#include "fuzz_check.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -45,7 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             peer.Feed(answer, clock.Peek() + (control >> 3) * 25);
     });
 
-    CFuzzView view;
+    CTestView view;
+    view.m_bKeepLog = false;
     CPanelModel model(view, &device, &clock);
     view.m_pModel = &model;
     model.InitState();

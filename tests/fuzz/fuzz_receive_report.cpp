@@ -11,7 +11,7 @@
 // going, so the PC's own sends meet the same input.
 #include "fake_clock.h"
 #include "fake_serial_device.h"
-#include "fuzz_view.h"
+#include "fuzz_check.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -52,7 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     CFakeClock clock;
     CFakeSerialDevice device(clock);
-    CFuzzView view;
+    CTestView view;
+    view.m_bKeepLog = false;
     CPanelModel model(view, &device, &clock);
     view.m_pModel = &model;
     model.InitState();

@@ -49,67 +49,40 @@ TEST_F(ReceiveBlockLine, OneByteTelegramIsAcceptedWhateverItsBcc)
     }
 }
 
-TEST_F(ReceiveBlockLine, EtxNotAfterASingleDleIsData)
-{
-    PanelSends({0x41, 0x03, 0x42, 0x10, 0x03, 0x5F});
-    EXPECT_EQ(m_link.ReceiveBlock(m_buf.data(), &m_count), kBlockDone);
-    EXPECT_EQ(m_count, 3);
-    EXPECT_EQ(m_buf[0], 0x41);
-    EXPECT_EQ(m_buf[1], 0x03);
-    EXPECT_EQ(m_buf[2], 0x42);
-    EXPECT_EQ(m_buf[3], kUntouched);
-}
+// What lands in the buffer for each block: the data unstuffed, nothing past its end, and the
+// PC's DLE after the STX and after the BCC.
+struct StoreCase {
+    const char* name;
+    Bytes afterDle; // the panel's block after the PC's DLE
+    Bytes stored;
+};
 
-TEST_F(ReceiveBlockLine, DoubledDleIsStoredCompactlyAsOneByte)
-{
-    PanelSends({0x41, 0x10, 0x10, 0x42, 0x10, 0x03, 0x00});
-    EXPECT_EQ(m_link.ReceiveBlock(m_buf.data(), &m_count), kBlockDone);
-    EXPECT_EQ(m_count, 3);
-    EXPECT_EQ(m_buf[0], 0x41);
-    EXPECT_EQ(m_buf[1], 0x10);
-    EXPECT_EQ(m_buf[2], 0x42);
-    EXPECT_EQ(m_buf[3], kUntouched);
-}
+class ReceiveBlockStore : public ReceiveBlockLine, public ::testing::WithParamInterface<StoreCase> {};
 
-TEST_F(ReceiveBlockLine, EmptyTelegramStoresNothing)
+TEST_P(ReceiveBlockStore, StoresTheUnstuffedData)
 {
-    PanelSends({0x10, 0x03, 0x13});
+    const StoreCase& c = GetParam();
+    PanelSends(c.afterDle);
     EXPECT_EQ(m_link.ReceiveBlock(m_buf.data(), &m_count), kBlockDone);
-    EXPECT_EQ(m_count, 0);
-    EXPECT_EQ(m_buf[0], kUntouched);
+    EXPECT_EQ(m_count, static_cast<int>(c.stored.size()));
+    EXPECT_EQ(Bytes(m_buf.begin(), m_buf.begin() + c.stored.size()), c.stored);
+    EXPECT_EQ(m_buf[c.stored.size()], kUntouched);
     EXPECT_EQ(m_device.Written(), (Bytes{0x10, 0x10}));
 }
 
-TEST_F(ReceiveBlockLine, OnlyASecondDleClearsThePairFlag)
-{
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Line, ReceiveBlockStore, ::testing::Values(
+    StoreCase{"EtxNotAfterASingleDleIsData", {0x41, 0x03, 0x42, 0x10, 0x03, 0x5F}, {0x41, 0x03, 0x42}},
+    StoreCase{"DoubledDleIsStoredCompactlyAsOneByte", {0x41, 0x10, 0x10, 0x42, 0x10, 0x03, 0x00}, {0x41, 0x10, 0x42}},
+    StoreCase{"EmptyTelegramStoresNothing", {0x10, 0x03, 0x13}, {}},
     // 10 41: the 41 is data and the pair flag stays set, so the next 10 is the second of a
     // pair and stores 10; then 10 03 ends the block.
-    PanelSends({0x10, 0x41, 0x10, 0x10, 0x03, 0x00});
-    EXPECT_EQ(m_link.ReceiveBlock(m_buf.data(), &m_count), kBlockDone);
-    EXPECT_EQ(m_count, 2);
-    EXPECT_EQ(m_buf[0], 0x41);
-    EXPECT_EQ(m_buf[1], 0x10);
-    EXPECT_EQ(m_buf[2], kUntouched);
-}
-
-TEST_F(ReceiveBlockLine, EtxAfterADataDleIsData)
-{
+    StoreCase{"OnlyASecondDleClearsThePairFlag", {0x10, 0x41, 0x10, 0x10, 0x03, 0x00}, {0x41, 0x10}},
     // 10 10 is a data 10 and leaves the data state, so the 03 after it is data too.
-    PanelSends({0x10, 0x10, 0x03, 0x10, 0x03, 0x00});
-    EXPECT_EQ(m_link.ReceiveBlock(m_buf.data(), &m_count), kBlockDone);
-    EXPECT_EQ(m_count, 2);
-    EXPECT_EQ(m_buf[0], 0x10);
-    EXPECT_EQ(m_buf[1], 0x03);
-}
-
-TEST_F(ReceiveBlockLine, StxInsideTheDataIsData)
-{
-    PanelSends({0x02, 0x02, 0x10, 0x03, 0x11});
-    EXPECT_EQ(m_link.ReceiveBlock(m_buf.data(), &m_count), kBlockDone);
-    EXPECT_EQ(m_count, 2);
-    EXPECT_EQ(m_buf[0], 0x02);
-    EXPECT_EQ(m_buf[1], 0x02);
-}
+    StoreCase{"EtxAfterADataDleIsData", {0x10, 0x10, 0x03, 0x10, 0x03, 0x00}, {0x10, 0x03}},
+    StoreCase{"StxInsideTheDataIsData", {0x02, 0x02, 0x10, 0x03, 0x11}, {0x02, 0x02}}),
+    [](const ::testing::TestParamInfo<StoreCase>& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST_F(ReceiveBlockLine, EachByteMayTakeTheWholeReplyTimeOut)
 {

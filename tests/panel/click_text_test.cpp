@@ -238,7 +238,7 @@ TEST_F(TextEntryTest, TicksRunWhileTheDialogIsOpen)
     m_view.m_textAnswer = kRows;
     std::vector<int> markedInDialog;
     m_view.m_onTextDialog = [&] {
-        m_panel.SendReport({'9'});
+        m_panel.Engine().pressKey(9, m_clock.Peek());
         Ticks(2);
         markedInDialog = MarkedKeys();
     };

@@ -54,38 +54,52 @@ TEST_F(ConnectTest, PanelTakingVariantOneGetsIdentifyLedsOffAndLcdReset)
     EXPECT_FALSE(m_panel.Busy());
     EXPECT_EQ(m_view.m_log, (Strings{"serial-dialog 0,0", "inval all keep", "update", "pending-paint"}));
     EXPECT_FALSE(m_bStatusShown);
-
-    // Later telegrams use the variant found.
-    m_panel.ClearLog();
-    m_model.OnLButtonDown(KeyX(0), KeyY(0));
-    EXPECT_EQ(m_panel.Log(), Strings{"31 v1"});
 }
 
-TEST_F(ConnectTest, PanelRefusingVariantOneIsSpokenToInVariantZero)
+// The variant a panel takes decides the handshake, and later telegrams use the variant found.
+struct VariantCase {
+    const char* name;
+    bool accept0;
+    bool accept1;
+    Strings handshake;
+    int open;
+    int variant;
+    std::vector<int> messages;
+    bool rightClick; // on key 2; a left one on key 0
+    Strings afterClick;
+};
+
+class ConnectVariant : public ConnectTest, public ::testing::WithParamInterface<VariantCase> {};
+
+TEST_P(ConnectVariant, HandshakeAndLaterTelegrams)
 {
-    m_panel.AcceptVariants(true, false);
+    const VariantCase& c = GetParam();
+    m_panel.AcceptVariants(c.accept0, c.accept1);
     m_model.OnSerialPort();
 
-    EXPECT_EQ(m_model.m_link.m_bOpen, 1);
-    EXPECT_EQ(m_model.m_nLinkVariant, 0);
-    EXPECT_EQ(m_panel.Log(), (Strings{"23 NAK", "23 v0", "40 v0", "6C 2B v0"}));
-    EXPECT_TRUE(m_view.Messages().empty());
+    EXPECT_EQ(m_model.m_link.m_bOpen, c.open);
+    EXPECT_EQ(m_model.m_nLinkVariant, c.variant);
+    EXPECT_EQ(m_panel.Log(), c.handshake);
+    EXPECT_EQ(m_view.Messages(), c.messages);
 
     m_panel.ClearLog();
-    m_model.OnRButtonDown(KeyX(2), KeyY(2));
-    EXPECT_EQ(m_panel.Log(), Strings{"53 v0"});
+    if (c.rightClick)
+        m_model.OnRButtonDown(KeyX(2), KeyY(2));
+    else
+        m_model.OnLButtonDown(KeyX(0), KeyY(0));
+    EXPECT_EQ(m_panel.Log(), c.afterClick);
 }
 
-TEST_F(ConnectTest, PanelRefusingBothVariantsIsNotFound)
-{
-    m_panel.AcceptVariants(false, false);
-    m_model.OnSerialPort();
-
-    EXPECT_EQ(m_model.m_link.m_bOpen, 0);
-    EXPECT_EQ(m_model.m_nLinkVariant, 0);
-    EXPECT_EQ(m_panel.Log(), (Strings{"23 NAK", "23 NAK"}));
-    EXPECT_EQ(m_view.Messages(), std::vector<int>{IDS_PANEL_NOT_FOUND});
-}
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Connect, ConnectVariant, ::testing::Values(
+    VariantCase{"PanelTakingVariantOneIsSpokenToInVariantOne", true, true,
+                {"23 v1", "40 v1", "6C 2B v1"}, 1, 1, {}, false, {"31 v1"}},
+    VariantCase{"PanelRefusingVariantOneIsSpokenToInVariantZero", true, false,
+                {"23 NAK", "23 v0", "40 v0", "6C 2B v0"}, 1, 0, {}, true, {"53 v0"}},
+    VariantCase{"PanelRefusingBothVariantsIsNotFound", false, false,
+                {"23 NAK", "23 NAK"}, 0, 0, {IDS_PANEL_NOT_FOUND}, false, {}}),
+    [](const ::testing::TestParamInfo<VariantCase>& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST_F(ConnectTest, SilentPanelClosesTheLinkWithOneMessage)
 {
@@ -161,8 +175,8 @@ TEST_F(ConnectTest, ReplyWaitEndsAfter364Milliseconds)
 
     CFakeClock clock;
     CFakeSerialDevice device{clock};
-    CFakePanel panel{device, clock};
-    CRecordingView view;
+    CEnginePanel panel{device, clock};
+    CTestView view;
     CPanelModel model{view, &device, &clock};
     model.InitState();
     panel.SetReplyDelay(365);
@@ -177,12 +191,12 @@ TEST_F(ConnectTest, ReplyWaitEndsAfter364Milliseconds)
 TEST_F(ConnectTest, BrokenReplyLeavesSelectorsUnknownButPanelFound)
 {
     // Reply starting with something other than STX: dropped, the panel still counts as found.
-    m_panel.SetResponder([&](const Bytes& t) -> std::optional<Bytes> {
+    m_panel.SetReplyHook([&](const Bytes& t, std::optional<Bytes> reply) -> std::optional<Bytes> {
         if (t == Bytes{'#'}) {
-            m_device.Feed({0x43, 0x43, 0x53});
+            m_panel.Engine().sendRaw(Bytes{0x43, 0x43, 0x53}, m_clock.Peek());
             return std::nullopt;
         }
-        return m_panel.DefaultReply(t);
+        return reply;
     });
     m_model.OnResetPanel();
     EXPECT_EQ(m_model.m_link.m_bOpen, 1);

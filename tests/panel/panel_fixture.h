@@ -1,10 +1,10 @@
 #pragma once
 
+#include "engine_panel.h"
 #include "fake_clock.h"
-#include "fake_panel.h"
 #include "fake_serial_device.h"
 #include "panel_model.h"
-#include "recording_view.h"
+#include "test_view.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 using Bytes = std::vector<uint8_t>;
 using Strings = std::vector<std::string>;
 
-// The model in a recording window, on a device with the fake panel behind it. The window's
+// The model in a recording window, on a device with the in-process panel behind it. The window's
 // paint routine is wired as in the program: its link part runs on every paint.
 class PanelTest : public ::testing::Test {
 protected:
@@ -63,8 +63,8 @@ protected:
 
     CFakeClock m_clock;
     CFakeSerialDevice m_device{m_clock};
-    CFakePanel m_panel{m_device, m_clock};
-    CRecordingView m_view;
+    CEnginePanel m_panel{m_device, m_clock};
+    CTestView m_view;
     CPanelModel m_model{m_view, &m_device, &m_clock};
     bool m_bStatusShown = false;
     std::vector<int> m_paintedSwitch1;

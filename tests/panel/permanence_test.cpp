@@ -269,12 +269,12 @@ TEST_F(PermanenceTest, ReportsDuringTheStepAreApplied)
     Connect();
     // A key report that arrives after the LED telegram is taken in before the cell telegram;
     // the cell telegram's reply is applied as well.
-    m_panel.SetResponder([&](const Bytes& t) -> std::optional<Bytes> {
+    m_panel.SetReplyHook([&](const Bytes& t, std::optional<Bytes> reply) -> std::optional<Bytes> {
         if (t == Bytes{'1'})
             return Bytes{'4'};
         if (t.size() == 7 && t[1] == 0x27)
             return Bytes{'K'};
-        return m_panel.DefaultReply(t);
+        return reply;
     });
     m_model.OnPermTestStart();
     Ticks(1);
@@ -288,10 +288,10 @@ TEST_F(PermanenceTest, ReportsDuringTheStepAreApplied)
 TEST_F(PermanenceTest, UnansweredCellTelegramDoesNotStopTheTest)
 {
     Connect();
-    m_panel.SetResponder([&](const Bytes& t) -> std::optional<Bytes> {
+    m_panel.SetReplyHook([&](const Bytes& t, std::optional<Bytes> reply) -> std::optional<Bytes> {
         if (t.size() == 7)
             return std::nullopt;
-        return m_panel.DefaultReply(t);
+        return reply;
     });
     m_model.OnPermTestStart();
     Ticks(1);

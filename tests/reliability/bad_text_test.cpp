@@ -2,45 +2,12 @@
 // sent stay within the LCD: 15 characters per row and 24 bytes per telegram. The panel on
 // the other end is the virtual panel's own engine, so every telegram is unframed and
 // block-checked by code that shares nothing with the program's link.
-#include "engine.h"
-#include "fake_clock.h"
-#include "fake_serial_device.h"
+#include "engine_panel.h"
 #include "reliability_util.h"
 
 #include <gtest/gtest.h>
 
 namespace {
-
-// Carries bytes between the program's fake device and the simulator's engine on one fake clock.
-class CEngineLine final : public kova_sim::LineSink {
-public:
-    CEngineLine(CFakeClock& clock, CFakeSerialDevice& device) : m_clock(clock), m_device(device) {}
-    void sendBytes(std::span<const std::uint8_t> bytes) override
-    {
-        m_device.Feed(CFakeSerialDevice::Bytes(bytes.begin(), bytes.end()), m_clock.Peek());
-    }
-    void hangUp(int) override {}
-    void note(std::string_view) override {}
-
-private:
-    CFakeClock& m_clock;
-    CFakeSerialDevice& m_device;
-};
-
-class CTextView final : public IPanelView {
-public:
-    std::array<QString, kLcdRows> m_answer;
-    bool RunSerialDialog(int&, int&) override { return true; }
-    bool RunTextInputDialog(std::array<QString, kLcdRows>& rows) override
-    {
-        rows = m_answer;
-        return true;
-    }
-    void ShowMessage(int) override {}
-    void Invalidate(const CRect*, bool) override {}
-    void UpdateWindow() override {}
-    void Paint() override {}
-};
 
 QString FromUtf16(std::initializer_list<char16_t> units)
 {
@@ -51,11 +18,10 @@ TEST(BadText, AnyUnicodeRowStaysWithinFifteenCharactersAndTwentyFourBytes)
 {
     CFakeClock clock;
     CFakeSerialDevice device(clock);
-    CEngineLine line(clock, device);
-    kova_sim::Engine engine(line, kova_sim::AcceptMode::Any);
-    device.OnWrite([&](CFakeSerialDevice&, uint8_t byte) { engine.receive(byte, clock.Peek()); });
+    CEnginePanel panel(device, clock);
+    kova_sim::Engine& engine = panel.Engine();
 
-    CTextView view;
+    CTestView view;
     CPanelModel model(view, &device, &clock);
     model.InitState();
     model.OnSerialPort();
@@ -79,7 +45,7 @@ TEST(BadText, AnyUnicodeRowStaysWithinFifteenCharactersAndTwentyFourBytes)
                                                 controls,
                                                 QString::fromUtf8("\xEF\xBB\xBF").repeated(30),
                                                 QString(5000, QChar('W'))};
-    view.m_answer = rows;
+    view.m_textAnswer = rows;
     engine.clearHistory();
     model.OnTextInput();
     ASSERT_EQ(model.m_link.m_bOpen, 1);

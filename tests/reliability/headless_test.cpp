@@ -82,6 +82,18 @@ protected:
     }
     static void After(int nMs) { std::this_thread::sleep_for(std::chrono::milliseconds(nMs)); }
 
+    // A permanence run of `duration` with a fault of the panel switched on for `nMs`, two seconds
+    // in; the run's exit status.
+    int RunWithFault(const QString& duration, const std::string& fault, int nMs)
+    {
+        Start(PermTest(duration));
+        After(2000);
+        EXPECT_TRUE(m_sim.Command("fault " + fault + " on"));
+        After(nMs);
+        EXPECT_TRUE(m_sim.Command("fault " + fault + " off"));
+        return Finish();
+    }
+
     QTemporaryDir m_dir;
     CSimProcess m_sim;
     QProcess m_program;
@@ -92,12 +104,7 @@ TEST_F(HeadlessTest, RefusedCellTelegramsAreCountedExactlyAndFail)
 {
     const uint64_t refusedBefore = Counter("refused");
     ASSERT_TRUE(m_sim.Command("clear"));
-    Start(PermTest(QStringLiteral("7s")));
-    After(2000);
-    ASSERT_TRUE(m_sim.Command("fault nak-block on"));
-    After(500);
-    ASSERT_TRUE(m_sim.Command("fault nak-block off"));
-    EXPECT_EQ(Finish(), 1) << m_out.toStdString();
+    EXPECT_EQ(RunWithFault(QStringLiteral("7s"), "nak-block", 500), 1) << m_out.toStdString();
 
     const QJsonObject r = Report();
     EXPECT_EQ(r["verdict"].toString(), "fail");
@@ -139,12 +146,7 @@ TEST_F(HeadlessTest, CleanRunStoppedBySigintPassesAndStopsTheTestLast)
 
 TEST_F(HeadlessTest, PanelSilentForAWhileIsLostRejoinedAndTheRunGoesOn)
 {
-    Start(PermTest(QStringLiteral("12s")));
-    After(2000);
-    ASSERT_TRUE(m_sim.Command("fault silent on"));
-    After(2000);
-    ASSERT_TRUE(m_sim.Command("fault silent off"));
-    EXPECT_EQ(Finish(), 1) << m_out.toStdString();
+    EXPECT_EQ(RunWithFault(QStringLiteral("12s"), "silent", 2000), 1) << m_out.toStdString();
 
     const QJsonObject r = Report();
     EXPECT_EQ(r["verdict"].toString(), "fail");

@@ -107,7 +107,7 @@ protected:
         return m_view.m_messages[0].strDetail;
     }
 
-    CCountingView m_view;
+    CTestView m_view;
     CPanelModel m_model{m_view};
 };
 

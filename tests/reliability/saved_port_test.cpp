@@ -38,7 +38,7 @@ protected:
     CScopedEnv m_com1;
     CScopedEnv m_com2;
     CSimProcess m_sim;
-    CCountingView m_view;
+    CTestView m_view;
     CPanelModel m_model{m_view};
 };
 

@@ -107,8 +107,8 @@ SoakResult RunSoak(const SoakOptions& o)
     }
     ::setenv("KOVA_COM1", sim.LinkPath().c_str(), 1);
 
-    CCountingView view;
-    view.m_bKeepMessages = false;
+    CTestView view;
+    view.m_bKeepLog = false;
     CExchangeCounter counter;
     {
         CPanelModel model(view);

@@ -79,7 +79,7 @@ protected:
     }
 
     CSimProcess m_sim;
-    CCountingView m_view;
+    CTestView m_view;
     CPanelModel m_model{m_view};
 };
 

@@ -40,9 +40,7 @@ TEST(EngineReceive, EachModeRefusesTheOtherVariantWithNak)
     {
         FakeLine line;
         Engine e(line, AcceptMode::V1);
-        e.receive(0x02, 0);
-        line.take();
-        feed(e, B({0x23, 0x10, 0x03, 0x32}), 0);
+        feedBlock(e, line, B({0x23, 0x10, 0x03, 0x32}), 0);
         EXPECT_EQ(line.take(), B({0x15}));
         EXPECT_EQ(e.counters().refused, 1u);
         EXPECT_EQ(e.queued(), 0u) << "a refused identify must not be answered";
@@ -63,9 +61,7 @@ TEST(EngineReceive, EachModeRefusesTheOtherVariantWithNak)
         line.out = B({0x02});
         EXPECT_EQ(pcReceive(e, line, 11), B({'K', 'A', 'Q'}));
         // "@" in variant 0: 40 ^ 11 = 51.
-        e.receive(0x02, 20);
-        line.take();
-        feed(e, B({0x40, 0x10, 0x03, 0x51}), 20);
+        feedBlock(e, line, B({0x40, 0x10, 0x03, 0x51}), 20);
         EXPECT_EQ(line.take(), B({0x10}));
         EXPECT_EQ(e.counters().received, 2u);
         EXPECT_EQ(e.counters().refused, 1u);
@@ -81,51 +77,41 @@ TEST(EngineReceive, AnyModeTracksTheVariantOfTheLastBlock)
     EXPECT_EQ(pcSend(e, line, B({0x40}), 0, 1), B({0x10}));
     EXPECT_EQ(e.lastVariant(), Variant::V0);
     // A BCC that fits neither.
-    e.receive(0x02, 2);
-    line.take();
-    feed(e, B({0x40, 0x10, 0x03, 0x52}), 2);
+    feedBlock(e, line, B({0x40, 0x10, 0x03, 0x52}), 2);
     EXPECT_EQ(line.take(), B({0x15}));
     EXPECT_EQ(e.lastVariant(), Variant::V0);
 }
 
 TEST(EngineReceive, HandWorkedEdgeBlocks)
 {
-    FakeLine line;
-    Engine v1(line, AcceptMode::V1);
-    // 41 10 42: the data DLE doubled, BCC 10 sent once.
-    v1.receive(0x02, 0);
-    line.take();
-    feed(v1, B({0x41, 0x10, 0x10, 0x42, 0x10, 0x03, 0x10}), 0);
-    EXPECT_EQ(line.take(), B({0x10}));
-    // The empty telegram.
-    v1.receive(0x02, 1);
-    line.take();
-    feed(v1, B({0x10, 0x03, 0x13}), 1);
-    EXPECT_EQ(line.take(), B({0x10}));
-    // "l+%" with BCC 71, answered with a key report block.
-    v1.receive(0x02, 2);
-    line.take();
-    feed(v1, B({0x6C, 0x2B, 0x25, 0x10, 0x03, 0x71}), 2);
-    EXPECT_EQ(line.take(), B({0x10, 0x02}));
-    ASSERT_EQ(v1.history().size(), 3u);
-    EXPECT_EQ(v1.history()[0], B({0x41, 0x10, 0x42}));
-    EXPECT_TRUE(v1.history()[1].empty());
-
-    FakeLine line0;
-    Engine v0(line0, AcceptMode::V0);
-    v0.receive(0x02, 0);
-    line0.take();
-    feed(v0, B({0x41, 0x10, 0x10, 0x42, 0x10, 0x03, 0x12}), 0);
-    EXPECT_EQ(line0.take(), B({0x10}));
-    v0.receive(0x02, 1);
-    line0.take();
-    feed(v0, B({0x10, 0x03, 0x11}), 1);
-    EXPECT_EQ(line0.take(), B({0x10}));
-    v0.receive(0x02, 2);
-    line0.take();
-    feed(v0, B({0x6C, 0x2B, 0x25, 0x10, 0x03, 0x73}), 2);
-    EXPECT_EQ(line0.take(), B({0x10, 0x02}));
-    EXPECT_EQ(v0.counters().refused, 0u);
+    // 41 10 42 with its data DLE doubled, the empty telegram, and "l+%", which is answered with
+    // a key report block; each with its BCC in variant 1 and in variant 0.
+    struct Edge {
+        Bytes block;
+        std::uint8_t bcc1;
+        std::uint8_t bcc0;
+        Bytes answer;
+    };
+    const Edge edges[] = {
+        {B({0x41, 0x10, 0x10, 0x42, 0x10, 0x03}), 0x10, 0x12, B({0x10})},
+        {B({0x10, 0x03}), 0x13, 0x11, B({0x10})},
+        {B({0x6C, 0x2B, 0x25, 0x10, 0x03}), 0x71, 0x73, B({0x10, 0x02})},
+    };
+    for (const AcceptMode mode : {AcceptMode::V1, AcceptMode::V0}) {
+        SCOPED_TRACE(mode == AcceptMode::V1 ? "v1" : "v0");
+        FakeLine line;
+        Engine e(line, mode);
+        for (int t = 0; t < 3; ++t) {
+            Bytes block = edges[t].block;
+            block.push_back(mode == AcceptMode::V1 ? edges[t].bcc1 : edges[t].bcc0);
+            feedBlock(e, line, block, t);
+            EXPECT_EQ(line.take(), edges[t].answer);
+        }
+        ASSERT_EQ(e.history().size(), 3u);
+        EXPECT_EQ(e.history()[0], B({0x41, 0x10, 0x42}));
+        EXPECT_TRUE(e.history()[1].empty());
+        EXPECT_EQ(e.counters().refused, 0u);
+    }
 }
 
 TEST(EngineReceive, MalformedAndOverlongBlocksAreRefusedAndTheLineStaysInStep)
@@ -133,9 +119,7 @@ TEST(EngineReceive, MalformedAndOverlongBlocksAreRefusedAndTheLineStaysInStep)
     FakeLine line;
     Engine e(line, AcceptMode::V1);
     // A lone DLE inside the data: refused even though the BCC fits the bytes.
-    e.receive(0x02, 0);
-    line.take();
-    feed(e, B({0x41, 0x10, 0x42, 0x10, 0x03, 0x41 ^ 0x10 ^ 0x42 ^ 0x13}), 0);
+    feedBlock(e, line, B({0x41, 0x10, 0x42, 0x10, 0x03, 0x41 ^ 0x10 ^ 0x42 ^ 0x13}), 0);
     EXPECT_EQ(line.take(), B({0x15}));
 
     // 300 data bytes with a correct BCC: followed to the end, then refused.
@@ -168,10 +152,18 @@ TEST(EngineReceive, ABlockThatBreaksOffIsDroppedAfterTheGap)
     EXPECT_EQ(pcSend(e, line, B({'@'}), 1, 2000), B({0x10}));
 }
 
-TEST(EngineSend, KeyReportBlockAndNoRetryAfterTheTimeout)
-{
+// An engine that takes variant 1, on a fake line.
+class V1Engine : public ::testing::Test {
+protected:
     FakeLine line;
-    Engine e(line, AcceptMode::V1);
+    Engine e{line, AcceptMode::V1};
+};
+class EngineSend : public V1Engine {};
+class EngineFaults : public V1Engine {};
+class EngineLine : public V1Engine {};
+
+TEST_F(EngineSend, KeyReportBlockAndNoRetryAfterTheTimeout)
+{
     ASSERT_TRUE(e.pressKey(3, 0));
     EXPECT_EQ(pcReceive(e, line, 5), B({'3'}));
     EXPECT_EQ(e.counters().sent, 1u);
@@ -193,10 +185,8 @@ TEST(EngineSend, KeyReportBlockAndNoRetryAfterTheTimeout)
     EXPECT_TRUE(line.take().empty());
 }
 
-TEST(EngineSend, QueuedReportsGoOutOneAfterAnother)
+TEST_F(EngineSend, QueuedReportsGoOutOneAfterAnother)
 {
-    FakeLine line;
-    Engine e(line, AcceptMode::V1);
     e.pressKey(2, 0);
     e.releaseKey(0);
     e.setSelector(1, 12, 0);
@@ -209,10 +199,8 @@ TEST(EngineSend, QueuedReportsGoOutOneAfterAnother)
     EXPECT_EQ(e.counters().sent, 4u);
 }
 
-TEST(EngineSend, CollisionYieldsToThePcThenRetries)
+TEST_F(EngineSend, CollisionYieldsToThePcThenRetries)
 {
-    FakeLine line;
-    Engine e(line, AcceptMode::V1);
     e.pressKey(3, 0);
     EXPECT_EQ(line.take(), B({0x02}));
 
@@ -230,12 +218,10 @@ TEST(EngineSend, CollisionYieldsToThePcThenRetries)
     EXPECT_EQ(e.panel().led(0), Led::On);
 }
 
-TEST(EngineSend, AnAnswerGoesAheadOfReportsAlreadyWaiting)
+TEST_F(EngineSend, AnAnswerGoesAheadOfReportsAlreadyWaiting)
 {
     // The PC reads the reply right after its block; a key report that was waiting (here one that
     // lost a collision against the PC's "#") must not be taken for the identify reply.
-    FakeLine line;
-    Engine e(line, AcceptMode::V1);
     e.pressKey(3, 0);
     e.setSelector(1, 2, 0);
     EXPECT_EQ(line.take(), B({0x02}));
@@ -248,10 +234,8 @@ TEST(EngineSend, AnAnswerGoesAheadOfReportsAlreadyWaiting)
     EXPECT_EQ(pcReceive(e, line, 5), B({'B'}));
 }
 
-TEST(EngineSend, CollisionWithAPcThatGaveUpDoesNotHang)
+TEST_F(EngineSend, CollisionWithAPcThatGaveUpDoesNotHang)
 {
-    FakeLine line;
-    Engine e(line, AcceptMode::V1);
     e.pressKey(5, 0);
     line.take();
     // The PC took our STX as a refusal of its own and sends nothing more.
@@ -274,10 +258,8 @@ TEST(EngineSend, CollisionWithAPcThatGaveUpDoesNotHang)
     EXPECT_EQ(e.history().back(), B({0x41}));
 }
 
-TEST(EngineSend, RepeatedCollisionsEventuallyDropTheBlock)
+TEST_F(EngineSend, RepeatedCollisionsEventuallyDropTheBlock)
 {
-    FakeLine line;
-    Engine e(line, AcceptMode::V1);
     e.pressKey(1, 0);
     std::int64_t t = 0;
     for (int i = 0; i <= Engine::kMaxCollisionRetries; ++i) {
@@ -293,10 +275,8 @@ TEST(EngineSend, RepeatedCollisionsEventuallyDropTheBlock)
     EXPECT_EQ(e.counters().received, 4u);
 }
 
-TEST(EngineSend, PcStartingABlockInsteadOfAcknowledgingOursIsServed)
+TEST_F(EngineSend, PcStartingABlockInsteadOfAcknowledgingOursIsServed)
 {
-    FakeLine line;
-    Engine e(line, AcceptMode::V1);
     e.pressKey(7, 0);
     line.take();
     e.receive(0x10, 1);
@@ -308,10 +288,8 @@ TEST(EngineSend, PcStartingABlockInsteadOfAcknowledgingOursIsServed)
     EXPECT_EQ(line.take(), B({0x10}));
 }
 
-TEST(EngineFaults, RefusalsAndSilence)
+TEST_F(EngineFaults, RefusalsAndSilence)
 {
-    FakeLine line;
-    Engine e(line, AcceptMode::V1);
     e.setFault(Fault::NakStx, true, 0);
     e.receive(0x02, 0);
     EXPECT_EQ(line.take(), B({0x15}));
@@ -337,10 +315,8 @@ TEST(EngineFaults, RefusalsAndSilence)
     EXPECT_EQ(pcSend(e, line, B({'@'}), 1, 9001), B({0x10}));
 }
 
-TEST(EngineFaults, GarbageStallAndOverlongShapeTheBlocksWeSend)
+TEST_F(EngineFaults, GarbageStallAndOverlongShapeTheBlocksWeSend)
 {
-    FakeLine line;
-    Engine e(line, AcceptMode::V1);
     e.setFault(Fault::Garbage, true, 0);
     e.pressKey(2, 0);
     EXPECT_EQ(line.take(), B({0x55, 0xAA, 0xFF, 0x02}));
@@ -370,7 +346,7 @@ TEST(EngineFaults, GarbageStallAndOverlongShapeTheBlocksWeSend)
     EXPECT_GT(std::count(t.begin(), t.end(), 0x10), 10);
 }
 
-TEST(EngineFaults, RandomFaultsAreReproducibleAndNeverWedgeTheLine)
+TEST_F(EngineFaults, RandomFaultsAreReproducibleAndNeverWedgeTheLine)
 {
     auto run = [](std::uint32_t seed) {
         FakeLine line;
@@ -440,10 +416,8 @@ TEST(EngineRobustness, HostileInputNeverWedgesTheEngine)
     EXPECT_EQ(pcReceive(e, line, t).size(), 3u);
 }
 
-TEST(EngineLine, UnplugDropsWhatIsInFlightAndReplugStartsClean)
+TEST_F(EngineLine, UnplugDropsWhatIsInFlightAndReplugStartsClean)
 {
-    FakeLine line;
-    Engine e(line, AcceptMode::V1);
     e.pressKey(1, 0);
     e.pressKey(2, 0);
     line.take();

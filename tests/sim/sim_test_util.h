@@ -50,6 +50,14 @@ inline void feed(Engine& e, const Bytes& bytes, std::int64_t now)
         e.receive(b, now);
 }
 
+// The PC's STX (the engine's DLE for it taken off the line), then the rest of its block.
+inline void feedBlock(Engine& e, FakeLine& line, const Bytes& afterStx, std::int64_t now)
+{
+    e.receive(0x02, now);
+    line.take();
+    feed(e, afterStx, now);
+}
+
 // What the PC puts on the line after the panel's DLE: data with 0x10 doubled, DLE ETX, BCC.
 inline Bytes pcBody(const Bytes& telegram, int variant)
 {

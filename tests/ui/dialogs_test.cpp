@@ -30,6 +30,17 @@ QPushButton* Button(QWidget* pDialog, const QString& text)
     return nullptr;
 }
 
+// The texts of a dialog's children of one kind, sorted.
+template <class TWidget>
+QStringList ChildTexts(QWidget* pDialog, QString (TWidget::*text)() const)
+{
+    QStringList texts;
+    for (TWidget* pChild : pDialog->findChildren<TWidget*>())
+        texts << (pChild->*text)();
+    texts.sort();
+    return texts;
+}
+
 std::vector<bool> Checked(QButtonGroup* pGroup)
 {
     std::vector<bool> states;
@@ -75,59 +86,60 @@ void ClickCancel(QWidget* pDialog)
 // ---------------------------------------------------------------------------------------
 // "Serial Communication"
 
-TEST(SerialDlgTest, PresetChecksMatchingButtonsAndOkKeepsThem)
-{
-    CSerialDlg dlg;
-    dlg.m_nPortChoice = 1;
-    dlg.m_nBaudChoice = 0;
-    const SerialRun run = RunSerial(dlg, [](CSerialDlg& d) { ClickOk(&d); });
-    EXPECT_EQ(run.nResult, QDialog::Accepted);
-    EXPECT_EQ(run.portChecked, (std::vector<bool>{false, true, false}));
-    EXPECT_EQ(run.baudChecked, (std::vector<bool>{true, false, false}));
-    EXPECT_EQ(dlg.m_nPortChoice, 1);
-    EXPECT_EQ(dlg.m_nBaudChoice, 0);
-}
+namespace {
 
-TEST(SerialDlgTest, ClickingBaudRateThenOkTakesIt)
+// The preset shown, what the user clicks, and the choices the dialog hands back.
+struct SerialCase {
+    const char* name;
+    int presetPort;
+    int presetBaud;
+    std::vector<int> portClicks;
+    std::vector<int> baudClicks;
+    bool ok;
+    std::vector<bool> portChecked; // at the opening
+    std::vector<bool> baudChecked;
+    int port;
+    int baud;
+};
+
+class SerialDlgExchange : public ::testing::TestWithParam<SerialCase> {};
+
+} // namespace
+
+TEST_P(SerialDlgExchange, PresetClicksAndResult)
 {
+    const SerialCase& c = GetParam();
     CSerialDlg dlg;
-    dlg.m_nPortChoice = 1;
-    dlg.m_nBaudChoice = 0;
-    const SerialRun run = RunSerial(dlg, [](CSerialDlg& d) {
-        QTest::mouseClick(d.BaudGroup()->button(1), Qt::LeftButton);
-        ClickOk(&d);
+    dlg.m_nPortChoice = c.presetPort;
+    dlg.m_nBaudChoice = c.presetBaud;
+    const SerialRun run = RunSerial(dlg, [&c](CSerialDlg& d) {
+        for (int id : c.baudClicks)
+            QTest::mouseClick(d.BaudGroup()->button(id), Qt::LeftButton);
+        for (int id : c.portClicks)
+            QTest::mouseClick(d.PortGroup()->button(id), Qt::LeftButton);
+        c.ok ? ClickOk(&d) : ClickCancel(&d);
     });
-    EXPECT_EQ(run.nResult, QDialog::Accepted);
-    EXPECT_EQ(dlg.m_nBaudChoice, 1);
-    EXPECT_EQ(dlg.m_nPortChoice, 1);
+    EXPECT_EQ(run.nResult, c.ok ? QDialog::Accepted : QDialog::Rejected);
+    EXPECT_EQ(run.portChecked, c.portChecked);
+    EXPECT_EQ(run.baudChecked, c.baudChecked);
+    EXPECT_EQ(dlg.m_nPortChoice, c.port);
+    EXPECT_EQ(dlg.m_nBaudChoice, c.baud);
 }
 
-TEST(SerialDlgTest, CancelKeepsTheChoices)
-{
-    CSerialDlg dlg;
-    dlg.m_nPortChoice = 1;
-    dlg.m_nBaudChoice = 0;
-    const SerialRun run = RunSerial(dlg, [](CSerialDlg& d) {
-        QTest::mouseClick(d.BaudGroup()->button(1), Qt::LeftButton);
-        QTest::mouseClick(d.PortGroup()->button(0), Qt::LeftButton);
-        ClickCancel(&d);
-    });
-    EXPECT_EQ(run.nResult, QDialog::Rejected);
-    EXPECT_EQ(dlg.m_nPortChoice, 1);
-    EXPECT_EQ(dlg.m_nBaudChoice, 0);
-}
+namespace {
+const std::vector<bool> kNone{false, false, false};
+const std::vector<bool> kFirst{true, false, false};
+const std::vector<bool> kSecond{false, true, false};
+} // namespace
 
-TEST(SerialDlgTest, ChoiceOutsideTheGroupLeavesItUnchecked)
-{
-    CSerialDlg dlg;
-    dlg.m_nPortChoice = -1;
-    dlg.m_nBaudChoice = 7;
-    const SerialRun run = RunSerial(dlg, [](CSerialDlg& d) { ClickOk(&d); });
-    EXPECT_EQ(run.portChecked, (std::vector<bool>{false, false, false}));
-    EXPECT_EQ(run.baudChecked, (std::vector<bool>{false, false, false}));
-    EXPECT_EQ(dlg.m_nPortChoice, -1);
-    EXPECT_EQ(dlg.m_nBaudChoice, -1);
-}
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(SerialDlgTest, SerialDlgExchange, ::testing::Values(
+    SerialCase{"PresetChecksMatchingButtonsAndOkKeepsThem", 1, 0, {}, {}, true, kSecond, kFirst, 1, 0},
+    SerialCase{"ClickingBaudRateThenOkTakesIt", 1, 0, {}, {1}, true, kSecond, kFirst, 1, 1},
+    SerialCase{"CancelKeepsTheChoices", 1, 0, {0}, {1}, false, kSecond, kFirst, 1, 0},
+    SerialCase{"ChoiceOutsideTheGroupLeavesItUnchecked", -1, 7, {}, {}, true, kNone, kNone, -1, -1}),
+    [](const ::testing::TestParamInfo<SerialCase>& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST(SerialDlgTest, SecondOpeningShowsTheNewPresetOnly)
 {
@@ -175,11 +187,8 @@ TEST(SerialDlgTest, TextsOfTheDialog)
 {
     CSerialDlg dlg;
     EXPECT_EQ(dlg.windowTitle(), QStringLiteral("Serial Communication"));
-    QStringList titles;
-    for (QGroupBox* pBox : dlg.findChildren<QGroupBox*>())
-        titles << pBox->title();
-    titles.sort();
-    EXPECT_EQ(titles, (QStringList{QStringLiteral("Baudrate "), QStringLiteral("Serial Port ")}));
+    EXPECT_EQ(ChildTexts(&dlg, &QGroupBox::title),
+              (QStringList{QStringLiteral("Baudrate "), QStringLiteral("Serial Port ")}));
     EXPECT_EQ(dlg.PortGroup()->button(0)->text(), QStringLiteral("COM &1"));
     EXPECT_EQ(dlg.PortGroup()->button(1)->text(), QStringLiteral("COM &2"));
     EXPECT_EQ(dlg.BaudGroup()->button(0)->text(), QStringLiteral("9600"));
@@ -218,22 +227,21 @@ TEST(SerialDlgTest, MainWindowTakesChoicesOnOkOnly)
     int nPort = 1;
     int nBaud = 0;
     CModalSpy spy;
-    OnNextModal(spy, [](QWidget* pModal) {
-        auto* pDlg = qobject_cast<CSerialDlg*>(pModal);
-        ASSERT_NE(pDlg, nullptr);
-        QTest::mouseClick(pDlg->BaudGroup()->button(1), Qt::LeftButton);
-        ClickOk(pDlg);
-    });
+    // The user clicks one radio button of the window's settings dialog, then OK or Cancel.
+    const auto answer = [&spy](bool bBaud, int nId, bool bOk) {
+        OnNextModal(spy, [=](QWidget* pModal) {
+            auto* pDlg = qobject_cast<CSerialDlg*>(pModal);
+            ASSERT_NE(pDlg, nullptr);
+            QTest::mouseClick((bBaud ? pDlg->BaudGroup() : pDlg->PortGroup())->button(nId), Qt::LeftButton);
+            bOk ? ClickOk(pDlg) : ClickCancel(pDlg);
+        });
+    };
+    answer(true, 1, true);
     EXPECT_TRUE(window.RunSerialDialog(nPort, nBaud));
     EXPECT_EQ(nPort, 1);
     EXPECT_EQ(nBaud, 1);
 
-    OnNextModal(spy, [](QWidget* pModal) {
-        auto* pDlg = qobject_cast<CSerialDlg*>(pModal);
-        ASSERT_NE(pDlg, nullptr);
-        QTest::mouseClick(pDlg->PortGroup()->button(0), Qt::LeftButton);
-        ClickCancel(pDlg);
-    });
+    answer(false, 0, false);
     EXPECT_FALSE(window.RunSerialDialog(nPort, nBaud));
     EXPECT_EQ(nPort, 1);
     EXPECT_EQ(nBaud, 1);
@@ -413,9 +421,7 @@ TEST(TextInputDlgTest, ExchangeCutsPresetRowsAndReturnsRowsOnOk)
 {
     CTextInputDlg dlg;
     EXPECT_EQ(dlg.windowTitle(), QStringLiteral("Text Input"));
-    QStringList labels;
-    for (QLabel* pLabel : dlg.findChildren<QLabel*>())
-        labels << pLabel->text();
+    const QStringList labels = ChildTexts(&dlg, &QLabel::text);
     for (int i = 1; i <= 8; ++i)
         EXPECT_TRUE(labels.contains(QStringLiteral("Row %1:").arg(i))) << i;
 
@@ -448,19 +454,19 @@ TEST(TextInputDlgTest, CancelLeavesTheRowsAlone)
     std::array<QString, kLcdRows> rows;
     rows[1] = QStringLiteral("keep me");
     CModalSpy spy;
-    OnNextModal(spy, [](QWidget* pModal) {
-        auto* pDlg = static_cast<CTextInputDlg*>(pModal);
-        pDlg->Edit(1)->setText(QStringLiteral("changed"));
-        ClickCancel(pDlg);
-    });
+    // The user changes the second row, then clicks OK or Cancel.
+    const auto answer = [&spy](bool bOk) {
+        OnNextModal(spy, [=](QWidget* pModal) {
+            auto* pDlg = static_cast<CTextInputDlg*>(pModal);
+            pDlg->Edit(1)->setText(QStringLiteral("changed"));
+            bOk ? ClickOk(pDlg) : ClickCancel(pDlg);
+        });
+    };
+    answer(false);
     EXPECT_FALSE(window.RunTextInputDialog(rows));
     EXPECT_EQ(rows[1], QStringLiteral("keep me"));
 
-    OnNextModal(spy, [](QWidget* pModal) {
-        auto* pDlg = static_cast<CTextInputDlg*>(pModal);
-        pDlg->Edit(1)->setText(QStringLiteral("changed"));
-        ClickOk(pDlg);
-    });
+    answer(true);
     EXPECT_TRUE(window.RunTextInputDialog(rows));
     EXPECT_EQ(rows[1], QStringLiteral("changed"));
     EXPECT_EQ(spy.nSeen, 2);
@@ -474,21 +480,20 @@ TEST(DialogKeysTest, EnterTakesTheInputAndEscapeDropsIt)
     CModalSpy spy;
     {
         CTextInputDlg dlg;
-        OnNextModal(spy, [](QWidget* pModal) {
-            auto* pDlg = static_cast<CTextInputDlg*>(pModal);
-            pDlg->Edit(2)->setFocus();
-            QTest::keyClicks(pDlg->Edit(2), QStringLiteral("ENTER"));
-            QTest::keyClick(pDlg->Edit(2), Qt::Key_Return);
-        });
+        // Types into the third row, then presses the key.
+        const auto type = [&spy](const QString& text, Qt::Key key) {
+            OnNextModal(spy, [=](QWidget* pModal) {
+                auto* pDlg = static_cast<CTextInputDlg*>(pModal);
+                pDlg->Edit(2)->setFocus();
+                QTest::keyClicks(pDlg->Edit(2), text);
+                QTest::keyClick(pDlg->Edit(2), key);
+            });
+        };
+        type(QStringLiteral("ENTER"), Qt::Key_Return);
         EXPECT_EQ(dlg.DoModal(), QDialog::Accepted);
         EXPECT_EQ(dlg.m_strEdit[2], QStringLiteral("ENTER"));
 
-        OnNextModal(spy, [](QWidget* pModal) {
-            auto* pDlg = static_cast<CTextInputDlg*>(pModal);
-            pDlg->Edit(2)->setFocus();
-            QTest::keyClicks(pDlg->Edit(2), QStringLiteral("X"));
-            QTest::keyClick(pDlg->Edit(2), Qt::Key_Escape);
-        });
+        type(QStringLiteral("X"), Qt::Key_Escape);
         EXPECT_EQ(dlg.DoModal(), QDialog::Rejected);
         EXPECT_EQ(dlg.m_strEdit[2], QStringLiteral("ENTER"));
     }

@@ -41,7 +41,7 @@ protected:
     CWindowRig rig;
 };
 
-// A window connected to a fake panel: the link is open.
+// A window connected to the in-process panel: the link is open.
 class ConnectedRenderTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -53,7 +53,7 @@ protected:
     QImage Grab() { return GrabCanvas(rig.dlg); }
 
     CWindowRig rig;
-    CFakePanel panel{rig.device, rig.clock};
+    CEnginePanel panel{rig.device, rig.clock};
 };
 
 // The part of the window the platform really shows, so that anything left over from an
@@ -288,7 +288,7 @@ TEST(RenderConnectTest, StatusLineLeavesTheShownWindowAfterConnect)
     rig.dlg.OnPaint();
     ASSERT_GT(InkPixels(GrabShown(rig.dlg), kStatusBand), 50);
 
-    CFakePanel panel(rig.device, rig.clock);
+    CEnginePanel panel(rig.device, rig.clock);
     rig.dlg.OnResetPanel();
     ASSERT_TRUE(rig.Model().m_link.m_bOpen);
     EXPECT_EQ(InkPixels(GrabShown(rig.dlg), kStatusBand), 0);

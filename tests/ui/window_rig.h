@@ -1,7 +1,7 @@
 #pragma once
 
+#include "engine_panel.h"
 #include "fake_clock.h"
-#include "fake_panel.h"
 #include "fake_serial_device.h"
 #include "message_box.h"
 #include "panel_dlg.h"

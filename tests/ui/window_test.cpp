@@ -54,7 +54,7 @@ protected:
     bool StillRunning() { return rig.dlg.isVisible() && rig.dlg.PollTimer().isActive() && rig.Model().m_link.m_bOpen; }
 
     CWindowRig rig;
-    CFakePanel panel{rig.device, rig.clock};
+    CEnginePanel panel{rig.device, rig.clock};
 };
 
 const CTestPanelDlg::Box kExitQuestion{IDS_EXIT_QUESTION, MB_YESNO, true};
@@ -70,24 +70,6 @@ TEST_F(WindowTest, EnterDoesNothing)
     QTest::keyClick(&rig.dlg, Qt::Key_Enter);
     EXPECT_TRUE(rig.dlg.OnCommand(IDOK, 0));
     EXPECT_TRUE(rig.dlg.boxes.empty());
-    EXPECT_TRUE(StillRunning());
-}
-
-TEST_F(WindowTest, EscapeAnsweredNoKeepsEverythingRunning)
-{
-    rig.dlg.nYesNoAnswer = IDNO;
-    QTest::keyClick(&rig.dlg, Qt::Key_Escape);
-    ASSERT_EQ(rig.dlg.boxes.size(), 1u);
-    EXPECT_EQ(rig.dlg.boxes[0], kExitQuestion);
-    EXPECT_TRUE(StillRunning());
-}
-
-TEST_F(WindowTest, CloseEventAnsweredNoIsRefused)
-{
-    rig.dlg.nYesNoAnswer = IDNO;
-    EXPECT_FALSE(rig.dlg.close());
-    ASSERT_EQ(rig.dlg.boxes.size(), 1u);
-    EXPECT_EQ(rig.dlg.boxes[0], kExitQuestion);
     EXPECT_TRUE(StillRunning());
 }
 
@@ -129,14 +111,33 @@ TEST_F(WindowTest, FileExitAnsweredYesClosesLinkBeforeEnding)
     EXPECT_EQ(rig.dlg.result(), 0);
 }
 
-TEST_F(WindowTest, FileExitAnsweredNoChangesNothing)
+// Every way of asking to exit, answered No: the question once, and the window runs on with
+// its link.
+struct ExitCase {
+    const char* name;
+    void (*ask)(CTestPanelDlg& dlg);
+};
+
+class WindowExitAnsweredNo : public WindowTest, public ::testing::WithParamInterface<ExitCase> {};
+
+TEST_P(WindowExitAnsweredNo, KeepsEverythingRunning)
 {
     rig.dlg.nYesNoAnswer = IDNO;
-    rig.dlg.OnCommand(ID_EXIT, 0);
-    EXPECT_EQ(rig.dlg.boxes.size(), 1u);
+    GetParam().ask(rig.dlg);
+    ASSERT_EQ(rig.dlg.boxes.size(), 1u);
+    EXPECT_EQ(rig.dlg.boxes[0], kExitQuestion);
     EXPECT_TRUE(StillRunning());
     EXPECT_TRUE(rig.device.IsOpen());
 }
+
+INSTANTIATE_TEST_SUITE_P(WindowTest, WindowExitAnsweredNo,
+                         ::testing::Values(ExitCase{"EscapeAnsweredNoKeepsEverythingRunning",
+                                                    [](CTestPanelDlg& dlg) { QTest::keyClick(&dlg, Qt::Key_Escape); }},
+                                           ExitCase{"CloseEventAnsweredNoIsRefused",
+                                                    [](CTestPanelDlg& dlg) { EXPECT_FALSE(dlg.close()); }},
+                                           ExitCase{"FileExitAnsweredNoChangesNothing",
+                                                    [](CTestPanelDlg& dlg) { dlg.OnCommand(ID_EXIT, 0); }}),
+                         [](const ::testing::TestParamInfo<ExitCase>& info) { return std::string(info.param.name); });
 
 TEST_F(WindowTest, PollTimerTicksWhileTheWindowRuns)
 {
@@ -396,7 +397,7 @@ TEST(WindowPaintTest, PaintOfTheWindowSystemRemembersAnOpenLinkForTheNotice)
     // Connected before the window was shown, so no direct paint has run yet; the first paint
     // is the window system's. A link lost at the next tick is still announced, once.
     CWindowRig rig;
-    CFakePanel panel{rig.device, rig.clock};
+    CEnginePanel panel{rig.device, rig.clock};
     rig.Init();
     ASSERT_TRUE(rig.Model().m_link.m_bOpen);
     ASSERT_EQ(rig.Model().g_bWasConnected, 0);

@@ -57,7 +57,7 @@ std::int64_t Engine::lastEmitTime(std::int64_t now) const
     return m_segments.empty() ? now : std::max(now, m_segments.back().at);
 }
 
-void Engine::emit(Bytes bytes, std::int64_t at, bool ownBlock)
+void Engine::queueOut(Bytes bytes, std::int64_t at, bool ownBlock)
 {
     if (bytes.empty() || !m_lineUp)
         return;
@@ -134,7 +134,7 @@ void Engine::receive(std::uint8_t byte, std::int64_t now)
             // After a collision the PC has given up its own block and took our STX as the
             // refusal; this STX starts its next block, so answer it afresh.
             note("PC started over after the collision");
-            emit({kDle}, now);
+            queueOut({kDle}, now);
             m_deadline = now + kRxByteTimeoutMs;
             break;
         }
@@ -189,12 +189,12 @@ void Engine::startReceive(std::int64_t now, bool yielded)
     if (fault(Fault::NakStx)) {
         ++m_counters.refused;
         note("STX refused with NAK (fault nak-stx)");
-        emit({kNak}, now);
+        queueOut({kNak}, now);
         m_state = State::Idle;
         return;
     }
     m_rxRandom = roll();
-    emit({kDle}, now);
+    queueOut({kDle}, now);
     m_rx.reset();
     m_state = State::Receiving;
     m_deadline = now + kRxByteTimeoutMs;
@@ -225,7 +225,9 @@ void Engine::finishReceive(std::int64_t now)
     if (!why.empty()) {
         ++m_counters.refused;
         note("refused PC block [" + hexString(t) + "]: " + why);
-        emit({kNak}, now);
+        if (m_blockHook)
+            m_blockHook(t, Variant::None, std::nullopt);
+        queueOut({kNak}, now);
         return;
     }
     if (m_rxRandom == Random::Close) {
@@ -239,21 +241,23 @@ void Engine::finishReceive(std::int64_t now)
     m_history.push_back(t);
     if (m_history.size() > kMaxHistory)
         m_history.pop_front();
-    const Panel::Reaction r = m_panel.apply(t);
+    Panel::Reaction r = m_panel.apply(t);
     note("telegram [" + hexString(t) + "] variant " + std::to_string(static_cast<int>(v)) + ": " + r.what);
 
     switch (m_rxRandom) {
     case Random::DropByte: note("random fault: acknowledgement left out"); break;
     case Random::Garbage:
         note("random fault: garbage instead of the acknowledgement");
-        emit({0x7E}, now);
+        queueOut({0x7E}, now);
         break;
     case Random::Stall:
         note("random fault: acknowledgement held back " + std::to_string(kStallMs) + " ms");
-        emit({kDle}, now + kStallMs);
+        queueOut({kDle}, now + kStallMs);
         break;
-    default: emit({kDle}, now); break;
+    default: queueOut({kDle}, now); break;
     }
+    if (m_blockHook)
+        r.reply = m_blockHook(t, v, std::move(r.reply));
     if (r.reply) {
         // The PC reads the answer right after its own block, so it goes ahead of reports that
         // were already waiting.
@@ -280,12 +284,12 @@ void Engine::startSend(std::int64_t now)
     if (m_txRandom == Random::Garbage)
         note("random fault: garbage in front of our block");
     if (fault(Fault::Garbage) || m_txRandom == Random::Garbage)
-        emit(kGarbage, now, true);
+        queueOut(kGarbage, now, true);
     if (m_txRandom == Random::Nak) {
         note("random fault: NAK in front of our block");
-        emit({kNak}, now, true);
+        queueOut({kNak}, now, true);
     }
-    emit({kStx}, now, true);
+    queueOut({kStx}, now, true);
     m_state = State::WaitReady;
     m_deadline = lastEmitTime(now) + kAckTimeoutMs;
 }
@@ -307,10 +311,10 @@ void Engine::sendBody(std::int64_t now)
     if (fault(Fault::Stall) || m_txRandom == Random::Stall) {
         const auto half = static_cast<std::ptrdiff_t>(body.size() / 2);
         note("stalling " + std::to_string(kStallMs) + " ms in the middle of our block");
-        emit(Bytes(body.begin(), body.begin() + half), now, true);
-        emit(Bytes(body.begin() + half, body.end()), now + kStallMs, true);
+        queueOut(Bytes(body.begin(), body.begin() + half), now, true);
+        queueOut(Bytes(body.begin() + half, body.end()), now + kStallMs, true);
     } else {
-        emit(std::move(body), now, true);
+        queueOut(std::move(body), now, true);
     }
     m_state = State::WaitAccept;
     m_deadline = lastEmitTime(now) + kAckTimeoutMs;
@@ -345,7 +349,7 @@ void Engine::queueBlock(Bytes telegram, std::int64_t now)
 
 void Engine::sendRaw(std::span<const std::uint8_t> bytes, std::int64_t now)
 {
-    emit(Bytes(bytes.begin(), bytes.end()), now);
+    queueOut(Bytes(bytes.begin(), bytes.end()), now);
     flushDue(now);
 }
 

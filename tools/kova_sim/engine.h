@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <random>
 #include <string>
@@ -57,6 +58,10 @@ public:
     static constexpr int kRandomReplugMs = 1000;
 
     enum class State { Idle, Receiving, WaitReady, WaitAccept };
+    // Sees every block of the PC once it is judged (variant None: refused with NAK) and returns
+    // the reply to send; `reply` is the panel's own. In-process tests script the panel with it.
+    using BlockHook =
+        std::function<std::optional<Bytes>(const Bytes& telegram, Variant variant, std::optional<Bytes> reply)>;
 
     Engine(LineSink& sink, AcceptMode mode);
 
@@ -85,6 +90,8 @@ public:
     double randomProbability() const { return m_randomP; }
 
     AcceptMode acceptMode() const { return m_mode; }
+    void setAcceptMode(AcceptMode mode) { m_mode = mode; }
+    void setBlockHook(BlockHook hook) { m_blockHook = std::move(hook); }
     Variant lastVariant() const { return m_lastVariant; }
     const Counters& counters() const { return m_counters; }
     const std::deque<Bytes>& history() const { return m_history; }
@@ -105,7 +112,7 @@ private:
         bool ownBlock; // belongs to the block in flight; cancelled when that block is given up
     };
 
-    void emit(Bytes bytes, std::int64_t at, bool ownBlock = false);
+    void queueOut(Bytes bytes, std::int64_t at, bool ownBlock = false);
     std::int64_t lastEmitTime(std::int64_t now) const;
     void flushDue(std::int64_t now);
     void pump(std::int64_t now);
@@ -137,6 +144,7 @@ private:
     std::array<bool, static_cast<std::size_t>(Fault::Count)> m_faults{};
     double m_randomP = 0.0;
     std::mt19937 m_rng;
+    BlockHook m_blockHook;
 };
 
 std::string hexString(std::span<const std::uint8_t> bytes, bool spaced = true);

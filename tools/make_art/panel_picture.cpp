@@ -59,6 +59,14 @@ QPainterPath rounded(const QRectF& r, double radius)
     return p;
 }
 
+// A rounded face filled with `fill`, outlined one pixel wide on the pixel grid.
+void outlinedFace(QPainter& p, const QRectF& r, double radius, const QBrush& fill, const QColor& outline)
+{
+    p.setPen(QPen(outline, 1));
+    p.setBrush(fill);
+    p.drawPath(rounded(r.adjusted(0.5, 0.5, -0.5, -0.5), radius));
+}
+
 QFont uiFont(double pixelSize, bool bold, bool condensed = false)
 {
     QFont f(condensed ? QStringLiteral("DejaVu Sans Condensed") : QStringLiteral("DejaVu Sans"));
@@ -266,9 +274,7 @@ void drawLcd(QPainter& p)
     bz.setColorAt(0.0, QColor(62, 64, 68));
     bz.setColorAt(0.12, QColor(34, 35, 38));
     bz.setColorAt(1.0, QColor(20, 21, 23));
-    p.setPen(QPen(QColor(14, 14, 16), 1));
-    p.setBrush(bz);
-    p.drawPath(rounded(kLcdBezel.adjusted(0.5, 0.5, -0.5, -0.5), 6));
+    outlinedFace(p, kLcdBezel, 6, bz, QColor(14, 14, 16));
     // Highlight on the bezel's lower lip.
     p.setPen(QPen(QColor(120, 124, 130, 140), 1));
     p.drawLine(QPointF(kLcdBezel.left() + 6, kLcdBezel.bottom() - 1.5),
@@ -329,9 +335,7 @@ void drawKey(QPainter& p, const QRectF& face)
     rim.setColorAt(0.0, QColor(214, 217, 222));
     rim.setColorAt(0.5, QColor(150, 153, 158));
     rim.setColorAt(1.0, QColor(78, 80, 85));
-    p.setPen(QPen(QColor(18, 19, 21), 1));
-    p.setBrush(rim);
-    p.drawPath(rounded(cap.adjusted(0.5, 0.5, -0.5, -0.5), 4));
+    outlinedFace(p, cap, 4, rim, QColor(18, 19, 21));
 
     // The LED lens fills the face exactly; the program paints its LED colour over this square.
     p.setPen(Qt::NoPen);

@@ -1,37 +1,9 @@
 #pragma once
 
 #include "panel_model.h"
+#include "test_view.h"
 
 #include <cstdlib>
-#include <vector>
-
-// The window as the fuzzers need it: dialogs answer OK without changes, message boxes are
-// counted, and a paint runs the link check of the real paint routine so that the one-time
-// notice takes part.
-class CFuzzView final : public IPanelView {
-public:
-    CPanelModel* m_pModel = nullptr;
-    std::vector<int> m_messages;
-
-    bool RunSerialDialog(int&, int&) override { return true; }
-    bool RunTextInputDialog(std::array<QString, kLcdRows>&) override { return true; }
-    void ShowMessage(int nStringId) override { m_messages.push_back(nStringId); }
-    void Invalidate(const CRect*, bool) override {}
-    void UpdateWindow() override {}
-    void Paint() override
-    {
-        if (m_pModel != nullptr)
-            m_pModel->CheckLink();
-    }
-
-    int Count(int nStringId) const
-    {
-        int n = 0;
-        for (int id : m_messages)
-            n += id == nStringId;
-        return n;
-    }
-};
 
 // A broken invariant must stop the fuzzer with an input to keep, exactly like a crash.
 #define FUZZ_CHECK(cond)                                                                                               \

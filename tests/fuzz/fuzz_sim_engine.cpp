@@ -1,5 +1,6 @@
-// libFuzzer entry: the fuzzer's bytes are the PC's side of the line, interleaved with clock steps,
-// so the decoder, the time-outs and the fault paths all see hostile input.
+// Fuzzes the virtual panel's engine: the input is the PC's side of the line, interleaved with
+// clock steps, so the decoder, the time-outs and the fault paths all see hostile input. The
+// first byte switches random faults on (odd) and seeds them.
 #include "commands.h"
 #include "engine.h"
 
