@@ -44,9 +44,6 @@ public:
     }
     bool RunTextInputDialog(std::array<QString, kLcdRows>&) override { return false; }
     void ShowMessage(int nStringId) override { m_messages.push_back(nStringId); }
-    void Invalidate(const CRect*, bool) override {}
-    void UpdateWindow() override {}
-    void Paint() override {}
 
     bool Shown(int nStringId) const
     {
