@@ -7,7 +7,8 @@ class QWidget;
 
 // The running figures of a permanence test as the LCD mirror's tooltip: the mirror shows the
 // fixed notice while a test runs, so the figures go where they change no pixel of the panel.
-// Outside the LCD, and when no test runs, the canvas gets its tooltip events as before.
+// After a run it names where the report went. Outside the LCD, and before the first run, the
+// canvas gets its tooltip events as before.
 class CPermToolTip final : public QObject {
 public:
     CPermToolTip(const CPanelModel& model, QWidget* pCanvas);
