@@ -3,21 +3,19 @@
 #include "panel_model.h"
 #include "port_config.h"
 #include "port_diagnosis.h"
+#include "stop_signals.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <algorithm>
-#include <csignal>
 #include <vector>
 #ifdef _WIN32
 #include <io.h>
 #define isatty _isatty
 #define fileno _fileno
 #else
-#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -99,41 +97,6 @@ QString SelectorText(int nSelector, int nPosition)
     return QStringLiteral("selector %1 at %2").arg(nSelector).arg(nPosition);
 }
 
-// SIGINT and SIGTERM only write their number into a pipe; the event loop reads it and ends the
-// run between two ticks, so a stop never cuts a block exchange in half. Windows has no such
-// pipe: there the handler sets a flag that the next tick reads.
-int g_signalPipe[2] = {-1, -1};
-volatile std::sig_atomic_t g_nStopSignal = 0;
-
-extern "C" void OnStopSignal(int nSignal)
-{
-    g_nStopSignal = nSignal;
-#ifndef _WIN32
-    const unsigned char b = static_cast<unsigned char>(nSignal);
-    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &b, 1);
-#endif
-}
-
-QString SignalName(int nSignal)
-{
-    return nSignal == SIGTERM ? QStringLiteral("SIGTERM") : QStringLiteral("SIGINT");
-}
-
-bool CatchStopSignals()
-{
-#ifdef _WIN32
-    return std::signal(SIGINT, OnStopSignal) != SIG_ERR && std::signal(SIGTERM, OnStopSignal) != SIG_ERR;
-#else
-    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return false;
-    struct sigaction action = {};
-    action.sa_handler = OnStopSignal;
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
-#endif
-}
-
 // The permanence test on the poll timer of the window, with reconnects after a lost link.
 class CHeadlessRun : public QObject {
 public:
@@ -145,16 +108,7 @@ public:
         m_timer.setTimerType(Qt::CoarseTimer);
         connect(
             &m_timer, &QTimer::timeout, this, [this] { OnTick(); }, Qt::QueuedConnection);
-#ifndef _WIN32
-        if (g_signalPipe[0] >= 0) {
-            m_pSignals = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, this);
-            connect(m_pSignals, &QSocketNotifier::activated, this, [this] {
-                unsigned char b = 0;
-                if (::read(g_signalPipe[0], &b, 1) == 1)
-                    Finish(SignalName(b));
-            });
-        }
-#endif
+        OnStopSignal(this, [this](int nSignal) { Finish(StopSignalName(nSignal)); });
     }
 
     void Start()
@@ -168,8 +122,8 @@ private:
     {
         if (m_bFinished)
             return;
-        if (g_nStopSignal != 0) {
-            Finish(SignalName(g_nStopSignal));
+        if (PendingStopSignal() != 0) {
+            Finish(StopSignalName(PendingStopSignal()));
             return;
         }
         m_model.OnTimer();
@@ -235,7 +189,6 @@ private:
     QElapsedTimer m_elapsed;
     QElapsedTimer m_lastProgress;
     QElapsedTimer m_sinceLoss;
-    QSocketNotifier* m_pSignals = nullptr;
 };
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "panel_app.h"
 
 #include "panel_dlg.h"
+#include "stop_signals.h"
 
 #include "kova_version.h"
 
@@ -17,6 +18,16 @@ CPanelApp::CPanelApp(int& argc, char** argv) : QApplication(argc, argv)
 bool CPanelApp::InitInstance()
 {
     CPanelDlg dlg;
+#ifndef _WIN32
+    // Ended by SIGINT or SIGTERM (Ctrl+C in its terminal, a kill, the session's logout), the
+    // window still leaves the report of a running permanence test, then ends as the signal
+    // would have ended it. A second signal ends it at once, however busy it is.
+    if (CatchStopSignals(true))
+        OnStopSignal(&dlg, [&dlg](int nSignal) {
+            dlg.Model().EndPermRun(StopSignalName(nSignal));
+            DieOfSignal(nSignal);
+        });
+#endif
     dlg.DoModal();
     return false;
 }

@@ -14,6 +14,7 @@
 #include <QRegularExpression>
 #include <QThread>
 
+#include <csignal>
 #include <cstdlib>
 
 #include <gtest/gtest.h>
@@ -544,6 +545,25 @@ TEST_F(EndToEnd, DemonstrationModeBoxesAndEscapeExit)
     ASSERT_NE(TakeModal(kMessageBox), 0u);
     x.Keys({QStringLiteral("Return")});
     EXPECT_EQ(program.WaitExit(), 0) << program.Output().toStdString();
+}
+
+TEST_F(EndToEnd, SigtermDuringAPermanenceTestLeavesItsReportAndEndsTheProgram)
+{
+    StartProgram(true);
+    FindMainWindow();
+    Functions(QStringLiteral("s"));
+    ASSERT_TRUE(HistoryHas(QStringLiteral("31")));
+    ASSERT_EQ(::kill(static_cast<pid_t>(program.Pid()), SIGTERM), 0);
+    // Ended by the signal itself, as before there were reports, not by a normal exit.
+    EXPECT_EQ(program.WaitExit(), -1);
+    EXPECT_FALSE(program.Running());
+    const QDir folder(m_dir.path() + QStringLiteral("/kova_en"));
+    const QStringList reports = folder.entryList({QStringLiteral("permanence-*.json")});
+    ASSERT_EQ(reports.size(), 1);
+    QFile file(folder.filePath(reports[0]));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(QJsonDocument::fromJson(file.readAll())[QStringLiteral("ended_by")].toString(),
+              QStringLiteral("SIGTERM"));
 }
 
 } // namespace

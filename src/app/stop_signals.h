@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+class QObject;
+
+// SIGINT and SIGTERM for the runs that must leave a report behind: the handler only writes
+// the signal's number into a pipe, and the event loop reads it there, so the report is written
+// between two ticks and never in the middle of a block exchange. Windows has no such pipe:
+// there the handler sets a flag that the next tick reads (PendingStopSignal).
+
+// Installs the handlers; false when they could not be installed. With bOnce a second signal
+// of either kind ends the program at once, for a program that should still die when the
+// event loop no longer runs.
+bool CatchStopSignals(bool bOnce = false);
+
+// Calls onSignal with the signal's number from the event loop of parent's thread, once per
+// signal caught; does nothing on Windows.
+void OnStopSignal(QObject* pParent, std::function<void(int)> onSignal);
+
+// The signal caught last, or 0.
+int PendingStopSignal();
+
+// "SIGINT" or "SIGTERM", as the reports name how a run ended.
+QString StopSignalName(int nSignal);
+
+// Ends the program as the signal would have ended it without a handler.
+[[noreturn]] void DieOfSignal(int nSignal);
