@@ -82,16 +82,20 @@ protected:
     }
     static void After(int nMs) { std::this_thread::sleep_for(std::chrono::milliseconds(nMs)); }
 
-    // A permanence run of `duration` with a fault of the panel switched on for `nMs`, two seconds
-    // in; the run's exit status.
-    int RunWithFault(const QString& duration, const std::string& fault, int nMs)
+    // A permanence run of `duration` with the panel's console command `on` given two seconds in
+    // and `off` nMs later; the run's exit status.
+    int RunWithFault(const QString& duration, const std::string& on, const std::string& off, int nMs)
     {
         Start(PermTest(duration));
         After(2000);
-        EXPECT_TRUE(m_sim.Command("fault " + fault + " on"));
+        EXPECT_TRUE(m_sim.Command(on));
         After(nMs);
-        EXPECT_TRUE(m_sim.Command("fault " + fault + " off"));
+        EXPECT_TRUE(m_sim.Command(off));
         return Finish();
+    }
+    int RunWithFault(const QString& duration, const std::string& fault, int nMs)
+    {
+        return RunWithFault(duration, "fault " + fault + " on", "fault " + fault + " off", nMs);
     }
 
     QTemporaryDir m_dir;
@@ -144,18 +148,25 @@ TEST_F(HeadlessTest, CleanRunStoppedBySigintPassesAndStopsTheTestLast)
     EXPECT_EQ(r["device"].toString().toStdString(), m_sim.LinkPath());
 }
 
-TEST_F(HeadlessTest, PanelSilentForAWhileIsLostRejoinedAndTheRunGoesOn)
+TEST_F(HeadlessTest, PanelSilentOrUnpluggedForAWhileIsLostRejoinedAndTheRunGoesOn)
 {
-    EXPECT_EQ(RunWithFault(QStringLiteral("12s"), "silent", 2000), 1) << m_out.toStdString();
+    // A panel that stops answering (a time-out closes the link) and one whose line goes away
+    // (a hang-up, then no device until it is plugged in again, as a power-cycled panel in a rack).
+    const std::pair<std::string, std::string> spells[] = {{"fault silent on", "fault silent off"},
+                                                          {"unplug", "replug"}};
+    for (const auto& [on, off] : spells) {
+        SCOPED_TRACE(on);
+        EXPECT_EQ(RunWithFault(QStringLiteral("12s"), on, off, 2000), 1) << m_out.toStdString();
 
-    const QJsonObject r = Report();
-    EXPECT_EQ(r["verdict"].toString(), "fail");
-    EXPECT_EQ(r["link_losses"].toInt(), 1);
-    EXPECT_EQ(r["reconnects"].toInt(), 1);
-    const QJsonArray events = r["events"].toArray();
-    ASSERT_FALSE(events.isEmpty());
-    // Steps went on after the reconnect.
-    EXPECT_GT(r["steps"].toInteger(), events.last()["step"].toInteger());
+        const QJsonObject r = Report();
+        EXPECT_EQ(r["verdict"].toString(), "fail");
+        EXPECT_EQ(r["link_losses"].toInt(), 1);
+        EXPECT_EQ(r["reconnects"].toInt(), 1);
+        const QJsonArray events = r["events"].toArray();
+        ASSERT_FALSE(events.isEmpty());
+        // Steps went on after the reconnect.
+        EXPECT_GT(r["steps"].toInteger(), events.last()["step"].toInteger());
+    }
 }
 
 TEST_F(HeadlessTest, ProbeTellsFoundFromNotFoundFromPortError)
