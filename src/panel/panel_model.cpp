@@ -279,7 +279,10 @@ QString CPanelModel::PermRunFigures() const
 {
     QStringList lines;
     if (m_pPermRun)
-        lines << QStringLiteral("Permanence test: ") + m_pPermRun->Figures(m_link.Clock().NowMs(), m_stats.Counts());
+        // One figure a line: a tooltip that narrow stays beside the pointer.
+        lines << QStringLiteral("Permanence test: ")
+                     + m_pPermRun->Figures(m_link.Clock().NowMs(), m_stats.Counts())
+                           .replace(QStringLiteral(", "), QStringLiteral("\n"));
     if (!m_strLastReport.isEmpty())
         lines << QStringLiteral("Last report: ") + m_strLastReport;
     return lines.join(QLatin1Char('\n'));
