@@ -30,13 +30,15 @@ const char* const kQtValueOptions[] = {"platform",
                                        "visual"};
 const char* const kQtFlagOptions[] = {"reverse", "widgetcount", "nograb", "dograb", "sync", "testability"};
 
+} // namespace
+
 void Print(std::FILE* pFile, const QString& text)
 {
     const QByteArray bytes = text.toLocal8Bit();
     std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), pFile);
+    // Flushed at once, so a progress line shows while a long run goes on.
+    std::fflush(pFile);
 }
-
-} // namespace
 
 CCommandLine ParseCommandLine(const QStringList& arguments)
 {

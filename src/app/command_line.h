@@ -32,3 +32,6 @@ int RunWithoutWindow(const CCommandLine& commandLine, std::FILE* pOut, std::FILE
 const char* UsageLine();
 const char* HelpText();
 const char* VersionText();
+
+// Text for the terminal in the locale's encoding, written at once.
+void Print(std::FILE* pFile, const QString& text);

@@ -21,13 +21,6 @@
 
 namespace {
 
-void Print(std::FILE* pFile, const QString& text)
-{
-    const QByteArray bytes = text.toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), pFile);
-    std::fflush(pFile);
-}
-
 // The window's side of the panel logic with nobody at the screen: the settings dialog is
 // answered with the port and baud rate of the command line, the boxes are kept for the caller.
 class CHeadlessView final : public IPanelView {

@@ -1,5 +1,7 @@
 #include "link_trace.h"
 
+#include "telegrams.h"
+
 // Trace lines are info messages, shown by default once KOVA_TRACE asks for a trace. Debug
 // messages stay off by default, so their being on tells that a logging rule
 // ("kova.link.trace=true") asked for the trace.
@@ -31,16 +33,15 @@ CLinkTrace::~CLinkTrace() = default;
 
 QString CLinkTrace::FormatLine(const char* pszDirection, const uint8_t* pData, int nLen, int nResult)
 {
-    QString hex;
     QString printable;
     for (int i = 0; i < nLen; ++i) {
-        if (i > 0)
-            hex += QLatin1Char(' ');
-        hex += QStringLiteral("%1").arg(pData[i], 2, 16, QLatin1Char('0')).toUpper();
         printable +=
             (pData[i] >= 0x20 && pData[i] < 0x7F) ? QLatin1Char(static_cast<char>(pData[i])) : QLatin1Char('.');
     }
-    return QStringLiteral("%1 [%2] \"%3\" result=%4").arg(QLatin1String(pszDirection), hex, printable).arg(nResult);
+    return QStringLiteral("%1 [%2] \"%3\" result=%4")
+        .arg(QLatin1String(pszDirection), HexBytes(QByteArray::fromRawData(reinterpret_cast<const char*>(pData), nLen)),
+             printable)
+        .arg(nResult);
 }
 
 void CLinkTrace::OnBlockSent(const uint8_t* pData, int nLen, int nVariant, int nResult)

@@ -1,5 +1,7 @@
 #include "perm_report.h"
 
+#include "telegrams.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -52,11 +54,6 @@ QString Clock(double seconds)
 }
 
 } // namespace
-
-QString HexBytes(const QByteArray& bytes)
-{
-    return QString::fromLatin1(bytes.toHex(' ').toUpper());
-}
 
 CPermRecord::CPermRecord(const Where& where, const QDateTime& started, int32_t nStartMs, const CLinkCounts& countsNow)
     : m_where(where), m_started(started), m_nStartMs(nStartMs), m_atStart(countsNow)

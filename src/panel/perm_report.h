@@ -95,5 +95,3 @@ private:
 QString ReportFolder();
 // Writes the report of an ended run to strPath, creating its folder; false and the reason.
 bool WritePermReport(const CPermRecord& record, const QString& strPath, QString* pError);
-// Hex bytes separated by blanks, as events show telegrams.
-QString HexBytes(const QByteArray& bytes);

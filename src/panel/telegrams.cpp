@@ -129,3 +129,8 @@ std::array<uint8_t, kCellTelegramSize> CellTelegram(int nRow, int nColumn, int n
             static_cast<uint8_t>(kAttributes[a][0]), static_cast<uint8_t>(kAttributes[a][1]), chCode};
     // clang-format on
 }
+
+QString HexBytes(const QByteArray& bytes)
+{
+    return QString::fromLatin1(bytes.toHex(' ').toUpper());
+}

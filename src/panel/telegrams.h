@@ -66,3 +66,7 @@ std::array<uint8_t, kRowTelegramSize> RowTelegram(const QString& row);
 
 // The four attribute pairs the panel knows, by index 0..3: "AC", "@C", "AB", "@B".
 std::array<uint8_t, kCellTelegramSize> CellTelegram(int nRow, int nColumn, int nAttribute, uint8_t chCode);
+
+// A telegram's bytes in upper-case hex separated by blanks ("4B 41 51"), as the traffic trace
+// and the permanence-test reports show them.
+QString HexBytes(const QByteArray& bytes);
