@@ -78,11 +78,12 @@ QString OpenFailureDetail(const std::string& strPath, int nErrno, const std::str
     case ENOTTY: {
         // Say what it is instead, so that a typing slip in the configuration is easy to see.
         struct stat st {};
-        if (::stat(strPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        const bool bKnown = ::stat(strPath.c_str(), &st) == 0;
+        if (bKnown && S_ISDIR(st.st_mode))
             return QStringLiteral("%1 is a directory, not a serial device.").arg(path);
-        if (::stat(strPath.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        if (bKnown && S_ISREG(st.st_mode))
             return QStringLiteral("%1 is a regular file, not a serial device.").arg(path);
-        if (::stat(strPath.c_str(), &st) == 0 && S_ISCHR(st.st_mode))
+        if (bKnown && S_ISCHR(st.st_mode))
             return QStringLiteral("%1 is a character device but no terminal, so not a serial device.").arg(path);
         return QStringLiteral("%1 is not a serial device.").arg(path);
     }
