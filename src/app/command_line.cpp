@@ -32,12 +32,19 @@ const char* const kQtFlagOptions[] = {"reverse", "widgetcount", "nograb", "dogra
 
 } // namespace
 
-void Print(std::FILE* pFile, const QString& text)
+bool Print(std::FILE* pFile, const QString& text)
 {
     const QByteArray bytes = text.toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), pFile);
-    // Flushed at once, so a progress line shows while a long run goes on.
-    std::fflush(pFile);
+    const bool bWritten = std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), pFile)
+                          == static_cast<size_t>(bytes.size());
+    // Flushed at once, so a progress line shows while a long run goes on, and a closed pipe or
+    // a full disk is noticed here.
+    const bool bFlushed = std::fflush(pFile) == 0;
+    if (!bWritten || !bFlushed) {
+        std::clearerr(pFile);
+        return false;
+    }
+    return true;
 }
 
 CCommandLine ParseCommandLine(const QStringList& arguments)
@@ -79,6 +86,11 @@ CCommandLine ParseCommandLine(const QStringList& arguments)
     }
     if (!bParsed)
         return refuse(parser.errorText());
+    // Given twice, an option would silently mean its last value; a script with a port or a
+    // report path twice has a mistake in it.
+    for (const QString& name : parser.optionNames())
+        if (parser.optionNames().count(name) > 1 && !parser.values(name).isEmpty())
+            return refuse(QStringLiteral("--%1 is given more than once").arg(name));
 
     for (const auto& [nPort, option] : {std::pair{1, &com1}, std::pair{2, &com2}}) {
         if (!parser.isSet(*option))
@@ -116,8 +128,9 @@ int RunWithoutWindow(const CCommandLine& commandLine, std::FILE* pOut, std::FILE
 {
     switch (commandLine.action) {
     case CCommandLine::Action::Run: return 0;
-    case CCommandLine::Action::Help: std::fputs(HelpText(), pOut); return 0;
-    case CCommandLine::Action::Version: std::fprintf(pOut, "%s\n", VersionText()); return 0;
+    case CCommandLine::Action::Help: return Print(pOut, QString::fromUtf8(HelpText())) ? 0 : 2;
+    case CCommandLine::Action::Version:
+        return Print(pOut, QString::fromUtf8(VersionText()) + QLatin1Char('\n')) ? 0 : 2;
     case CCommandLine::Action::Refuse:
         Print(pErr, QStringLiteral("kova_en: %1\n%2\n").arg(commandLine.strError, QString::fromLatin1(UsageLine())));
         return 2;

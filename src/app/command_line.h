@@ -19,7 +19,7 @@ struct CCommandLine {
     int nPort = 1;           // --port, for --probe and --permanence-test
     int nBaud = 9600;        // --baud
     int64_t nDurationMs = 0; // --duration; 0: until interrupted
-    QString strReportPath;   // --report
+    QString strReportPath;   // --report; "-" for standard output
 };
 
 // Reads the whole command line; arguments[0] is the program. Needs no application object.
@@ -33,5 +33,6 @@ const char* UsageLine();
 const char* HelpText();
 const char* VersionText();
 
-// Text for the terminal in the locale's encoding, written at once.
-void Print(std::FILE* pFile, const QString& text);
+// Text for the terminal in the locale's encoding, written at once; false when it could not be
+// written (a closed pipe, a full disk).
+bool Print(std::FILE* pFile, const QString& text);

@@ -3,13 +3,17 @@
 #include "panel_model.h"
 #include "port_config.h"
 #include "port_diagnosis.h"
+#include "safe_file.h"
 #include "stop_signals.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QJsonDocument>
 #include <QTimer>
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 #ifdef _WIN32
 #include <io.h>
@@ -146,14 +150,16 @@ private:
     void Progress(bool bLast)
     {
         const CPermRecord* pRun = m_model.PermRun();
-        if (pRun == nullptr)
+        if (pRun == nullptr || !m_bProgress)
             return;
         const QString line = pRun->Figures(m_model.m_link.Clock().NowMs(), m_model.Stats().Counts());
+        // A terminal that closed or a reader that went away ends the progress lines, not the run.
         if (m_bTerminal) {
-            Print(m_pErr, QStringLiteral("\r%1\x1b[K%2").arg(line, bLast ? QStringLiteral("\n") : QString()));
+            m_bProgress =
+                Print(m_pErr, QStringLiteral("\r%1\x1b[K%2").arg(line, bLast ? QStringLiteral("\n") : QString()));
         } else if (m_lastProgress.elapsed() >= 60000) {
             m_lastProgress.start();
-            Print(m_pErr, line + QLatin1Char('\n'));
+            m_bProgress = Print(m_pErr, line + QLatin1Char('\n'));
         }
     }
 
@@ -177,6 +183,7 @@ private:
     int64_t m_nDurationMs;
     std::FILE* m_pErr;
     bool m_bTerminal;
+    bool m_bProgress = true;
     bool m_bFinished = false;
     QTimer m_timer;
     QElapsedTimer m_elapsed;
@@ -219,9 +226,11 @@ QString CHeadlessOptions::Read(const QCommandLineParser& parser, CCommandLine& r
             return QStringLiteral("--baud takes 9600 or 19200, not '%1'").arg(value);
         result.nBaud = value.toInt();
     }
-    if (parser.isSet(duration) && !ParseDuration(parser.value(duration), &result.nDurationMs))
-        return QStringLiteral("--duration takes seconds, or a number with s, m or h, not '%1'")
-            .arg(parser.value(duration));
+    if (parser.isSet(duration)) {
+        QString why;
+        if (!ParseDuration(parser.value(duration), &result.nDurationMs, &why))
+            return QStringLiteral("--duration %1: %2").arg(parser.value(duration), why);
+    }
     if (parser.isSet(report)) {
         result.strReportPath = parser.value(report);
         if (result.strReportPath.isEmpty())
@@ -231,7 +240,7 @@ QString CHeadlessOptions::Read(const QCommandLineParser& parser, CCommandLine& r
     return {};
 }
 
-bool ParseDuration(const QString& text, int64_t* pMs)
+bool ParseDuration(const QString& text, int64_t* pMs, QString* pWhy)
 {
     QString number = text.trimmed();
     int64_t unit = 1000;
@@ -244,13 +253,23 @@ bool ParseDuration(const QString& text, int64_t* pMs)
         number.chop(1);
         unit = 3600 * 1000;
     }
+    const auto refuse = [pWhy](const QString& why) {
+        if (pWhy != nullptr)
+            *pWhy = why;
+        return false;
+    };
     bool ok = false;
     const double value = number.toDouble(&ok);
+    if (!ok || !std::isfinite(value))
+        return refuse(QStringLiteral("takes seconds, or a number with s, m or h (90, 15m, 8h)"));
     // A year is far beyond any test, and keeps the product well inside 64 bits.
-    if (!ok || !(value > 0) || value * static_cast<double>(unit) > 366.0 * 24 * 3600 * 1000)
-        return false;
-    *pMs = static_cast<int64_t>(value * static_cast<double>(unit));
-    return *pMs > 0;
+    if (value * static_cast<double>(unit) > static_cast<double>(kMaxDurationMs))
+        return refuse(QStringLiteral("is more than a year (366 days, 8784h), the longest run"));
+    const auto ms = static_cast<int64_t>(value * static_cast<double>(unit));
+    if (ms <= 0)
+        return refuse(QStringLiteral("is no time at all; leave --duration out to run until stopped"));
+    *pMs = ms;
+    return true;
 }
 
 int RunProbe(const CCommandLine& commandLine, std::FILE* pOut, std::FILE* pErr)
@@ -260,21 +279,66 @@ int RunProbe(const CCommandLine& commandLine, std::FILE* pOut, std::FILE* pErr)
     const int status = Connect(commandLine, view, model, pOut, pErr);
     if (status != 0)
         return status;
-    Print(pOut, QStringLiteral("KOVA found on %1: block-check variant %2, %3, %4\n")
-                    .arg(PortText(model, commandLine.nBaud))
-                    .arg(model.m_nLinkVariant)
-                    .arg(SelectorText(1, model.Switch1Number()), SelectorText(2, model.Switch2Number())));
+    const bool bSaid =
+        Print(pOut, QStringLiteral("KOVA found on %1: block-check variant %2, %3, %4\n")
+                        .arg(PortText(model, commandLine.nBaud))
+                        .arg(model.m_nLinkVariant)
+                        .arg(SelectorText(1, model.Switch1Number()), SelectorText(2, model.Switch2Number())));
     model.m_link.Close();
-    return 0;
+    return bSaid ? 0 : 2;
 }
+
+namespace {
+
+// Where a report goes when its own place failed at the end of a run (the disk filled up): the
+// same name in the user's runtime folder, else in the current folder, so that the results of a
+// long run are not thrown away.
+QString WriteFallbackReport(const CPermRecord& run, QString* pError)
+{
+    QStringList folders;
+    const QString runtime = PathFromEnvironment("XDG_RUNTIME_DIR");
+    if (QDir::isAbsolutePath(runtime))
+        folders << runtime;
+    folders << QDir::currentPath();
+    for (const QString& folder : folders) {
+        const QString written = WritePermReport(run, folder + QLatin1Char('/') + run.ReportFileName(), true, pError);
+        if (!written.isEmpty())
+            return written;
+    }
+    return {};
+}
+
+// Whether the report of a run could be written where it is to go; checked before the port is
+// opened, so that a hopeless target is said at once and not after hours of testing.
+bool CheckReportTarget(const QString& strReportPath, QString* pWhy)
+{
+    if (!strReportPath.isEmpty())
+        return CheckWritable(strReportPath, true, pWhy);
+    const QString folder = ReportFolder();
+    if (folder.isEmpty()) {
+        *pWhy = NoReportFolderText();
+        return false;
+    }
+    return CheckWritableFolder(folder, true, pWhy);
+}
+
+} // namespace
 
 int RunPermanenceTest(const CCommandLine& commandLine, std::FILE* pOut, std::FILE* pErr)
 {
-    if (!CatchStopSignals())
-        Print(pErr, QStringLiteral("kova_en: cannot catch SIGINT and SIGTERM; the run ends at its duration\n"));
+    // "-" sends the report to standard output, and the summary to standard error.
+    const bool bReportToStdout = commandLine.strReportPath == QLatin1String("-");
+    std::FILE* pSummary = bReportToStdout ? pErr : pOut;
+    QString why;
+    if (!bReportToStdout && !CheckReportTarget(commandLine.strReportPath, &why)) {
+        Print(pErr, QStringLiteral("kova_en: the report cannot be written: %1\n").arg(why));
+        return 2;
+    }
+    if (!CatchStopSignals(true))
+        Print(pErr, QStringLiteral("kova_en: cannot catch SIGINT, SIGTERM and SIGHUP; the run ends at its duration\n"));
     CHeadlessView view(commandLine.nPort - 1, commandLine.nBaud == 19200 ? 1 : 0);
     CPanelModel model(view);
-    model.m_bWriteReports = true;
+    model.m_bWriteReports = !bReportToStdout;
     model.m_bPermRunSpansConnects = true;
     model.m_strReportPath = commandLine.strReportPath;
     const int status = Connect(commandLine, view, model, pOut, pErr);
@@ -292,14 +356,27 @@ int RunPermanenceTest(const CCommandLine& commandLine, std::FILE* pOut, std::FIL
         return 2;
     const QJsonObject report = pRun->ToJson();
     const bool bPassed = report.value(QStringLiteral("verdict")).toString() == QLatin1String("pass");
-    Print(pOut, QStringLiteral("Permanence test on %1: %2 (%3), %4\n")
-                    .arg(PortText(model, commandLine.nBaud), report.value(QStringLiteral("verdict")).toString(),
-                         report.value(QStringLiteral("verdict_reason")).toString(),
-                         pRun->Figures(0, model.Stats().Counts())));
-    if (model.LastReportPath().isEmpty()) {
-        Print(pErr, QStringLiteral("kova_en: the report could not be written\n"));
-        return 2;
+    int exitStatus = bPassed ? 0 : 1;
+    bool bSaid =
+        Print(pSummary, QStringLiteral("Permanence test on %1: %2 (%3), %4\n")
+                            .arg(PortText(model, commandLine.nBaud), report.value(QStringLiteral("verdict")).toString(),
+                                 report.value(QStringLiteral("verdict_reason")).toString(),
+                                 pRun->Figures(0, model.Stats().Counts())));
+    if (bReportToStdout) {
+        bSaid = Print(pOut, QString::fromUtf8(QJsonDocument(report).toJson(QJsonDocument::Indented))) && bSaid;
+    } else if (!model.LastReportPath().isEmpty()) {
+        bSaid = Print(pSummary, QStringLiteral("Report: %1\n").arg(model.LastReportPath())) && bSaid;
+    } else {
+        exitStatus = 2;
+        const QString fallback = WriteFallbackReport(*pRun, &why);
+        Print(pErr, QStringLiteral("kova_en: the report could not be written: %1\n").arg(model.LastReportError()));
+        Print(pErr, fallback.isEmpty() ? QStringLiteral("kova_en: nor anywhere else: %1\n").arg(why)
+                                       : QStringLiteral("kova_en: the report went to %1 instead\n").arg(fallback));
     }
-    Print(pOut, QStringLiteral("Report: %1\n").arg(model.LastReportPath()));
-    return bPassed ? 0 : 1;
+    // A summary or report that never reached its reader is no success, whatever the verdict.
+    if (!bSaid) {
+        Print(pErr, QStringLiteral("kova_en: the results could not be written to standard output\n"));
+        exitStatus = 2;
+    }
+    return exitStatus;
 }

@@ -32,8 +32,12 @@ struct CHeadlessOptions {
     QString Read(const QCommandLineParser& parser, CCommandLine& result) const;
 };
 
-// "90", "90s", "15m", "8h" as milliseconds; false for anything else or for no time at all.
-bool ParseDuration(const QString& text, int64_t* pMs);
+// The longest --duration: a year is far beyond any test.
+inline constexpr int64_t kMaxDurationMs = int64_t{366} * 24 * 3600 * 1000;
+
+// "90", "90s", "15m", "8h" as milliseconds; false and why for anything else, for no time at
+// all and for more than kMaxDurationMs.
+bool ParseDuration(const QString& text, int64_t* pMs, QString* pWhy = nullptr);
 
 // kova_en --probe: 0 found, 1 not found, 2 the port would not open.
 int RunProbe(const CCommandLine& commandLine, std::FILE* pOut, std::FILE* pErr);

@@ -1,6 +1,7 @@
 #include "command_line.h"
 #include "panel_app.h"
 #include "port_config.h"
+#include "safe_file.h"
 
 #include <QCoreApplication>
 
@@ -8,9 +9,14 @@
 
 int main(int argc, char** argv)
 {
+    // Decoded so that file names come back byte for byte, those that are not UTF-8 included.
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
+#ifdef _WIN32
         arguments << QString::fromLocal8Bit(argv[i]);
+#else
+        arguments << PathFromBytes(QByteArray(argv[i]));
+#endif
     const CCommandLine commandLine = ParseCommandLine(arguments);
 
     // Whatever needs no window is done before anything connects to the window system, so it

@@ -15,16 +15,24 @@ int g_signalPipe[2] = {-1, -1};
 volatile std::sig_atomic_t g_nStopSignal = 0;
 volatile std::sig_atomic_t g_bOnce = 0;
 
+#ifndef _WIN32
+// The signals that end a run: Ctrl+C, a kill, and the hang-up of a terminal or an ssh session
+// that closed. Those caught are marked, so the handler puts back only what it took over.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+volatile std::sig_atomic_t g_bCaught[3] = {0, 0, 0};
+#endif
+
 extern "C" void HandleStopSignal(int nSignal)
 {
     g_nStopSignal = nSignal;
 #ifndef _WIN32
     if (g_bOnce) {
-        // sigaction is safe in a handler; the next SIGINT or SIGTERM finds the default.
+        // sigaction is safe in a handler; the next stop signal finds the default.
         struct sigaction dfl = {};
         dfl.sa_handler = SIG_DFL;
-        ::sigaction(SIGINT, &dfl, nullptr);
-        ::sigaction(SIGTERM, &dfl, nullptr);
+        for (int i = 0; i < 3; ++i)
+            if (g_bCaught[i])
+                ::sigaction(kStopSignals[i], &dfl, nullptr);
     }
     const unsigned char b = static_cast<unsigned char>(nSignal);
     [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &b, 1);
@@ -42,14 +50,30 @@ bool CatchStopSignals(bool bOnce)
     if (g_signalPipe[0] < 0 && ::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return false;
     g_bOnce = bOnce ? 1 : 0;
+    // A closed pipe or terminal on standard output or error makes a write fail, not end the
+    // program: the report of a run must still be written.
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGPIPE, &ignore, nullptr);
     struct sigaction action = {};
     action.sa_handler = HandleStopSignal;
     action.sa_flags = SA_RESTART;
-    // While the handler runs the other signal waits, so the two never interleave in the pipe.
+    // While the handler runs the others wait, so two never interleave in the pipe.
     sigemptyset(&action.sa_mask);
-    sigaddset(&action.sa_mask, SIGINT);
-    sigaddset(&action.sa_mask, SIGTERM);
-    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+    for (const int nSignal : kStopSignals)
+        sigaddset(&action.sa_mask, nSignal);
+    bool bOk = true;
+    for (int i = 0; i < 3; ++i) {
+        // A signal ignored by whoever started us (nohup, a script's `&`) stays ignored.
+        struct sigaction old = {};
+        if (::sigaction(kStopSignals[i], nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+            continue;
+        if (::sigaction(kStopSignals[i], &action, nullptr) == 0)
+            g_bCaught[i] = 1;
+        else
+            bOk = false;
+    }
+    return bOk;
 #endif
 }
 
@@ -77,6 +101,10 @@ int PendingStopSignal()
 
 QString StopSignalName(int nSignal)
 {
+#ifndef _WIN32
+    if (nSignal == SIGHUP)
+        return QStringLiteral("SIGHUP");
+#endif
     return nSignal == SIGTERM ? QStringLiteral("SIGTERM") : QStringLiteral("SIGINT");
 }
 

@@ -6,14 +6,15 @@
 
 class QObject;
 
-// SIGINT and SIGTERM for the runs that must leave a report behind: the handler only writes
+// SIGINT, SIGTERM and SIGHUP for the runs that must leave a report behind: the handler only writes
 // the signal's number into a pipe, and the event loop reads it there, so the report is written
 // between two ticks and never in the middle of a block exchange. Windows has no such pipe:
 // there the handler sets a flag that the next tick reads (PendingStopSignal).
 
-// Installs the handlers; false when they could not be installed. With bOnce a second signal
-// of either kind ends the program at once, for a program that should still die when the
-// event loop no longer runs.
+// Installs the handlers; false when they could not be installed. A signal that was ignored
+// when the program started stays ignored, and SIGPIPE is ignored from now on (a closed pipe
+// fails the write instead). With bOnce a second signal of any kind ends the program at once,
+// for a program that should still die when the event loop no longer runs.
 bool CatchStopSignals(bool bOnce = false);
 
 // Calls onSignal with the signal's number from the event loop of parent's thread, once per
@@ -23,7 +24,7 @@ void OnStopSignal(QObject* pParent, std::function<void(int)> onSignal);
 // The signal caught last, or 0.
 int PendingStopSignal();
 
-// "SIGINT" or "SIGTERM", as the reports name how a run ended.
+// "SIGINT", "SIGTERM" or "SIGHUP", as the reports name how a run ended.
 QString StopSignalName(int nSignal);
 
 // Ends the program as the signal would have ended it without a handler.

@@ -9,7 +9,7 @@ Q_LOGGING_CATEGORY(lcLinkTrace, "kova.link.trace", QtInfoMsg)
 
 std::unique_ptr<CLinkTrace> CLinkTrace::FromEnvironment(IClock& clock)
 {
-    const QString value = qEnvironmentVariable("KOVA_TRACE");
+    const QString value = PathFromEnvironment("KOVA_TRACE");
     if (value == QLatin1String("0"))
         return nullptr;
     if (value.isEmpty())
@@ -23,10 +23,10 @@ CLinkTrace::CLinkTrace(IClock& clock, const QString& pathOrDash) : m_clock(clock
         m_bToStderr = true;
         return;
     }
-    m_file.setFileName(pathOrDash);
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
-        qCWarning(lcLinkTrace, "cannot write the trace to %s: %s", qPrintable(pathOrDash),
-                  qPrintable(m_file.errorString()));
+    QString why;
+    m_pFile = CAppendFile::Open(pathOrDash, &why);
+    if (!m_pFile)
+        qWarning("kova_en: no trace: %s (KOVA_TRACE=1 traces to standard error)", qPrintable(why));
 }
 
 CLinkTrace::~CLinkTrace() = default;
@@ -59,9 +59,9 @@ void CLinkTrace::Write(const QString& line)
     const QString stamped = QStringLiteral("%1 %2").arg(m_clock.NowMs(), 9).arg(line);
     if (m_bToStderr) {
         qCInfo(lcLinkTrace).noquote() << stamped;
-    } else if (m_file.isOpen()) {
-        m_file.write(stamped.toUtf8());
-        m_file.write("\n");
-        m_file.flush();
+    } else if (m_pFile && !m_pFile->Write(stamped.toUtf8() + '\n')) {
+        // A full disk ends the trace, not the run.
+        qWarning("kova_en: the trace stops here: %s", qPrintable(m_pFile->Error()));
+        m_pFile.reset();
     }
 }

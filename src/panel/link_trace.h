@@ -1,8 +1,8 @@
 #pragma once
 
+#include "safe_file.h"
 #include "serial_link.h"
 
-#include <QFile>
 #include <QLoggingCategory>
 #include <QString>
 
@@ -20,11 +20,12 @@ public:
     // empty and the rules leave the category off, and when KOVA_TRACE is "0".
     static std::unique_ptr<CLinkTrace> FromEnvironment(IClock& clock);
 
-    // Traces to pathOrDash ("-": standard error).
+    // Traces to pathOrDash ("-": standard error). A file that cannot be opened at once (a
+    // FIFO, a device, a missing folder) is refused with a warning, and nothing is traced.
     CLinkTrace(IClock& clock, const QString& pathOrDash);
     ~CLinkTrace() override;
 
-    bool IsOpen() const { return m_bToStderr || m_file.isOpen(); }
+    bool IsOpen() const { return m_bToStderr || m_pFile != nullptr; }
 
     void OnBlockSent(const uint8_t* pData, int nLen, int nVariant, int nResult) override;
     void OnBlockReceived(const uint8_t* pData, int nLen, int nResult) override;
@@ -39,5 +40,5 @@ private:
 
     IClock& m_clock;
     bool m_bToStderr = false;
-    QFile m_file;
+    std::unique_ptr<CAppendFile> m_pFile;
 };

@@ -2,8 +2,6 @@
 
 #include "port_diagnosis.h"
 
-#include <QFileInfo>
-
 CPanelModel::CPanelModel(IPanelView& view, ISerialDevice* pDevice, IClock* pClock)
     : m_link(pDevice, pClock), m_view(view), m_pTrace(CLinkTrace::FromEnvironment(m_link.Clock()))
 {
@@ -244,27 +242,24 @@ void CPanelModel::EndPermRun(const QString& strWhy)
         m_pLastPermRun = std::move(m_pPermRun);
         return;
     }
-    QString path = m_strReportPath;
-    if (path.isEmpty()) {
-        // Two runs started in the same second on the same port keep a report each.
-        const QString folder = ReportFolder();
-        const QString name = m_pPermRun->ReportFileName();
-        path = folder + QLatin1Char('/') + name;
-        for (int n = 2; QFileInfo::exists(path); ++n)
-            path = folder + QLatin1Char('/') + name.chopped(5) + QStringLiteral("-%1.json").arg(n);
-    }
-    QString error;
+    // A name of the program's own is taken exclusively, so two runs that started in the same
+    // second on the same port keep a report each.
+    const bool bOwnName = m_strReportPath.isEmpty();
+    const QString folder = bOwnName ? ReportFolder() : QString();
+    const QString path = bOwnName
+                             ? (folder.isEmpty() ? QString() : folder + QLatin1Char('/') + m_pPermRun->ReportFileName())
+                             : m_strReportPath;
+    QString error = path.isEmpty() ? NoReportFolderText() : QString();
     const QString verdict = m_pPermRun->ToJson().value(QStringLiteral("verdict")).toString();
-    if (WritePermReport(*m_pPermRun, path, &error)) {
-        m_strLastReport = path;
+    m_strLastReport = path.isEmpty() ? QString() : WritePermReport(*m_pPermRun, path, bOwnName, &error);
+    m_strLastReportError = m_strLastReport.isEmpty() ? error : QString();
+    if (!m_strLastReport.isEmpty()) {
         if (m_pTrace)
-            m_pTrace->Note(QStringLiteral("permanence-test report (%1) written to %2").arg(verdict, path));
+            m_pTrace->Note(QStringLiteral("permanence-test report (%1) written to %2").arg(verdict, m_strLastReport));
     } else {
-        m_strLastReport.clear();
-        qCWarning(lcLinkTrace, "cannot write the permanence-test report %s: %s", qPrintable(path), qPrintable(error));
+        qWarning("kova_en: the permanence-test report was not written: %s", qPrintable(error));
         if (m_pTrace)
-            m_pTrace->Note(
-                QStringLiteral("permanence-test report (%1) not written to %2: %3").arg(verdict, path, error));
+            m_pTrace->Note(QStringLiteral("permanence-test report (%1) not written: %2").arg(verdict, error));
     }
     m_pLastPermRun = std::move(m_pPermRun);
 }

@@ -112,6 +112,8 @@ public:
     const CPermRecord* PermRun() const { return m_pPermRun.get(); }
     const CPermRecord* LastPermRun() const { return m_pLastPermRun.get(); }
     const QString& LastReportPath() const { return m_strLastReport; }
+    // Why the last report was not written; empty when it was.
+    const QString& LastReportError() const { return m_strLastReportError; }
     // Running figures of the run and where the last report went; empty when there are none.
     QString PermRunFigures() const;
     const CLinkStats& Stats() const { return m_stats; }
@@ -158,4 +160,5 @@ private:
     std::unique_ptr<CPermRecord> m_pPermRun;
     std::unique_ptr<CPermRecord> m_pLastPermRun;
     QString m_strLastReport;
+    QString m_strLastReportError;
 };

@@ -1,12 +1,12 @@
 #include "perm_report.h"
 
+#include "safe_file.h"
 #include "telegrams.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSaveFile>
 
 namespace {
 
@@ -42,6 +42,12 @@ QJsonObject ByPosition(const std::array<uint64_t, 12>& counts)
     for (size_t i = 0; i < counts.size(); ++i)
         o.insert(QString::number(i + 1), static_cast<qint64>(counts[i]));
     return o;
+}
+
+// "1 exchange", "2 exchanges".
+QString Count(uint64_t n, const char* pszOne, const char* pszMany)
+{
+    return QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? pszOne : pszMany));
 }
 
 QString Clock(double seconds)
@@ -120,7 +126,7 @@ QString CPermRecord::VerdictReason(const CLinkCounts& runCounts) const
 {
     QStringList why;
     if (runCounts.Failures() > 0)
-        why << QStringLiteral("%1 exchanges did not end 0").arg(runCounts.Failures());
+        why << Count(runCounts.Failures(), "exchange", "exchanges") + QStringLiteral(" did not end 0");
     if (runCounts.nLinkLosses > 0)
         why << (runCounts.nLinkLosses == 1 ? QStringLiteral("the link was lost once")
                                            : QStringLiteral("the link was lost %1 times").arg(runCounts.nLinkLosses));
@@ -137,13 +143,12 @@ double CPermRecord::DurationS(int32_t nNowMs) const
 QString CPermRecord::Figures(int32_t nNowMs, const CLinkCounts& countsNow) const
 {
     const CLinkCounts c = Counts(countsNow);
-    return QStringLiteral("%1 steps in %2, %3 refused, %4 time-outs, %5 link losses, %6 reconnects")
-        .arg(m_nSteps)
-        .arg(Clock(DurationS(nNowMs)))
+    return QStringLiteral("%1 in %2, %3 refused, %4, %5, %6")
+        .arg(Count(static_cast<uint64_t>(m_nSteps), "step", "steps"), Clock(DurationS(nNowMs)))
         .arg(c.Sent(kBlockWrongByte) + c.Received(kBlockWrongByte))
-        .arg(c.Sent(kBlockClosed) + c.Received(kBlockClosed))
-        .arg(c.nLinkLosses)
-        .arg(m_nReconnects);
+        .arg(Count(c.Sent(kBlockClosed) + c.Received(kBlockClosed), "time-out", "time-outs"),
+             Count(c.nLinkLosses, "link loss", "link losses"),
+             Count(static_cast<uint64_t>(m_nReconnects), "reconnect", "reconnects"));
 }
 
 QJsonObject CPermRecord::ToJson() const
@@ -158,6 +163,7 @@ QJsonObject CPermRecord::ToJson() const
                         {QStringLiteral("telegram"), HexBytes(e.telegram)},
                         {QStringLiteral("step"), static_cast<qint64>(e.nStep)}});
     return QJsonObject{
+        {QStringLiteral("format"), QLatin1String(kPermReportFormat)},
         {QStringLiteral("verdict"), Passed(c) ? QStringLiteral("pass") : QStringLiteral("fail")},
         {QStringLiteral("verdict_reason"), VerdictReason(c)},
         {QStringLiteral("steps"), static_cast<qint64>(m_nSteps)},
@@ -187,39 +193,41 @@ QJsonObject CPermRecord::ToJson() const
 
 QString CPermRecord::ReportFileName() const
 {
+    // UTC, so that the names sort by time and none repeats when the clocks go back in autumn.
     return QStringLiteral("permanence-%1-COM%2.json")
-        .arg(m_started.toString(QStringLiteral("yyyyMMdd'T'HHmmss")))
+        .arg(m_started.toUTC().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'")))
         .arg(m_where.nPort);
 }
 
 QString ReportFolder()
 {
-    QString base = qEnvironmentVariable("XDG_STATE_HOME");
+    QString base = PathFromEnvironment("XDG_STATE_HOME");
     // Relative values are to be ignored, as for every XDG base directory.
-    if (base.isEmpty() || QDir::isRelativePath(base))
-        base = QDir::homePath() + QStringLiteral("/.local/state");
+    if (base.isEmpty() || QDir::isRelativePath(base)) {
+#ifdef _WIN32
+        const QString home = QDir::homePath();
+#else
+        // Without a home of its own (a service, a cron job) there is no place that is the
+        // user's: the root folder would be taken for one, and as root /.local made.
+        const QString home = PathFromEnvironment("HOME");
+        if (home.isEmpty() || QDir::isRelativePath(home) || QDir::cleanPath(home) == QLatin1String("/"))
+            return {};
+#endif
+        base = home + QStringLiteral("/.local/state");
+    }
     return base + QStringLiteral("/kova_en");
 }
 
-bool WritePermReport(const CPermRecord& record, const QString& strPath, QString* pError)
+QString NoReportFolderText()
 {
-    const QFileInfo info(strPath);
-    if (!QDir().mkpath(info.absolutePath())) {
-        if (pError != nullptr)
-            *pError = QStringLiteral("cannot make the folder %1").arg(info.absolutePath());
-        return false;
-    }
-    QSaveFile file(strPath);
-    if (!file.open(QIODevice::WriteOnly)) {
-        if (pError != nullptr)
-            *pError = file.errorString();
-        return false;
-    }
-    file.write(QJsonDocument(record.ToJson()).toJson(QJsonDocument::Indented));
-    if (!file.commit()) {
-        if (pError != nullptr)
-            *pError = file.errorString();
-        return false;
-    }
-    return true;
+    return QStringLiteral("no folder for reports: neither XDG_STATE_HOME nor HOME names one; "
+                          "name the report with --report FILE");
+}
+
+QString WritePermReport(const CPermRecord& record, const QString& strPath, bool bNewName, QString* pError)
+{
+    const QByteArray json = QJsonDocument(record.ToJson()).toJson(QJsonDocument::Indented);
+    if (bNewName)
+        return WriteNewFileSafely(strPath, json, pError);
+    return WriteFileSafely(strPath, json, pError) ? strPath : QString();
 }

@@ -15,6 +15,10 @@
 // run of days stays a small file.
 inline constexpr int kMaxPermEvents = 1000;
 
+// The "format" of every report: its number goes up when a key changes meaning, so a program
+// reading reports can tell which it has.
+inline constexpr const char* kPermReportFormat = "kova_en-permanence/1";
+
 // One exchange of a run that did not end 0.
 struct CPermEvent {
     int64_t tMs;         // since the start of the run
@@ -91,7 +95,11 @@ private:
 };
 
 // The folder reports go to when no file is named: $XDG_STATE_HOME/kova_en, by default
-// ~/.local/state/kova_en.
+// ~/.local/state/kova_en; empty when neither names a folder (no usable HOME).
 QString ReportFolder();
-// Writes the report of an ended run to strPath, creating its folder; false and the reason.
-bool WritePermReport(const CPermRecord& record, const QString& strPath, QString* pError);
+// What to tell a user when ReportFolder() is empty.
+QString NoReportFolderText();
+// Writes the report of an ended run through the safe writer: to strPath, replacing a file
+// there, or with bNewName under strPath or the first free name after it ("-2", "-3", ...).
+// The path written, or an empty string and the reason.
+QString WritePermReport(const CPermRecord& record, const QString& strPath, bool bNewName, QString* pError);

@@ -3,11 +3,11 @@
 #include "ini_line_edit.h"
 #include "port_discovery.h"
 #include "port_names.h"
+#include "safe_file.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QSettings>
 #include <QStandardPaths>
 
@@ -58,7 +58,7 @@ QString PortConfigFilePath()
 #else
     // The XDG rules say a relative XDG_CONFIG_HOME is invalid and to be ignored; taken as it
     // is, it would name a folder below wherever the program happens to be started.
-    QString base = QFile::decodeName(qgetenv("XDG_CONFIG_HOME"));
+    QString base = PathFromEnvironment("XDG_CONFIG_HOME");
     if (!QDir::isAbsolutePath(base))
         base.clear();
 #endif
@@ -95,52 +95,12 @@ std::map<int, QString> ReadPortConfig(QString* pWarning)
 
 namespace {
 
-// What the file's own path leads to, after every symbolic link: the file that is read and
-// replaced. *pError says why there is none that may be written.
-QString ConfigTarget(const QString& file, QString* pError)
-{
-    QString path = file;
-#ifndef _WIN32
-    // As many links as the kernel follows itself; a loop of links ends here too.
-    for (int hop = 0; hop < 40; ++hop) {
-        struct stat st {};
-        if (::lstat(QFile::encodeName(path).constData(), &st) != 0) {
-            // Missing: made afresh, also where a link points to nothing yet. Unreachable (a
-            // folder that is a file, no permission): the write fails and says so.
-            return path;
-        }
-        if (S_ISREG(st.st_mode))
-            return path;
-        if (!S_ISLNK(st.st_mode)) {
-            *pError = S_ISDIR(st.st_mode)                          ? QStringLiteral("a directory")
-                      : S_ISFIFO(st.st_mode)                       ? QStringLiteral("a FIFO")
-                      : S_ISSOCK(st.st_mode)                       ? QStringLiteral("a socket")
-                      : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? QStringLiteral("a device node")
-                                                                   : QStringLiteral("no regular file");
-            if (path != file)
-                *pError = QStringLiteral("a link to %1, %2").arg(path, *pError);
-            return {};
-        }
-        path = QFileInfo(path).symLinkTarget();
-    }
-    *pError = QStringLiteral("a loop of symbolic links");
-    return {};
-#else
-    const QFileInfo info(file);
-    if (info.exists() && !info.isFile()) {
-        *pError = QStringLiteral("no regular file");
-        return {};
-    }
-    return info.isSymLink() ? info.symLinkTarget() : file;
-#endif
-}
-
 // The file's bytes, read without waiting: it was a regular file a moment ago, and anything
 // swapped in for it since is not read.
 bool ReadRegularFile(const QString& path, QByteArray* pText)
 {
 #ifndef _WIN32
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = ::open(PathToBytes(path).constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return errno == ENOENT || errno == ENOTDIR; // nothing there yet; the write tells the rest
     QFile file;
@@ -214,7 +174,7 @@ int SavePortConfig(int nPort, const QString& strPath, const CPortScanRoots& root
     // survive replugging, which the device they point to does not.
     const QString path = QFileInfo(strPath).absoluteFilePath();
     struct stat st {};
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+    if (::stat(PathToBytes(path).constData(), &st) != 0)
         return finish(2, QStringLiteral("kova_en: %1 does not exist; nothing saved "
                                         "(kova_en --list-ports shows the serial devices)")
                              .arg(path));
@@ -229,14 +189,10 @@ int SavePortConfig(int nPort, const QString& strPath, const CPortScanRoots& root
 #endif
 
     const QString file = PortConfigFilePath();
-    const QByteArray home = qgetenv("XDG_CONFIG_HOME");
-    if (!home.isEmpty() && QFile::encodeName(QFile::decodeName(home)) != home)
-        return finish(1, QStringLiteral("kova_en: XDG_CONFIG_HOME holds bytes that are not UTF-8; "
-                                        "nothing saved"));
     QString why;
-    const QString target = ConfigTarget(file, &why);
+    const QString target = WritableTarget(file, &why);
     if (target.isEmpty())
-        return finish(1, QStringLiteral("kova_en: %1 is %2, not a configuration file; nothing saved").arg(file, why));
+        return finish(1, QStringLiteral("kova_en: %1, not a configuration file; nothing saved").arg(why));
     QString warning;
     ReadPortConfig(&warning);
     // Rewriting a file QSettings could not parse would lose whatever the user meant by it.
@@ -244,13 +200,6 @@ int SavePortConfig(int nPort, const QString& strPath, const CPortScanRoots& root
         return finish(1, QStringLiteral("kova_en: %1 is not a valid configuration file; "
                                         "nothing saved (correct or remove it first)")
                              .arg(file));
-#ifndef _WIN32
-    struct stat owner {};
-    if (::stat(QFile::encodeName(target).constData(), &owner) != 0) {
-        owner.st_uid = ::geteuid();
-        owner.st_gid = ::getegid();
-    }
-#endif
     QByteArray text;
     if (!ReadRegularFile(target, &text))
         return finish(1, QStringLiteral("kova_en: could not read %1; nothing saved").arg(file));
@@ -258,23 +207,11 @@ int SavePortConfig(int nPort, const QString& strPath, const CPortScanRoots& root
     // QSettings reads the file but does not write it: it writes back only what it parsed, so
     // the user's comments would go and section names would come back percent-encoded
     // ([other%20stuff]). The one line is changed in the text instead, and every other byte
-    // stays. QSaveFile writes a temporary file beside the target and renames it over the
-    // target, not over the link, so the file is never half written and a link stays a link.
+    // stays. The safe writer replaces the link's target, not the link, whole or not at all.
     const QByteArray updated = SetIniLine(text, "ports", QByteArray::fromStdString(PortName(nPort)), IniValue(path));
-    QDir().mkpath(QFileInfo(target).path());
-    QSaveFile out(target);
-    out.setDirectWriteFallback(false);
-    if (!out.open(QIODevice::WriteOnly) || out.write(updated) != updated.size() || !out.commit())
-        return finish(1, QStringLiteral("kova_en: could not write %1; nothing saved").arg(file));
-#ifndef _WIN32
-    // The new file is the writer's; run by root on a user's file it would become root's, and
-    // the user could no longer edit it. It goes back to whoever owned the old one.
     bool bOwnerKept = true;
-    if (owner.st_uid != ::geteuid() || owner.st_gid != ::getegid())
-        bOwnerKept = ::lchown(QFile::encodeName(target).constData(), owner.st_uid, owner.st_gid) == 0;
-#else
-    const bool bOwnerKept = true;
-#endif
+    if (!WriteFileSafely(target, updated, &why, &bOwnerKept))
+        return finish(1, QStringLiteral("kova_en: %1; nothing saved").arg(why));
 
     QString done = QStringLiteral("COM%1=%2 saved in %3").arg(nPort).arg(path, file);
     if (!bOwnerKept)
@@ -294,7 +231,7 @@ CPortMapping ResolvePort(int nPort)
 {
     if (const auto it = g_portOptions.find(nPort); it != g_portOptions.end() && !it->second.isEmpty())
         return {it->second, PortSource::Option};
-    const QString env = QFile::decodeName(qgetenv(PortEnvironmentVariable(nPort).c_str()));
+    const QString env = PathFromEnvironment(PortEnvironmentVariable(nPort).c_str());
     if (!env.isEmpty())
         return {env, PortSource::Environment};
     const std::map<int, QString> config = ReadPortConfig();
@@ -307,11 +244,8 @@ void InstallPortResolver()
 {
     SetPortResolver([](int nPort) {
         const CPortMapping mapping = ResolvePort(nPort);
-        // The variable's own bytes: a path that is not valid UTF-8 would not survive the trip
-        // through QString.
-        if (mapping.source == PortSource::Environment)
-            return qgetenv(PortEnvironmentVariable(nPort).c_str()).toStdString();
-        return QFile::encodeName(mapping.strPath).toStdString();
+        // The path's own bytes, those that are not UTF-8 included.
+        return PathToBytes(mapping.strPath).toStdString();
     });
 }
 

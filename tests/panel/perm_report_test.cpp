@@ -16,7 +16,8 @@ namespace {
 CPermRecord Record(const CLinkCounts& atStart = {})
 {
     CPermRecord::Where where{2, QStringLiteral("/dev/ttyUSB1"), 19200, 1};
-    return CPermRecord(where, QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5)), 1000, atStart);
+    // An hour east of UTC: the file name is in UTC, the times in the report carry the offset.
+    return CPermRecord(where, QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5), Qt::OffsetFromUTC, 3600), 1000, atStart);
 }
 
 TEST(PermRecordTest, VerdictFromTheRunsOwnFigures)
@@ -45,6 +46,9 @@ TEST(PermRecordTest, VerdictFromTheRunsOwnFigures)
             << c.nSteps << " " << c.nSentResult << " " << c.bLost;
         EXPECT_EQ(report["sent"]["34"].toInteger(), c.nSentResult == 34 ? 1 : 0);
         EXPECT_EQ(report["link_losses"].toInt(), c.bLost ? 1 : 0);
+        EXPECT_EQ(report["format"].toString(), "kova_en-permanence/1");
+        if (c.nSentResult == 34)
+            EXPECT_EQ(report["verdict_reason"].toString(), "1 exchange did not end 0");
     }
 }
 
@@ -75,7 +79,7 @@ TEST(PermRecordTest, EventsStopAtTheCapAndTheRestAreCounted)
     EXPECT_EQ(report["port"].toString(), "COM2");
     EXPECT_EQ(report["baud"].toInt(), 19200);
     EXPECT_EQ(report["duration_s"].toDouble(), 60.0);
-    EXPECT_TRUE(report["started"].toString().startsWith("2026-01-02T03:04:05"));
+    EXPECT_EQ(report["started"].toString(), "2026-01-02T03:04:05+01:00");
     EXPECT_TRUE(QRegularExpression(QStringLiteral("[+-]\\d\\d:\\d\\d$")).match(report["ended"].toString()).hasMatch());
 
     // A thousand events of a long run stay a small file.
@@ -83,10 +87,12 @@ TEST(PermRecordTest, EventsStopAtTheCapAndTheRestAreCounted)
     const CScopedEnv state("XDG_STATE_HOME", dir.path().toLocal8Bit().constData());
     EXPECT_EQ(ReportFolder(), dir.path() + QStringLiteral("/kova_en"));
     const QString path = ReportFolder() + QLatin1Char('/') + record.ReportFileName();
-    EXPECT_TRUE(path.endsWith(QStringLiteral("/permanence-20260102T030405-COM2.json")));
+    EXPECT_TRUE(path.endsWith(QStringLiteral("/permanence-20260102T020405Z-COM2.json")));
     QString error;
-    ASSERT_TRUE(WritePermReport(record, path, &error)) << error.toStdString();
+    ASSERT_EQ(WritePermReport(record, path, true, &error), path) << error.toStdString();
     EXPECT_LT(QFileInfo(path).size(), 200 * 1024);
+    // A second run of the same second and port takes the next name, never the first one's.
+    EXPECT_EQ(WritePermReport(record, path, true, &error), path.chopped(5) + QStringLiteral("-2.json"));
 }
 
 } // namespace

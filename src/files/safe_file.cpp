@@ -1,0 +1,496 @@
+#include "safe_file.h"
+
+#include <QFile>
+#include <QRandomGenerator>
+
+#include <cerrno>
+#include <cstring>
+#ifdef _WIN32
+#include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+// The POSIX calls are made here rather than through QSaveFile: it cannot refuse a FIFO before
+// it opens it, cannot take a name exclusively, gives the new file to whoever writes it (root,
+// on a user's configuration) and knows file names only as QString, which loses bytes that are
+// not UTF-8. Windows, where none of that arises, has QSaveFile below.
+
+namespace {
+
+bool IsContinuation(unsigned char c)
+{
+    return (c & 0xC0) == 0x80;
+}
+
+// The length of the well-formed UTF-8 sequence at p (at most n bytes), or 0.
+int Utf8SequenceLength(const unsigned char* p, qsizetype n)
+{
+    const unsigned char c = p[0];
+    int len = 0;
+    unsigned char lo = 0x80, hi = 0xBF; // the range of the second byte
+    if (c < 0x80)
+        return 1;
+    if (c >= 0xC2 && c <= 0xDF)
+        len = 2;
+    else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        if (c == 0xE0)
+            lo = 0xA0; // no overlong forms
+        else if (c == 0xED)
+            hi = 0x9F; // no surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        if (c == 0xF0)
+            lo = 0x90;
+        else if (c == 0xF4)
+            hi = 0x8F; // nothing beyond U+10FFFF
+    } else
+        return 0;
+    if (n < len || p[1] < lo || p[1] > hi)
+        return 0;
+    for (int i = 2; i < len; ++i)
+        if (!IsContinuation(p[i]))
+            return 0;
+    return len;
+}
+
+QString Reason(int nErrno)
+{
+    return QString::fromLocal8Bit(std::strerror(nErrno));
+}
+
+bool Fail(QString* pError, const QString& text)
+{
+    if (pError != nullptr)
+        *pError = text;
+    return false;
+}
+
+} // namespace
+
+QString PathFromBytes(const QByteArray& bytes)
+{
+    QString path;
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.constData());
+    const qsizetype n = bytes.size();
+    for (qsizetype i = 0; i < n;) {
+        const int len = Utf8SequenceLength(p + i, n - i);
+        if (len == 0) {
+            path += QChar(static_cast<char16_t>(0xDC00 + p[i]));
+            ++i;
+        } else {
+            path += QString::fromUtf8(reinterpret_cast<const char*>(p + i), len);
+            i += len;
+        }
+    }
+    return path;
+}
+
+QByteArray PathToBytes(const QString& path)
+{
+    QByteArray bytes;
+    const qsizetype n = path.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        const char16_t u = path[i].unicode();
+        if (QChar::isHighSurrogate(u) && i + 1 < n && QChar::isLowSurrogate(path[i + 1].unicode())) {
+            bytes += QStringView(path).mid(i, 2).toUtf8();
+            ++i;
+        } else if (u >= 0xDC80 && u <= 0xDCFF) {
+            bytes += static_cast<char>(u - 0xDC00);
+        } else {
+            bytes += QStringView(path).mid(i, 1).toUtf8();
+        }
+    }
+    return bytes;
+}
+
+QString PathFromEnvironment(const char* pszName)
+{
+#ifdef _WIN32
+    return qEnvironmentVariable(pszName);
+#else
+    return PathFromBytes(qgetenv(pszName));
+#endif
+}
+
+#ifndef _WIN32
+
+namespace {
+
+QString Folder(const QString& path)
+{
+    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+    if (slash < 0)
+        return QStringLiteral(".");
+    return slash == 0 ? QStringLiteral("/") : path.left(slash);
+}
+
+QString KindOf(mode_t mode)
+{
+    return S_ISDIR(mode)                    ? QStringLiteral("a folder")
+           : S_ISFIFO(mode)                 ? QStringLiteral("a FIFO")
+           : S_ISSOCK(mode)                 ? QStringLiteral("a socket")
+           : S_ISCHR(mode) || S_ISBLK(mode) ? QStringLiteral("a device node")
+                                            : QStringLiteral("no regular file");
+}
+
+// mkdir -p on the path's bytes. True when the folder is there afterwards.
+bool MakeFolder(const QString& folder, QString* pError)
+{
+    const QByteArray bytes = PathToBytes(folder);
+    struct stat st {};
+    if (::stat(bytes.constData(), &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            return true;
+        return Fail(pError, QStringLiteral("%1 is %2, not a folder").arg(folder, KindOf(st.st_mode)));
+    }
+    for (qsizetype i = 1; i <= bytes.size(); ++i) {
+        if (i < bytes.size() && bytes[i] != '/')
+            continue;
+        const QByteArray part = bytes.left(i);
+        if (::mkdir(part.constData(), 0777) != 0 && errno != EEXIST)
+            return Fail(pError,
+                        QStringLiteral("cannot make the folder %1: %2").arg(PathFromBytes(part), Reason(errno)));
+    }
+    if (::stat(bytes.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return Fail(pError, QStringLiteral("cannot make the folder %1: %2").arg(folder, Reason(ENOTDIR)));
+    return true;
+}
+
+// A new file of our own beside the target, opened exclusively and without following links.
+int CreateTemporary(const QString& folder, QByteArray* pTempPath, QString* pError)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        *pTempPath = PathToBytes(folder) + "/.kova_en-"
+                     + QByteArray::number(QRandomGenerator::global()->generate64(), 36) + ".tmp";
+        const int fd = ::open(pTempPath->constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0)
+            return fd;
+        if (errno != EEXIST) {
+            Fail(pError, QStringLiteral("cannot write in %1: %2").arg(folder, Reason(errno)));
+            return -1;
+        }
+    }
+    Fail(pError, QStringLiteral("cannot write in %1: %2").arg(folder, Reason(EEXIST)));
+    return -1;
+}
+
+// Writes data whole to fd and to the disk, then closes it; false and the reason otherwise.
+bool WriteAllAndClose(int fd, const QByteArray& data, const QString& what, QString* pError)
+{
+    qsizetype done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.constData() + done, static_cast<size_t>(data.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int error = n < 0 ? errno : EIO;
+            ::close(fd);
+            return Fail(pError, QStringLiteral("cannot write %1: %2").arg(what, Reason(error)));
+        }
+        done += n;
+    }
+    // A full disk may only show here, when the data leaves the cache.
+    if (::fsync(fd) != 0 && errno != EINVAL) {
+        const int error = errno;
+        ::close(fd);
+        return Fail(pError, QStringLiteral("cannot write %1: %2").arg(what, Reason(error)));
+    }
+    if (::close(fd) != 0 && errno != EINTR)
+        return Fail(pError, QStringLiteral("cannot write %1: %2").arg(what, Reason(errno)));
+    return true;
+}
+
+void SyncFolder(const QString& folder)
+{
+    // The rename itself reaches the disk with the folder; a failure here loses nothing written.
+    const int fd = ::open(PathToBytes(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        (void)::fsync(fd);
+        ::close(fd);
+    }
+}
+
+} // namespace
+
+QString WritableTarget(const QString& strPath, QString* pError)
+{
+    QString path = strPath;
+    // As many links as the kernel follows itself; a loop of links ends here too.
+    for (int hop = 0; hop < 40; ++hop) {
+        const QByteArray bytes = PathToBytes(path);
+        struct stat st {};
+        if (::lstat(bytes.constData(), &st) != 0)
+            return path; // nothing there yet: made afresh; an unreachable folder fails the write
+        if (S_ISREG(st.st_mode))
+            return path;
+        if (!S_ISLNK(st.st_mode)) {
+            Fail(pError, path == strPath
+                             ? QStringLiteral("%1 is %2").arg(strPath, KindOf(st.st_mode))
+                             : QStringLiteral("%1 is a link to %2, %3").arg(strPath, path, KindOf(st.st_mode)));
+            return {};
+        }
+        QByteArray link(static_cast<qsizetype>(st.st_size > 0 ? st.st_size : 256) + 1, '\0');
+        const ssize_t n = ::readlink(bytes.constData(), link.data(), static_cast<size_t>(link.size()));
+        if (n < 0 || n >= link.size())
+            return path; // changed under us; the write that follows says what it finds
+        link.truncate(n);
+        path = link.startsWith('/') ? PathFromBytes(link) : Folder(path) + QLatin1Char('/') + PathFromBytes(link);
+    }
+    Fail(pError, QStringLiteral("%1 is a loop of symbolic links").arg(strPath));
+    return {};
+}
+
+bool CheckWritableFolder(const QString& folder, bool bMakeFolder, QString* pError)
+{
+    if (bMakeFolder) {
+        if (!MakeFolder(folder, pError))
+            return false;
+    } else {
+        struct stat st {};
+        if (::stat(PathToBytes(folder).constData(), &st) != 0)
+            return Fail(pError, QStringLiteral("cannot write in %1: %2").arg(folder, Reason(errno)));
+        if (!S_ISDIR(st.st_mode))
+            return Fail(pError, QStringLiteral("%1 is %2, not a folder").arg(folder, KindOf(st.st_mode)));
+    }
+    // Tried for real: permissions alone do not tell a read-only mount, and root passes them all.
+    QByteArray temp;
+    const int fd = CreateTemporary(folder, &temp, pError);
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    ::unlink(temp.constData());
+    return true;
+}
+
+bool CheckWritable(const QString& strPath, bool bMakeFolder, QString* pError)
+{
+    const QString target = WritableTarget(strPath, pError);
+    return !target.isEmpty() && CheckWritableFolder(Folder(target), bMakeFolder, pError);
+}
+
+bool WriteFileSafely(const QString& strPath, const QByteArray& data, QString* pError, bool* pOwnerKept)
+{
+    if (pOwnerKept != nullptr)
+        *pOwnerKept = true;
+    const QString target = WritableTarget(strPath, pError);
+    if (target.isEmpty())
+        return false;
+    const QString folder = Folder(target);
+    if (!MakeFolder(folder, pError))
+        return false;
+    QByteArray temp;
+    const int fd = CreateTemporary(folder, &temp, pError);
+    if (fd < 0)
+        return false;
+    // The new file takes the old one's mode and owner: run by root on a user's file it would
+    // otherwise become root's, and the user could no longer edit it.
+    struct stat old {};
+    if (::stat(PathToBytes(target).constData(), &old) == 0 && S_ISREG(old.st_mode)) {
+        (void)::fchmod(fd, old.st_mode & 07777);
+        if ((old.st_uid != ::geteuid() || old.st_gid != ::getegid()) && ::fchown(fd, old.st_uid, old.st_gid) != 0
+            && pOwnerKept != nullptr)
+            *pOwnerKept = false;
+    }
+    if (!WriteAllAndClose(fd, data, strPath, pError)) {
+        ::unlink(temp.constData());
+        return false;
+    }
+    if (::rename(temp.constData(), PathToBytes(target).constData()) != 0) {
+        const int error = errno;
+        ::unlink(temp.constData());
+        return Fail(pError, QStringLiteral("cannot write %1: %2").arg(strPath, Reason(error)));
+    }
+    SyncFolder(folder);
+    return true;
+}
+
+QString WriteNewFileSafely(const QString& strPath, const QByteArray& data, QString* pError)
+{
+    const QString folder = Folder(strPath);
+    if (!MakeFolder(folder, pError))
+        return {};
+    QByteArray temp;
+    const int fd = CreateTemporary(folder, &temp, pError);
+    if (fd < 0 || !WriteAllAndClose(fd, data, strPath, pError)) {
+        if (fd >= 0)
+            ::unlink(temp.constData());
+        return {};
+    }
+    const qsizetype dot = strPath.lastIndexOf(QLatin1Char('.'));
+    const bool bExtension = dot > folder.size();
+    for (int n = 1; n < 1000; ++n) {
+        const QString name = n == 1       ? strPath
+                             : bExtension ? strPath.left(dot) + QStringLiteral("-%1").arg(n) + strPath.mid(dot)
+                                          : strPath + QStringLiteral("-%1").arg(n);
+        const QByteArray bytes = PathToBytes(name);
+        // A hard link is made only where no name is: two runs can never take the same one, and
+        // the file appears whole. Where the file system has no hard links, the name is taken
+        // with an exclusive create and the written file renamed onto it.
+        int rc = ::link(temp.constData(), bytes.constData());
+        if (rc != 0 && errno != EEXIST) {
+            const int reserved = ::open(bytes.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            if (reserved >= 0) {
+                ::close(reserved);
+                rc = ::rename(temp.constData(), bytes.constData());
+                if (rc != 0)
+                    ::unlink(bytes.constData());
+            }
+        }
+        if (rc == 0) {
+            ::unlink(temp.constData());
+            SyncFolder(folder);
+            return name;
+        }
+        if (errno != EEXIST) {
+            const int error = errno;
+            ::unlink(temp.constData());
+            Fail(pError, QStringLiteral("cannot write %1: %2").arg(name, Reason(error)));
+            return {};
+        }
+    }
+    ::unlink(temp.constData());
+    Fail(pError, QStringLiteral("cannot write %1: %2").arg(strPath, Reason(EEXIST)));
+    return {};
+}
+
+std::unique_ptr<CAppendFile> CAppendFile::Open(const QString& strPath, QString* pError)
+{
+    const QString target = WritableTarget(strPath, pError);
+    if (target.isEmpty())
+        return nullptr;
+    // O_NONBLOCK: whatever was swapped in since the look above, nothing waits on it.
+    const int fd = ::open(PathToBytes(target).constData(),
+                          O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        Fail(pError, QStringLiteral("cannot open %1: %2").arg(strPath, Reason(errno)));
+        return nullptr;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        Fail(pError, QStringLiteral("%1 is %2").arg(strPath, KindOf(st.st_mode)));
+        return nullptr;
+    }
+    std::unique_ptr<CAppendFile> file(new CAppendFile);
+    file->m_fd = fd;
+    return file;
+}
+
+CAppendFile::~CAppendFile()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+bool CAppendFile::Write(const QByteArray& data)
+{
+    if (m_fd < 0 || Failed())
+        return false;
+    qsizetype done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(m_fd, data.constData() + done, static_cast<size_t>(data.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            m_strError = Reason(n < 0 ? errno : EIO);
+            return false;
+        }
+        done += n;
+    }
+    return true;
+}
+
+#else // _WIN32
+
+QString WritableTarget(const QString& strPath, QString* pError)
+{
+    const QFileInfo info(strPath);
+    if (info.exists() && !info.isFile()) {
+        Fail(pError, QStringLiteral("%1 is no regular file").arg(strPath));
+        return {};
+    }
+    return strPath;
+}
+
+bool CheckWritableFolder(const QString& folder, bool bMakeFolder, QString* pError)
+{
+    if (bMakeFolder && !QDir().mkpath(folder))
+        return Fail(pError, QStringLiteral("cannot make the folder %1").arg(folder));
+    if (!QFileInfo(folder).isDir() || !QFileInfo(folder).isWritable())
+        return Fail(pError, QStringLiteral("cannot write in %1").arg(folder));
+    return true;
+}
+
+bool CheckWritable(const QString& strPath, bool bMakeFolder, QString* pError)
+{
+    return !WritableTarget(strPath, pError).isEmpty()
+           && CheckWritableFolder(QFileInfo(strPath).absolutePath(), bMakeFolder, pError);
+}
+
+bool WriteFileSafely(const QString& strPath, const QByteArray& data, QString* pError, bool* pOwnerKept)
+{
+    if (pOwnerKept != nullptr)
+        *pOwnerKept = true;
+    if (!CheckWritable(strPath, true, pError))
+        return false;
+    QSaveFile file(strPath);
+    file.setDirectWriteFallback(false);
+    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.flush() || !file.commit())
+        return Fail(pError, QStringLiteral("cannot write %1: %2").arg(strPath, file.errorString()));
+    return true;
+}
+
+QString WriteNewFileSafely(const QString& strPath, const QByteArray& data, QString* pError)
+{
+    const qsizetype dot = strPath.lastIndexOf(QLatin1Char('.'));
+    for (int n = 1; n < 1000; ++n) {
+        const QString name = n == 1 ? strPath : strPath.left(dot) + QStringLiteral("-%1").arg(n) + strPath.mid(dot);
+        QFile reserve(name);
+        if (!reserve.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+            continue;
+        reserve.close();
+        return WriteFileSafely(name, data, pError, nullptr) ? name : QString();
+    }
+    Fail(pError, QStringLiteral("cannot write %1").arg(strPath));
+    return {};
+}
+
+std::unique_ptr<CAppendFile> CAppendFile::Open(const QString& strPath, QString* pError)
+{
+    if (WritableTarget(strPath, pError).isEmpty())
+        return nullptr;
+    auto* pFile = new QFile(strPath);
+    if (!pFile->open(QIODevice::WriteOnly | QIODevice::Append)) {
+        Fail(pError, QStringLiteral("cannot open %1: %2").arg(strPath, pFile->errorString()));
+        delete pFile;
+        return nullptr;
+    }
+    std::unique_ptr<CAppendFile> file(new CAppendFile);
+    file->m_pHandle = pFile;
+    return file;
+}
+
+CAppendFile::~CAppendFile()
+{
+    delete static_cast<QFile*>(m_pHandle);
+}
+
+bool CAppendFile::Write(const QByteArray& data)
+{
+    auto* pFile = static_cast<QFile*>(m_pHandle);
+    if (pFile == nullptr || Failed())
+        return false;
+    if (pFile->write(data) != data.size() || !pFile->flush()) {
+        m_strError = pFile->errorString();
+        return false;
+    }
+    return true;
+}
+
+#endif // _WIN32
