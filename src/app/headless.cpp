@@ -148,7 +148,7 @@ private:
         const CPermRecord* pRun = m_model.PermRun();
         if (pRun == nullptr)
             return;
-        const QString line = pRun->Figures(m_model.m_link.Clock().NowMs(), m_model.Stats().Counts());
+        const QString line = pRun->Figures(m_model.m_link.Clock().NowMs64(), m_model.Stats().Counts());
         if (m_bTerminal) {
             Print(m_pErr, QStringLiteral("\r%1\x1b[K%2").arg(line, bLast ? QStringLiteral("\n") : QString()));
         } else if (m_lastProgress.elapsed() >= 60000) {
