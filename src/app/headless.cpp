@@ -152,7 +152,7 @@ private:
         const CPermRecord* pRun = m_model.PermRun();
         if (pRun == nullptr || !m_bProgress)
             return;
-        const QString line = pRun->Figures(m_model.m_link.Clock().NowMs(), m_model.Stats().Counts());
+        const QString line = pRun->Figures(m_model.m_link.Clock().NowMs64(), m_model.Stats().Counts());
         // A terminal that closed or a reader that went away ends the progress lines, not the run.
         if (m_bTerminal) {
             m_bProgress =

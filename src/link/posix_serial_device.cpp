@@ -129,6 +129,7 @@ bool CPosixSerialDevice::Open(const std::string& path, int baud)
         return Fail(path, ENOTTY);
     if (::ioctl(m_fd, TIOCEXCL) != 0)
         return Fail(path, errno);
+    m_bHolding = true;
 
     termios tio{};
     if (::tcgetattr(m_fd, &tio) != 0)
@@ -167,14 +168,20 @@ void CPosixSerialDevice::Close()
 {
     if (m_fd < 0)
         return;
-    // Whatever is still queued for output is dropped: a port that is being closed must not
-    // hold the caller for the length of a stuck line.
-    ::tcflush(m_fd, TCIOFLUSH);
-    // The exclusive flag belongs to the terminal, not to this descriptor: left set, it would
-    // outlive us while anyone else holds the device and refuse our own next Open.
-    ::ioctl(m_fd, TIOCNXCL);
+    // Queues and the exclusive flag belong to the terminal, not to this descriptor. An open
+    // refused before it held the port shares them with whoever does hold it, so only the
+    // holder flushes and unlocks; anyone else just lets go of the descriptor.
+    if (m_bHolding) {
+        // Whatever is still queued for output is dropped: a port that is being closed must
+        // not hold the caller for the length of a stuck line.
+        ::tcflush(m_fd, TCIOFLUSH);
+        // Left set, the exclusive flag would outlive us while anyone else holds the device
+        // and refuse our own next Open.
+        ::ioctl(m_fd, TIOCNXCL);
+    }
     ::close(m_fd); // also releases the flock
     m_fd = -1;
+    m_bHolding = false;
 }
 
 void CPosixSerialDevice::WriteByte(uint8_t byte)

@@ -28,6 +28,9 @@ private:
     bool Fail(const std::string& what, int error);
 
     int m_fd = -1;
+    // Set once the lock and the exclusive flag are ours: from then on the terminal's queues
+    // and flag are ours to flush and clear.
+    bool m_bHolding = false;
     std::string m_lastError;
     int m_nLastErrno = 0;
 };

@@ -111,6 +111,13 @@ int CSerialLink::ReadByte(uint8_t* pch)
     return 0;
 }
 
+int CSerialLink::ReadFailed() const
+{
+    // ReadByte answers 0 both for an empty read and for a read error, which has closed the
+    // link. Reported as "no byte", a hang-up would look like a line that may still answer.
+    return m_bOpen ? kBlockNoByte : kBlockClosed;
+}
+
 int CSerialLink::ReplyTimeoutMs() const
 {
     return static_cast<int>(m_nTimeoutFactor * kTimeoutUnit);
@@ -163,7 +170,7 @@ int CSerialLink::SendBlockInner(const uint8_t* pData, int nLen, int nVariant)
         return kBlockClosed;
     uint8_t answer = 0;
     if (ReadByte(&answer) != 1)
-        return kBlockNoByte;
+        return ReadFailed();
     if (answer != kDle)
         return kBlockWrongByte;
 
@@ -174,7 +181,7 @@ int CSerialLink::SendBlockInner(const uint8_t* pData, int nLen, int nVariant)
     if (!WaitForInput())
         return kBlockClosed;
     if (ReadByte(&answer) != 1)
-        return kBlockNoByte;
+        return ReadFailed();
     return answer == kDle ? kBlockDone : kBlockWrongByte;
 }
 
@@ -202,12 +209,13 @@ int CSerialLink::ReceiveBlockInner(uint8_t* pBuf, int* pnStored, int nCapacity)
         return kBlockClosed;
     uint8_t ch = 0;
     if (ReadByte(&ch) != 1)
-        return kBlockNoByte;
+        return ReadFailed();
     if (ch != kStx) {
-        // Not the start of a block: drop whatever is waiting and say nothing.
+        // Not the start of a block: drop whatever is waiting and say nothing. A read that met
+        // a hang-up while dropping has closed the link, and the result says so.
         while (ReadByte(&ch) == 1) {
         }
-        return kBlockWrongByte;
+        return m_bOpen ? kBlockWrongByte : kBlockClosed;
     }
     WriteByte(kDle);
 
@@ -228,12 +236,12 @@ int CSerialLink::ReceiveBlockInner(uint8_t* pBuf, int* pnStored, int nCapacity)
             // without STX, and leave the line to the next poll.
             while (ReadByte(&ch) == 1) {
             }
-            return kBlockWrongByte;
+            return m_bOpen ? kBlockWrongByte : kBlockClosed;
         }
         if (!WaitForInput())
             return kBlockClosed;
         if (ReadByte(&ch) != 1)
-            return kBlockNoByte;
+            return ReadFailed();
         if (ch == kDle) {
             if (!pair) {
                 pair = true;
@@ -254,7 +262,7 @@ int CSerialLink::ReceiveBlockInner(uint8_t* pBuf, int* pnStored, int nCapacity)
     if (!WaitForInput())
         return kBlockClosed;
     if (ReadByte(&ch) != 1) // the BCC: read, never checked
-        return kBlockNoByte;
+        return ReadFailed();
     WriteByte(kDle);
     return kBlockDone;
 }

@@ -20,7 +20,7 @@ inline constexpr int kMaxBlockLineBytes = 4096;
 inline constexpr int kBlockDone = 0;
 inline constexpr int kBlockNoByte = 33;    // a read delivered nothing although input was waiting
 inline constexpr int kBlockWrongByte = 34; // refused by the peer, or no STX at the front
-inline constexpr int kBlockClosed = 255;   // link closed at the call, or a reply time-out closed it
+inline constexpr int kBlockClosed = 255;   // link closed at the call, or a time-out or read error closed it
 
 // Watches block exchanges, for the traffic trace and the link statistics. Called after each
 // exchange ends; CSerialLink::ExchangeFoundOpen tells an exchange from a call on a closed link.
@@ -86,6 +86,8 @@ private:
     int SendBlockInner(const uint8_t* pData, int nLen, int nVariant);
     int ReceiveBlockInner(uint8_t* pBuf, int* pnCount, int nCapacity);
     void CloseLost();
+    // The result of an exchange whose read delivered no byte.
+    int ReadFailed() const;
 
     std::unique_ptr<ISerialDevice> m_pOwnedDevice;
     ISerialDevice* m_pDevice;

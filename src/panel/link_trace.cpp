@@ -56,7 +56,7 @@ void CLinkTrace::OnBlockReceived(const uint8_t* pData, int nLen, int nResult)
 
 void CLinkTrace::Write(const QString& line)
 {
-    const QString stamped = QStringLiteral("%1 %2").arg(m_clock.NowMs(), 9).arg(line);
+    const QString stamped = QStringLiteral("%1 %2").arg(m_clock.NowMs64(), 9).arg(line);
     if (m_bToStderr) {
         qCInfo(lcLinkTrace).noquote() << stamped;
     } else if (m_pFile && !m_pFile->Write(stamped.toUtf8() + '\n')) {

@@ -9,7 +9,7 @@ CPanelModel::CPanelModel(IPanelView& view, ISerialDevice* pDevice, IClock* pCloc
     m_link.AddObserver(&m_stats);
     m_stats.onFailedExchange = [this](bool bSent, const uint8_t* pData, int nLen, int nResult) {
         if (m_pPermRun)
-            m_pPermRun->OnFailedExchange(m_link.Clock().NowMs(), bSent, pData, nLen, nResult);
+            m_pPermRun->OnFailedExchange(m_link.Clock().NowMs64(), bSent, pData, nLen, nResult);
     };
 }
 
@@ -230,14 +230,14 @@ void CPanelModel::BeginPermRun()
     where.nBaud = m_nBaud == 1 ? 19200 : 9600;
     where.nVariant = m_nLinkVariant;
     m_pPermRun =
-        std::make_unique<CPermRecord>(where, QDateTime::currentDateTime(), m_link.Clock().NowMs(), m_stats.Counts());
+        std::make_unique<CPermRecord>(where, QDateTime::currentDateTime(), m_link.Clock().NowMs64(), m_stats.Counts());
 }
 
 void CPanelModel::EndPermRun(const QString& strWhy)
 {
     if (!m_pPermRun)
         return;
-    m_pPermRun->End(QDateTime::currentDateTime(), m_link.Clock().NowMs(), m_stats.Counts(), strWhy);
+    m_pPermRun->End(QDateTime::currentDateTime(), m_link.Clock().NowMs64(), m_stats.Counts(), strWhy);
     if (!m_bWriteReports) {
         m_pLastPermRun = std::move(m_pPermRun);
         return;
@@ -276,7 +276,7 @@ QString CPanelModel::PermRunFigures() const
     if (m_pPermRun)
         // One figure a line: a tooltip that narrow stays beside the pointer.
         lines << QStringLiteral("Permanence test: ")
-                     + m_pPermRun->Figures(m_link.Clock().NowMs(), m_stats.Counts())
+                     + m_pPermRun->Figures(m_link.Clock().NowMs64(), m_stats.Counts())
                            .replace(QStringLiteral(", "), QStringLiteral("\n"));
     if (!m_strLastReport.isEmpty())
         lines << QStringLiteral("Last report: ") + m_strLastReport;

@@ -10,10 +10,10 @@
 
 namespace {
 
-// Milliseconds from a to b on the link's 32-bit clock, right across its wrap.
-int64_t MsBetween(int32_t a, int32_t b)
+// Milliseconds from a to b on the link's 64-bit clock, which never wraps.
+int64_t MsBetween(int64_t a, int64_t b)
 {
-    return static_cast<int32_t>(static_cast<uint32_t>(b) - static_cast<uint32_t>(a));
+    return b - a;
 }
 
 // ISO 8601 with the local offset written out, "+00:00" at UTC too, so every report reads alike.
@@ -61,7 +61,7 @@ QString Clock(double seconds)
 
 } // namespace
 
-CPermRecord::CPermRecord(const Where& where, const QDateTime& started, int32_t nStartMs, const CLinkCounts& countsNow)
+CPermRecord::CPermRecord(const Where& where, const QDateTime& started, int64_t nStartMs, const CLinkCounts& countsNow)
     : m_where(where), m_started(started), m_nStartMs(nStartMs), m_atStart(countsNow)
 {
 }
@@ -83,7 +83,7 @@ void CPermRecord::OnReport(uint8_t b)
         ++m_selector2[b - 'Q'];
 }
 
-void CPermRecord::OnFailedExchange(int32_t nNowMs, bool bSent, const uint8_t* pData, int nLen, int nResult)
+void CPermRecord::OnFailedExchange(int64_t nNowMs, bool bSent, const uint8_t* pData, int nLen, int nResult)
 {
     if (m_events.size() >= static_cast<size_t>(kMaxPermEvents)) {
         ++m_nEventsDropped;
@@ -100,7 +100,7 @@ void CPermRecord::OnReconnect(bool bFound)
         ++m_nReconnects;
 }
 
-void CPermRecord::End(const QDateTime& ended, int32_t nNowMs, const CLinkCounts& countsNow, const QString& strWhy)
+void CPermRecord::End(const QDateTime& ended, int64_t nNowMs, const CLinkCounts& countsNow, const QString& strWhy)
 {
     if (m_bEnded)
         return;
@@ -135,12 +135,12 @@ QString CPermRecord::VerdictReason(const CLinkCounts& runCounts) const
     return why.isEmpty() ? QStringLiteral("every exchange ended 0") : why.join(QStringLiteral("; "));
 }
 
-double CPermRecord::DurationS(int32_t nNowMs) const
+double CPermRecord::DurationS(int64_t nNowMs) const
 {
     return static_cast<double>(MsBetween(m_nStartMs, m_bEnded ? m_nEndMs : nNowMs)) / 1000.0;
 }
 
-QString CPermRecord::Figures(int32_t nNowMs, const CLinkCounts& countsNow) const
+QString CPermRecord::Figures(int64_t nNowMs, const CLinkCounts& countsNow) const
 {
     const CLinkCounts c = Counts(countsNow);
     return QStringLiteral("%1 in %2, %3 refused, %4, %5, %6")

@@ -40,15 +40,15 @@ public:
         int nVariant = 0;
     };
 
-    CPermRecord(const Where& where, const QDateTime& started, int32_t nStartMs, const CLinkCounts& countsNow);
+    CPermRecord(const Where& where, const QDateTime& started, int64_t nStartMs, const CLinkCounts& countsNow);
 
     void OnStep(bool bLinkOpen);
     // The first byte of a telegram that the panel delivered (a key or selector report).
     void OnReport(uint8_t b);
-    void OnFailedExchange(int32_t nNowMs, bool bSent, const uint8_t* pData, int nLen, int nResult);
+    void OnFailedExchange(int64_t nNowMs, bool bSent, const uint8_t* pData, int nLen, int nResult);
     // A connect made to carry on the run after the link was lost; bFound when it succeeded.
     void OnReconnect(bool bFound);
-    void End(const QDateTime& ended, int32_t nNowMs, const CLinkCounts& countsNow, const QString& strWhy);
+    void End(const QDateTime& ended, int64_t nNowMs, const CLinkCounts& countsNow, const QString& strWhy);
 
     bool Ended() const { return m_bEnded; }
     // The link's figures over the run (so far, while it runs).
@@ -58,7 +58,7 @@ public:
     int64_t Steps() const { return m_nSteps; }
     int64_t DemoSteps() const { return m_nDemoSteps; }
     int Reconnects() const { return m_nReconnects; }
-    double DurationS(int32_t nNowMs) const;
+    double DurationS(int64_t nNowMs) const;
     const std::vector<CPermEvent>& Events() const { return m_events; }
     uint64_t EventsDropped() const { return m_nEventsDropped; }
     const Where& Place() const { return m_where; }
@@ -67,7 +67,7 @@ public:
     // The report of an ended run.
     QJsonObject ToJson() const;
     // One line of running figures: steps, time, refusals, time-outs, losses.
-    QString Figures(int32_t nNowMs, const CLinkCounts& countsNow) const;
+    QString Figures(int64_t nNowMs, const CLinkCounts& countsNow) const;
 
     // The file name a report gets in the state folder, from its start time and port.
     QString ReportFileName() const;
@@ -76,8 +76,8 @@ private:
     Where m_where;
     QDateTime m_started;
     QDateTime m_ended;
-    int32_t m_nStartMs;
-    int32_t m_nEndMs = 0;
+    int64_t m_nStartMs;
+    int64_t m_nEndMs = 0;
     CLinkCounts m_atStart;
     CLinkCounts m_atEnd;
     bool m_bEnded = false;

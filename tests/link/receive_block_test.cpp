@@ -251,18 +251,45 @@ TEST(ReceiveBlockNoByte, EmptyReadAtStxInDataOrAtBccLeavesTheLinkOpen)
     }
 }
 
-TEST_F(ReceiveBlockLine, LineHangingUpMidBlockClosesTheLinkWithoutSpinning)
+TEST(ReceiveBlockHangUp, LineHangingUpAtAnyReadClosesTheLinkWithoutSpinning)
 {
-    m_device.Feed({0x02});
-    m_device.FeedAfterWrites(1, {0x31, 0x32});
-    m_device.HangUpAt(20);
-    EXPECT_EQ(m_link.ReceiveBlock(m_buf.data(), &m_count), kBlockNoByte);
-    EXPECT_EQ(m_link.m_bOpen, 0);
-    EXPECT_FALSE(m_device.IsOpen());
-    EXPECT_EQ(m_count, -1);
-    EXPECT_LT(m_clock.Peek(), 364);
-    EXPECT_LE(m_device.WaitCalls(), 3);
-    EXPECT_EQ(m_link.ReceiveBlock(m_buf.data(), &m_count), kBlockClosed);
+    // Each row's line has hung up behind the bytes shown, so the hang-up meets the read after
+    // them: the read that closes the link ends the exchange as closed.
+    struct Case {
+        const char* name;
+        Bytes first;    // waiting at the start
+        Bytes afterDle; // sent by the panel after our DLE
+        Bytes written;
+    };
+    const Case kCases[] = {
+        {"before the STX", {}, {}, {}},
+        {"while dropping what is not a block", {0x41}, {}, {}},
+        {"after our DLE", {0x02}, {}, {0x10}},
+        {"in the data", {0x02}, {0x31, 0x32}, {0x10}},
+        {"before the BCC", {0x02}, {0x31, 0x10, 0x03}, {0x10}},
+        {"while dropping an endless block", {0x02}, Bytes(kMaxBlockLineBytes, 0x41), {0x10}},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        CFakeClock clock;
+        CFakeSerialDevice device(clock);
+        CSerialLink link(&device, &clock);
+        ASSERT_EQ(link.Open(1, 9600), 1);
+        device.Feed(c.first);
+        device.FeedAfterWrites(1, c.afterDle);
+        device.HangUpAt(0);
+
+        std::vector<uint8_t> buf(kReplyBufferSize);
+        int count = -1;
+        EXPECT_EQ(link.ReceiveBlock(buf.data(), &count), kBlockClosed);
+        EXPECT_EQ(link.m_bOpen, 0);
+        EXPECT_FALSE(device.IsOpen());
+        EXPECT_EQ(count, -1);
+        EXPECT_EQ(device.Written(), c.written);
+        EXPECT_LT(clock.Peek(), 364);
+        EXPECT_LE(device.WaitCalls(), 3);
+        EXPECT_EQ(link.ReceiveBlock(buf.data(), &count), kBlockClosed);
+    }
 }
 
 } // namespace

@@ -180,18 +180,38 @@ TEST(SendBlockNoByte, EmptyReadAfterStxOrAfterTheBlockLeavesTheLinkOpen)
     }
 }
 
-TEST_F(SendBlockLine, LineHangingUpMidBlockClosesTheLinkWithoutSpinning)
+TEST(SendBlockHangUp, LineHangingUpAtEitherReadClosesTheLinkWithoutSpinning)
 {
-    const uint8_t identify = 0x23;
-    m_device.FeedAfterWrites(1, {0x10});
-    m_device.HangUpAt(40);
-    EXPECT_EQ(m_link.SendBlock(&identify, 1, 1), kBlockNoByte);
-    EXPECT_EQ(m_link.m_bOpen, 0);
-    EXPECT_FALSE(m_device.IsOpen());
-    EXPECT_LT(m_clock.Peek(), 364) << "a hang-up is noticed at once, not after the time-out";
-    EXPECT_LE(m_device.WaitCalls(), 3);
-    EXPECT_LE(m_clock.Readings(), 10);
-    EXPECT_EQ(m_link.SendBlock(&identify, 1, 1), kBlockClosed);
+    // The read that meets the hang-up closes the link, so the exchange ends as closed, not as
+    // a read that merely found nothing.
+    struct Case {
+        const char* name;
+        Bytes answerToStx; // the panel's DLE, or nothing before it goes
+        Bytes written;
+    };
+    const Case kCases[] = {
+        {"before the answer to STX", {}, {0x02}},
+        {"before the answer to the block", {0x10}, {0x02, 0x23, 0x10, 0x03, 0x30}},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        CFakeClock clock;
+        CFakeSerialDevice device(clock);
+        CSerialLink link(&device, &clock);
+        ASSERT_EQ(link.Open(1, 9600), 1);
+        device.FeedAfterWrites(1, c.answerToStx);
+        device.HangUpAt(40);
+
+        const uint8_t identify = 0x23;
+        EXPECT_EQ(link.SendBlock(&identify, 1, 1), kBlockClosed);
+        EXPECT_EQ(link.m_bOpen, 0);
+        EXPECT_FALSE(device.IsOpen());
+        EXPECT_EQ(device.Written(), c.written);
+        EXPECT_LT(clock.Peek(), 364) << "a hang-up is noticed at once, not after the time-out";
+        EXPECT_LE(device.WaitCalls(), 3);
+        EXPECT_LE(clock.Readings(), 10);
+        EXPECT_EQ(link.SendBlock(&identify, 1, 1), kBlockClosed);
+    }
 }
 
 } // namespace

@@ -48,17 +48,17 @@ TEST_F(OpenLinkTest, HangUpEndsTheWaitAndTheNextReadClosesTheLink)
     EXPECT_EQ(m_link.m_bOpen, 0);
 }
 
-// A clock that runs on 32 bits and wraps from INT32_MAX to INT32_MIN, as the millisecond
-// counter does after 24.8 days, and a peer whose one byte arrives at a given reading.
+// A clock whose 32-bit reading wraps from INT32_MAX to INT32_MIN, as it does after 24.8 days,
+// and a peer whose one byte arrives at a given 32-bit reading.
 class CWrappingClock final : public IClock {
 public:
     explicit CWrappingClock(uint32_t start) : m_now(start) {}
-    int32_t NowMs() override { return static_cast<int32_t>(m_now); }
+    int64_t NowMs64() override { return m_now; }
     void Advance(uint32_t ms) { m_now += ms; }
-    uint32_t Raw() const { return m_now; }
+    uint32_t Raw() const { return static_cast<uint32_t>(m_now); }
 
 private:
-    uint32_t m_now;
+    int64_t m_now;
 };
 
 class CLateByteDevice final : public ISerialDevice {

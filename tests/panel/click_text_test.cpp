@@ -211,7 +211,7 @@ TEST_F(TextEntryTest, RefusedTelegramCostsOneTimeOutAndKeepsTheRows)
     // "l+%" times out and closes the link, and the eight rows then fail at once.
     m_panel.AcceptVariants(false, false);
     m_view.m_textAnswer = kRows;
-    const int32_t start = m_clock.Peek();
+    const int64_t start = m_clock.Peek();
     m_model.OnTextInput();
     EXPECT_EQ(m_panel.Log(), Strings{"6C 2B 25 NAK"});
     EXPECT_EQ(m_clock.Peek() - start, 365);

@@ -104,7 +104,7 @@ INSTANTIATE_TEST_SUITE_P(Connect, ConnectVariant, ::testing::Values(
 TEST_F(ConnectTest, SilentPanelClosesTheLinkWithOneMessage)
 {
     m_panel.SetSilent(true);
-    const int32_t start = m_clock.Peek();
+    const int64_t start = m_clock.Peek();
     m_model.OnSerialPort();
 
     EXPECT_EQ(m_model.m_link.m_bOpen, 0);

@@ -1,5 +1,6 @@
 // The record of a permanence-test run: the verdict, the cap on events, the report's keys and
 // where it goes.
+#include "panel_fixture.h"
 #include "perm_report.h"
 #include "scoped_env.h"
 
@@ -93,6 +94,32 @@ TEST(PermRecordTest, EventsStopAtTheCapAndTheRestAreCounted)
     EXPECT_LT(QFileInfo(path).size(), 200 * 1024);
     // A second run of the same second and port takes the next name, never the first one's.
     EXPECT_EQ(WritePermReport(record, path, true, &error), path.chopped(5) + QStringLiteral("-2.json"));
+}
+
+// A run timed by the model on the link's clock, started just below 2^31 ms: its length comes
+// out right across that reading and for runs longer than 2^31 ms (24.8 days).
+class PermRunClockTest : public PanelTest {};
+
+TEST_F(PermRunClockTest, DurationAndFiguresPastTwoToTheThirtyFirstMilliseconds)
+{
+    struct Case {
+        int64_t nRunMs;
+        double durationS;
+        const char* figures;
+    };
+    const int64_t kDayMs = 86400000;
+    for (const Case& c :
+         {Case{3000, 3.0, "0 steps in 00:00:03\n"}, Case{25 * kDayMs + 3723500, 2163723.5, "0 steps in 601:02:03\n"}}) {
+        SCOPED_TRACE(c.figures);
+        m_clock.Set((int64_t{1} << 31) - 1000);
+        m_model.OnPermTestStart();
+        m_clock.Advance(c.nRunMs);
+        EXPECT_TRUE(m_model.PermRunFigures().startsWith(QStringLiteral("Permanence test: ") + c.figures))
+            << m_model.PermRunFigures().toStdString();
+        m_model.OnPermTestStop();
+        ASSERT_NE(m_model.LastPermRun(), nullptr);
+        EXPECT_EQ(m_model.LastPermRun()->ToJson()["duration_s"].toDouble(), c.durationS);
+    }
 }
 
 } // namespace

@@ -2,12 +2,12 @@
 
 #include <algorithm>
 
-void CFakeSerialDevice::Feed(const Bytes& bytes, int32_t atMs)
+void CFakeSerialDevice::Feed(const Bytes& bytes, int64_t atMs)
 {
     for (uint8_t b : bytes) {
         // Stable insertion keeps bytes of equal time in the order they were fed.
         auto pos = std::upper_bound(m_scheduled.begin(), m_scheduled.end(), atMs,
-                                    [](int32_t t, const Arrival& a) { return t < a.atMs; });
+                                    [](int64_t t, const Arrival& a) { return t < a.atMs; });
         m_scheduled.insert(pos, Arrival{atMs, b});
     }
 }
@@ -89,8 +89,8 @@ ISerialDevice::WaitStatus CFakeSerialDevice::WaitReadable(int timeoutMs)
         return WaitStatus::Readable;
     if (HungUp())
         return WaitStatus::HungUp;
-    const int32_t deadline = m_clock.Peek() + (timeoutMs < 0 ? 0 : timeoutMs);
-    int32_t wake = deadline;
+    const int64_t deadline = m_clock.Peek() + (timeoutMs < 0 ? 0 : timeoutMs);
+    int64_t wake = deadline;
     if (!m_scheduled.empty() && m_scheduled.front().atMs < wake)
         wake = m_scheduled.front().atMs;
     if (m_nHangUpAt >= 0 && m_nHangUpAt < wake)

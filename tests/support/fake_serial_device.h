@@ -20,7 +20,7 @@ public:
     explicit CFakeSerialDevice(CFakeClock& clock) : m_clock(clock) {}
 
     // The peer's bytes arrive at clock time atMs (now, when omitted).
-    void Feed(const Bytes& bytes, int32_t atMs);
+    void Feed(const Bytes& bytes, int64_t atMs);
     void Feed(const Bytes& bytes) { Feed(bytes, m_clock.Peek()); }
     // The peer's bytes arrive delayMs after the PC's write count reaches nWritten.
     void FeedAfterWrites(size_t nWritten, const Bytes& bytes, int32_t delayMs = 0);
@@ -28,7 +28,7 @@ public:
     void OnWrite(std::function<void(CFakeSerialDevice&, uint8_t)> reaction) { m_reaction = std::move(reaction); }
 
     // The line hangs up at clock time atMs: reads then fail once nothing is left to read.
-    void HangUpAt(int32_t atMs) { m_nHangUpAt = atMs; }
+    void HangUpAt(int64_t atMs) { m_nHangUpAt = atMs; }
     // The next Open fails with this reason.
     void FailNextOpen(const std::string& reason) { m_strOpenFailure = reason; }
 
@@ -51,7 +51,7 @@ public:
 
 private:
     struct Arrival {
-        int32_t atMs;
+        int64_t atMs;
         uint8_t byte;
     };
     struct Trigger {
@@ -68,7 +68,7 @@ private:
     std::vector<Trigger> m_triggers;
     std::function<void(CFakeSerialDevice&, uint8_t)> m_reaction;
     Bytes m_written;
-    int32_t m_nHangUpAt = -1;
+    int64_t m_nHangUpAt = -1;
     bool m_bOpen = false;
     std::string m_strPath;
     int m_nBaud = 0;
