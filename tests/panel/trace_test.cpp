@@ -106,13 +106,20 @@ TEST(LinkTraceEnvironment, OffUnlessAskedForAndOneMeansStandardError)
     EXPECT_EQ(CLinkTrace::FromEnvironment(clock), nullptr);
 }
 
+// A trace file that cannot be opened at once (a missing folder, a FIFO nobody reads, a folder)
+// is refused and the program goes on without it; nothing waits on the FIFO.
 TEST(LinkTraceEnvironment, UnwritableFileIsReportedNotFatal)
 {
+    QTemporaryDir dir;
+    ASSERT_EQ(::mkfifo(QFile::encodeName(dir.filePath(QStringLiteral("fifo"))).constData(), 0600), 0);
     CFakeClock clock;
-    CLinkTrace trace(clock, QStringLiteral("/nonexistent-dir/kova.log"));
-    EXPECT_FALSE(trace.IsOpen());
-    const uint8_t b = 0x40;
-    trace.OnBlockSent(&b, 1, 0, 0); // must simply do nothing
+    for (const QString& path :
+         {QStringLiteral("/nonexistent-dir/kova.log"), dir.filePath(QStringLiteral("fifo")), dir.path()}) {
+        CLinkTrace trace(clock, path);
+        EXPECT_FALSE(trace.IsOpen()) << path.toStdString();
+        const uint8_t b = 0x40;
+        trace.OnBlockSent(&b, 1, 0, 0); // must simply do nothing
+    }
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // The runs without a display against the virtual panel: the report's counts are the panel's
 // own (its refusals, the cell telegrams it took), a lost link is counted and rejoined, the stop
 // telegrams come last after SIGINT, and --probe tells found from not found.
+#include "scoped_tmpfs.h"
 #include "sim_process.h"
 
 #include <QJsonArray>
@@ -13,6 +14,10 @@
 
 #include <csignal>
 #include <thread>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #if !defined(KOVA_SIM_BINARY) || !defined(KOVA_EN_BINARY)
 #error "KOVA_SIM_BINARY and KOVA_EN_BINARY must name the programs"
@@ -29,23 +34,41 @@ protected:
     }
 
     // Starts kova_en with args on COM1 = the virtual panel, the report into the temporary folder.
-    void Start(QStringList args)
+    // Variables in env are set (an empty value unsets one); a bash wrapper, when given, runs the
+    // program as "$@" (to start it with a signal ignored, or its output into a closed pipe).
+    void Start(QStringList args, const QMap<QString, QString>& env = {}, const QString& wrapper = {},
+               QProcess* pProgram = nullptr, const CSimProcess* pSim = nullptr)
     {
-        args << QStringLiteral("--com1") << QString::fromStdString(m_sim.LinkPath());
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        QProcess& program = pProgram != nullptr ? *pProgram : m_program;
+        args << QStringLiteral("--com1") << QString::fromStdString((pSim != nullptr ? *pSim : m_sim).LinkPath());
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "KOVA_TRACE", "KOVA_COM1", "KOVA_COM2"})
-            env.remove(QString::fromLatin1(name));
-        env.insert(QStringLiteral("XDG_STATE_HOME"), m_dir.path());
-        m_program.setProcessEnvironment(env);
-        m_program.start(QStringLiteral(KOVA_EN_BINARY), args);
-        ASSERT_TRUE(m_program.waitForStarted(10000));
+            environment.remove(QString::fromLatin1(name));
+        environment.insert(QStringLiteral("XDG_STATE_HOME"), m_dir.path());
+        for (auto it = env.begin(); it != env.end(); ++it) {
+            if (it.value().isEmpty())
+                environment.remove(it.key());
+            else
+                environment.insert(it.key(), it.value());
+        }
+        program.setProcessEnvironment(environment);
+        if (wrapper.isEmpty()) {
+            program.start(QStringLiteral(KOVA_EN_BINARY), args);
+        } else {
+            args.prepend(QStringLiteral(KOVA_EN_BINARY));
+            program.start(QStringLiteral("bash"),
+                          QStringList{QStringLiteral("-c"), wrapper, QStringLiteral("bash")} + args);
+        }
+        ASSERT_TRUE(program.waitForStarted(10000));
     }
-    int Finish()
+    int Finish(QProcess* pProgram = nullptr)
     {
-        if (!m_program.waitForFinished(60000))
-            m_program.kill();
-        m_out = QString::fromLocal8Bit(m_program.readAllStandardOutput());
-        return m_program.exitStatus() == QProcess::NormalExit ? m_program.exitCode() : -1;
+        QProcess& program = pProgram != nullptr ? *pProgram : m_program;
+        if (!program.waitForFinished(60000))
+            program.kill();
+        m_out = QString::fromLocal8Bit(program.readAllStandardOutput());
+        m_err = QString::fromLocal8Bit(program.readAllStandardError());
+        return program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -1;
     }
     int Run(const QStringList& args)
     {
@@ -57,6 +80,20 @@ protected:
         QFile file(ReportPath());
         EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << m_out.toStdString();
         return QJsonDocument::fromJson(file.readAll()).object();
+    }
+    // The reports a run left in a folder, parsed; a report that is not whole JSON fails.
+    static QList<QJsonObject> Reports(const QString& folder)
+    {
+        QList<QJsonObject> reports;
+        for (const QString& name : QDir(folder).entryList({QStringLiteral("*.json")}, QDir::Files)) {
+            QFile file(folder + QLatin1Char('/') + name);
+            QJsonParseError error{};
+            const QJsonDocument doc =
+                file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll(), &error) : QJsonDocument();
+            EXPECT_EQ(error.error, QJsonParseError::NoError) << name.toStdString();
+            reports << doc.object();
+        }
+        return reports;
     }
     QString ReportPath() const { return m_dir.filePath(QStringLiteral("report.json")); }
     QStringList PermTest(const QString& duration) const
@@ -102,6 +139,7 @@ protected:
     CSimProcess m_sim;
     QProcess m_program;
     QString m_out;
+    QString m_err;
 };
 
 TEST_F(HeadlessTest, RefusedCellTelegramsAreCountedExactlyAndFail)
@@ -183,6 +221,151 @@ TEST_F(HeadlessTest, ProbeTellsFoundFromNotFoundFromPortError)
                    m_dir.filePath(QStringLiteral("absent"))}),
               2);
     EXPECT_EQ(Run({QStringLiteral("--probe"), QStringLiteral("--baud"), QStringLiteral("300")}), 2);
+}
+
+// Wherever the report could not go, the run says why before it opens the port, and whatever
+// is there stays as it was: a FIFO is not waited on, a device node not replaced.
+TEST_F(HeadlessTest, UnusableReportTargetsAreRefusedBeforeThePortOpens)
+{
+    const QString d = m_dir.path() + QLatin1Char('/');
+    ASSERT_EQ(::mkfifo(QFile::encodeName(d + "fifo").constData(), 0600), 0);
+    const bool bNode = ::mknod(QFile::encodeName(d + "node").constData(), S_IFCHR | 0600, makedev(1, 3)) == 0;
+    ASSERT_EQ(::symlink("fifo", QFile::encodeName(d + "to-fifo").constData()), 0);
+    ASSERT_TRUE(QDir().mkpath(d + "folder"));
+    QFile stateFile(d + "state-file");
+    ASSERT_TRUE(stateFile.open(QIODevice::WriteOnly));
+    const CScopedTmpfs readOnly((d + "ro").toStdString(), 64, true);
+    ASSERT_TRUE(m_sim.Command("clear"));
+
+    struct Case {
+        QString report;
+        QMap<QString, QString> env;
+        const char* why;
+    };
+    QList<Case> cases{{d + "fifo", {}, "is a FIFO"},
+                      {d + "to-fifo", {}, "is a link to"},
+                      {d + "folder", {}, "is a folder"},
+                      {{}, {{"XDG_STATE_HOME", d + "state-file"}}, "Not a directory"},
+                      {{}, {{"XDG_STATE_HOME", ""}, {"HOME", ""}}, "--report FILE"}};
+    if (bNode)
+        cases.append({d + "node", {}, "is a device node"});
+    if (readOnly.Mounted())
+        cases.append({d + "ro/r.json", {}, "Read-only file system"});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+        QStringList args{QStringLiteral("--permanence-test"), QStringLiteral("--duration"), QStringLiteral("1")};
+        if (!c.report.isEmpty())
+            args << QStringLiteral("--report") << c.report;
+        Start(args, c.env);
+        EXPECT_EQ(Finish(), 2);
+        EXPECT_TRUE(m_err.contains(QLatin1String(c.why))) << m_err.toStdString();
+    }
+    EXPECT_TRUE(History().isEmpty()); // not one telegram: the port was never opened
+    struct stat st {};
+    EXPECT_TRUE(::stat(QFile::encodeName(d + "fifo").constData(), &st) == 0 && S_ISFIFO(st.st_mode));
+    EXPECT_TRUE(!bNode || (::stat(QFile::encodeName(d + "node").constData(), &st) == 0 && S_ISCHR(st.st_mode)));
+    EXPECT_FALSE(QFileInfo::exists(QStringLiteral("/.local/state/kova_en")));
+}
+
+// The disk fills up during the run: the old report stays whole, and the new one goes to the
+// runtime folder, with exit 2 and both said on standard error.
+TEST_F(HeadlessTest, AReportThatNoLongerFitsGoesToTheRuntimeFolder)
+{
+    const QString disk = m_dir.path() + QStringLiteral("/disk");
+    const CScopedTmpfs tmpfs(disk.toStdString(), 64);
+    if (!tmpfs.Mounted())
+        GTEST_SKIP() << "mounting a small tmpfs needs root";
+    QFile old(disk + QStringLiteral("/r.json"));
+    ASSERT_TRUE(old.open(QIODevice::WriteOnly) && old.write("{\"old\": true}\n") > 0);
+    old.close();
+    const QString runtime = m_dir.path() + QStringLiteral("/runtime");
+    ASSERT_TRUE(QDir().mkpath(runtime));
+
+    Start({QStringLiteral("--permanence-test"), QStringLiteral("--duration"), QStringLiteral("3"),
+           QStringLiteral("--report"), old.fileName()},
+          {{QStringLiteral("XDG_RUNTIME_DIR"), runtime}});
+    After(1000);
+    QFile fill(disk + QStringLiteral("/fill"));
+    ASSERT_TRUE(fill.open(QIODevice::WriteOnly));
+    while (fill.write(QByteArray(4096, 'x')) > 0 && fill.flush()) {
+    }
+    fill.close();
+    EXPECT_EQ(Finish(), 2) << m_err.toStdString();
+
+    ASSERT_TRUE(old.open(QIODevice::ReadOnly));
+    EXPECT_EQ(old.readAll(), "{\"old\": true}\n");
+    const QList<QJsonObject> reports = Reports(runtime);
+    ASSERT_EQ(reports.size(), 1);
+    EXPECT_EQ(reports[0]["format"].toString(), "kova_en-permanence/1");
+    EXPECT_EQ(reports[0]["verdict"].toString(), "pass");
+    EXPECT_TRUE(m_err.contains(QLatin1String("No space left on device"))) << m_err.toStdString();
+    EXPECT_TRUE(m_err.contains(runtime)) << m_err.toStdString();
+}
+
+// A hang-up, a SIGINT its starter ignored followed by SIGTERM, standard output and error into a
+// pipe nobody reads, and a second SIGINT: each run ends with its report whole, or (the second
+// signal, which ends the program at once) at worst with none, never with half of one.
+TEST_F(HeadlessTest, EveryWayARunEndsLeavesItsReport)
+{
+    struct Case {
+        const char* name;
+        QString wrapper;
+        std::vector<int> stops;
+        int nExit;
+        const char* endedBy; // nullptr: the report may be missing
+    };
+    const Case cases[] = {
+        {"hang-up", {}, {SIGHUP}, 0, "SIGHUP"},
+        {"SIGINT ignored by the starter", QStringLiteral("trap '' INT; exec \"$@\""), {SIGINT, SIGTERM}, 0, "SIGTERM"},
+        {"closed pipe", QStringLiteral("\"$@\" 2>&1 | true; exit ${PIPESTATUS[0]}"), {}, 2, "duration"},
+        {"second SIGINT", {}, {SIGINT, SIGINT}, -2, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QFile::remove(ReportPath());
+        ASSERT_TRUE(m_sim.Command("clear"));
+        Start(PermTest(c.stops.empty() ? QStringLiteral("3") : QString()), {}, c.wrapper);
+        for (int i = 0; i < 300 && CellTelegrams(History()) < 3; ++i)
+            After(50);
+        for (const int nSignal : c.stops) {
+            ::kill(static_cast<pid_t>(m_program.processId()), nSignal);
+            After(nSignal == SIGINT && c.endedBy != nullptr ? 500 : 0);
+        }
+        const int nExit = Finish();
+        if (c.nExit >= 0)
+            EXPECT_EQ(nExit, c.nExit) << m_err.toStdString();
+        if (c.endedBy != nullptr)
+            EXPECT_EQ(Report()["ended_by"].toString(), QLatin1String(c.endedBy));
+        EXPECT_LE(Reports(m_dir.path()).size(), 1);
+        EXPECT_TRUE(QDir(m_dir.path()).entryList({QStringLiteral(".kova_en-*")}, QDir::Hidden | QDir::Files).isEmpty());
+    }
+}
+
+// A rack starts runs on the same port name in the same moment: each keeps its own report.
+TEST_F(HeadlessTest, RunsStartedTogetherKeepAReportEach)
+{
+    CSimProcess otherSim;
+    std::string error;
+    ASSERT_TRUE(otherSim.Start(KOVA_SIM_BINARY, {}, &error)) << error;
+    QProcess other;
+    const QStringList args{QStringLiteral("--permanence-test"), QStringLiteral("--duration"), QStringLiteral("2")};
+    Start(args);
+    Start(args, {}, {}, &other, &otherSim);
+    EXPECT_EQ(Finish(&other), 0) << m_err.toStdString();
+    EXPECT_EQ(Finish(), 0) << m_err.toStdString();
+    const QList<QJsonObject> reports = Reports(m_dir.path() + QStringLiteral("/kova_en"));
+    ASSERT_EQ(reports.size(), 2);
+    EXPECT_NE(reports[0]["device"], reports[1]["device"]);
+}
+
+TEST_F(HeadlessTest, ReportDashGoesToStandardOutput)
+{
+    Start({QStringLiteral("--permanence-test"), QStringLiteral("--duration"), QStringLiteral("1"),
+           QStringLiteral("--report"), QStringLiteral("-")});
+    EXPECT_EQ(Finish(), 0) << m_err.toStdString();
+    EXPECT_EQ(QJsonDocument::fromJson(m_out.toUtf8()).object()["format"].toString(), "kova_en-permanence/1");
+    EXPECT_TRUE(m_err.startsWith(QStringLiteral("Permanence test on COM1"))) << m_err.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(QStringLiteral("-")));
 }
 
 } // namespace

@@ -215,6 +215,16 @@ TEST(CommandLineTest, RunsWithoutADisplayTakeTheirOptions)
           QStringList{QStringLiteral("--probe"), QStringLiteral("--list-ports")},
           QStringList{QStringLiteral("--permanence-test"), QStringLiteral("--duration"), QStringLiteral("0")},
           QStringList{QStringLiteral("--permanence-test"), QStringLiteral("--duration"), QStringLiteral("5d")},
-          QStringList{QStringLiteral("--permanence-test"), QStringLiteral("--duration"), QStringLiteral("-1m")}})
+          QStringList{QStringLiteral("--permanence-test"), QStringLiteral("--duration"), QStringLiteral("-1m")},
+          QStringList{QStringLiteral("--probe"), QStringLiteral("--port"), QStringLiteral("1"),
+                      QStringLiteral("--port"), QStringLiteral("2")}})
         EXPECT_EQ(Parse(refused).action, Action::Refuse) << refused.join(u' ').toStdString();
+    // A refusal says what is wrong with the value, not only that it is wrong.
+    for (const auto& [value, why] :
+         {std::pair{"0", "no time at all"}, std::pair{"367d", "takes seconds"}, std::pair{"9000h", "more than a year"}})
+        EXPECT_TRUE(Parse({QStringLiteral("--permanence-test"), QStringLiteral("--duration"), QLatin1String(value)})
+                        .strError.contains(QLatin1String(why)))
+            << value;
+    EXPECT_TRUE(Parse({QStringLiteral("--com1"), QStringLiteral("a"), QStringLiteral("--com1"), QStringLiteral("b")})
+                    .strError.contains(QStringLiteral("--com1 is given more than once")));
 }
