@@ -109,7 +109,7 @@ bool Measure(const char* simBinary, int baud, Kind kind, int n, Result* pResult)
         return false;
     CCountingDevice device;
     CSerialLink link(&device);
-    if (link.Open(1, baud == 0 ? 9600 : baud) != 1) {
+    if (link.Open(PortDevicePath(1), baud == 0 ? 9600 : baud) != 1) {
         std::fprintf(stderr, "link_bench: cannot open %s: %s\n", sim.LinkPath().c_str(), link.LastOpenError().c_str());
         return false;
     }
@@ -129,7 +129,7 @@ bool Measure(const char* simBinary, int baud, Kind kind, int n, Result* pResult)
         const auto start = Clock::now();
         if (!RunOne(link, kind, i)) {
             ++failures;
-            if (!link.m_bOpen && link.Open(1, baud == 0 ? 9600 : baud) != 1)
+            if (!link.m_bOpen && link.Open(PortDevicePath(1), baud == 0 ? 9600 : baud) != 1)
                 break;
             continue;
         }

@@ -1,4 +1,5 @@
 #include "command_line.h"
+#include "link_trace.h"
 #include "panel_app.h"
 #include "port_config.h"
 #include "safe_file.h"
@@ -17,7 +18,9 @@ int main(int argc, char** argv)
 #else
         arguments << PathFromBytes(QByteArray(argv[i]));
 #endif
-    const CCommandLine commandLine = ParseCommandLine(arguments);
+    CCommandLine commandLine = ParseCommandLine(arguments);
+    // The environment's say on the trace is read here, once, and handed down.
+    commandLine.strTrace = CLinkTrace::TargetFromEnvironment();
 
     // Whatever needs no window is done before anything connects to the window system, so it
     // works without a display (and a bad argument gets its usage line, not a platform abort).
@@ -31,9 +34,8 @@ int main(int argc, char** argv)
     if (!warning.isEmpty())
         std::fprintf(stderr, "%s\n", warning.toLocal8Bit().constData());
     SetPortOptions(commandLine.portOptions);
-    InstallPortResolver();
 
-    CPanelApp app(argc, argv);
+    CPanelApp app(argc, argv, commandLine.strTrace);
     app.InitInstance();
     return 0;
 }

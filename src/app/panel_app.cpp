@@ -5,7 +5,10 @@
 
 #include "kova_version.h"
 
-CPanelApp::CPanelApp(int& argc, char** argv) : QApplication(argc, argv)
+#include <utility>
+
+CPanelApp::CPanelApp(int& argc, char** argv, QString strTrace)
+    : QApplication(argc, argv), m_strTrace(std::move(strTrace))
 {
     setApplicationName(QStringLiteral("KOVA_EN"));
     setApplicationVersion(QStringLiteral(KOVA_VERSION_MAJOR_MINOR));
@@ -17,7 +20,7 @@ CPanelApp::CPanelApp(int& argc, char** argv) : QApplication(argc, argv)
 
 bool CPanelApp::InitInstance()
 {
-    CPanelDlg dlg;
+    CPanelDlg dlg(nullptr, nullptr, nullptr, m_strTrace);
 #ifndef _WIN32
     // Ended by SIGINT or SIGTERM (Ctrl+C in its terminal, a kill, the session's logout), the
     // window still leaves the report of a running permanence test, then ends as the signal

@@ -23,8 +23,8 @@ const CPanelDlg::MessageEntry CPanelDlg::s_messageTable[] = {
     {ID_RESET_PANEL, &CPanelDlg::OnResetPanel},
 };
 
-CPanelDlg::CPanelDlg(ISerialDevice* pDevice, IClock* pClock, QWidget* pParent)
-    : QDialog(pParent), m_model(*this, pDevice, pClock), m_hIcon(AppIcon())
+CPanelDlg::CPanelDlg(ISerialDevice* pDevice, IClock* pClock, QWidget* pParent, const QString& strTrace)
+    : QDialog(pParent), m_model(*this, pDevice, pClock, strTrace), m_hIcon(AppIcon())
 {
     setWindowTitle(QStringLiteral("TARVEST GMBH + CO.   KOVA_EN"));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint

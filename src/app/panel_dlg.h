@@ -33,7 +33,8 @@ inline constexpr unsigned SC_RESTORE = 0xF120;
 class CPanelDlg : public QDialog, public IPanelView {
     Q_OBJECT
 public:
-    explicit CPanelDlg(ISerialDevice* pDevice = nullptr, IClock* pClock = nullptr, QWidget* pParent = nullptr);
+    explicit CPanelDlg(ISerialDevice* pDevice = nullptr, IClock* pClock = nullptr, QWidget* pParent = nullptr,
+                       const QString& strTrace = QString());
     ~CPanelDlg() override;
 
     // Initialises the window (and connects), then runs it modally.

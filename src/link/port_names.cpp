@@ -2,17 +2,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <utility>
-
-namespace {
-
-PortResolver& Resolver()
-{
-    static PortResolver resolver;
-    return resolver;
-}
-
-} // namespace
 
 std::string PortName(int nPort)
 {
@@ -26,15 +15,8 @@ std::string PortEnvironmentVariable(int nPort)
     return "KOVA_" + PortName(nPort);
 }
 
-void SetPortResolver(PortResolver resolver)
-{
-    Resolver() = std::move(resolver);
-}
-
 std::string PortDevicePath(int nPort)
 {
-    if (const PortResolver& resolver = Resolver())
-        return resolver(nPort);
     if (const char* value = std::getenv(PortEnvironmentVariable(nPort).c_str()); value != nullptr && *value != '\0')
         return value;
     return DefaultPortDevicePath(nPort);

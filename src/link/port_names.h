@@ -1,6 +1,5 @@
 #pragma once
 
-#include <functional>
 #include <string>
 
 // "COM1", "COM2", ... as the program names its ports.
@@ -9,16 +8,9 @@ std::string PortName(int nPort);
 // "KOVA_COM1", "KOVA_COM2", ...: the environment variable that names a port's device.
 std::string PortEnvironmentVariable(int nPort);
 
-// Decides which device stands behind a port number. A name or path, whatever the platform's
-// serial device opens: "/dev/serial/by-id/..." here, "COM7" elsewhere.
-using PortResolver = std::function<std::string(int nPort)>;
-
-// The program installs its own at start, from its command line, environment and user
-// configuration. An empty one restores the built-in mapping.
-void SetPortResolver(PortResolver resolver);
-
-// The device path behind a port: the installed resolver's answer; without one $KOVA_COMn
-// when set, /dev/ttyS(n-1) otherwise.
+// The built-in mapping of a port to its device: $KOVA_COMn when set, the default otherwise. The
+// program itself resolves its ports in the port setup (options and configuration first) and
+// hands the link a path; this is for the link's own tests and tools.
 std::string PortDevicePath(int nPort);
 
 // The device of a port when nothing names one: /dev/ttyS(n-1), or on Windows the port of

@@ -19,6 +19,7 @@ public:
     WaitStatus WaitReadable(int timeoutMs) override;
     std::string LastError() const override { return m_lastError; }
     int LastErrorNumber() const override { return m_nLastErrno; }
+    int Descriptor() const override { return m_fd; }
 
     // How long one byte may wait for room in the output queue before it is abandoned. This
     // also keeps every write well inside the 5 s that a write may take in all.

@@ -37,4 +37,8 @@ public:
     virtual std::string LastError() const = 0;
     // The system's error number behind LastError(), 0 when there is none.
     virtual int LastErrorNumber() const { return 0; }
+
+    // A descriptor that polls readable when input is waiting, for an event loop to watch; -1
+    // when the device has none (closed, or a device of another kind).
+    virtual int Descriptor() const { return -1; }
 };

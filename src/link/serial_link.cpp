@@ -1,6 +1,5 @@
 #include "serial_link.h"
 
-#include "port_names.h"
 #ifdef _WIN32
 #include "win32_serial_device.h"
 using CPlatformSerialDevice = CWin32SerialDevice;
@@ -34,11 +33,11 @@ CSerialLink::~CSerialLink()
     Close();
 }
 
-int CSerialLink::Open(int nPort, int nBaud)
+int CSerialLink::Open(const std::string& strPath, int nBaud)
 {
     if (m_bOpen)
         return 1;
-    m_strDevicePath = PortDevicePath(nPort);
+    m_strDevicePath = strPath;
     if (!m_pDevice->Open(m_strDevicePath, nBaud)) {
         m_strOpenError = m_pDevice->LastError();
         m_nOpenErrno = m_pDevice->LastErrorNumber();

@@ -2,6 +2,7 @@
 
 #include "block_format.h"
 #include "clock.h"
+#include "port_names.h"
 #include "serial_device.h"
 
 #include <cstdint>
@@ -45,8 +46,9 @@ public:
     CSerialLink(const CSerialLink&) = delete;
     CSerialLink& operator=(const CSerialLink&) = delete;
 
-    // Byte channel.
-    int Open(int nPort, int nBaud);
+    // Byte channel. Opens the device at strPath (a port's device as the port setup resolved
+    // it; the link knows nothing of COM1 and COM2).
+    int Open(const std::string& strPath, int nBaud);
     int Close();
     int WriteByte(uint8_t ch);
     int BytesWaiting();
@@ -66,6 +68,8 @@ public:
     // Why the last Open failed, in the system's words; empty after a successful Open.
     const std::string& LastOpenError() const { return m_strOpenError; }
     int LastOpenErrno() const { return m_nOpenErrno; }
+    // The device's descriptor to watch for input while the link is open, else -1.
+    int PollDescriptor() const { return m_bOpen ? m_pDevice->Descriptor() : -1; }
     // The device path the last Open tried.
     const std::string& DevicePath() const { return m_strDevicePath; }
 

@@ -7,14 +7,20 @@
 // ("kova.link.trace=true") asked for the trace.
 Q_LOGGING_CATEGORY(lcLinkTrace, "kova.link.trace", QtInfoMsg)
 
-std::unique_ptr<CLinkTrace> CLinkTrace::FromEnvironment(IClock& clock)
+QString CLinkTrace::TargetFromEnvironment()
 {
     const QString value = PathFromEnvironment("KOVA_TRACE");
     if (value == QLatin1String("0"))
-        return nullptr;
+        return {};
     if (value.isEmpty())
-        return lcLinkTrace().isDebugEnabled() ? std::make_unique<CLinkTrace>(clock, QStringLiteral("-")) : nullptr;
-    return std::make_unique<CLinkTrace>(clock, value == QLatin1String("1") ? QStringLiteral("-") : value);
+        return lcLinkTrace().isDebugEnabled() ? QStringLiteral("-") : QString();
+    return value == QLatin1String("1") ? QStringLiteral("-") : value;
+}
+
+std::unique_ptr<CLinkTrace> CLinkTrace::FromEnvironment(IClock& clock)
+{
+    const QString target = TargetFromEnvironment();
+    return target.isEmpty() ? nullptr : std::make_unique<CLinkTrace>(clock, target);
 }
 
 CLinkTrace::CLinkTrace(IClock& clock, const QString& pathOrDash) : m_clock(clock)

@@ -19,6 +19,9 @@ public:
     // A trace as KOVA_TRACE or the logging rules ask for; nullptr when KOVA_TRACE is unset or
     // empty and the rules leave the category off, and when KOVA_TRACE is "0".
     static std::unique_ptr<CLinkTrace> FromEnvironment(IClock& clock);
+    // Where that trace goes: "-" for standard error, a file name, or empty for none. Read once
+    // at the program's entry and handed down to the panel driver.
+    static QString TargetFromEnvironment();
 
     // Traces to pathOrDash ("-": standard error). A file that cannot be opened at once (a
     // FIFO, a device, a missing folder) is refused with a warning, and nothing is traced.

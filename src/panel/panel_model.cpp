@@ -1,13 +1,12 @@
 #include "panel_model.h"
 
+#include "port_config.h"
 #include "port_diagnosis.h"
 
-CPanelModel::CPanelModel(IPanelView& view, ISerialDevice* pDevice, IClock* pClock)
-    : m_link(pDevice, pClock), m_view(view), m_pTrace(CLinkTrace::FromEnvironment(m_link.Clock()))
+CPanelModel::CPanelModel(IPanelView& view, ISerialDevice* pDevice, IClock* pClock, const QString& strTrace)
+    : m_driver(pDevice, pClock, strTrace), m_view(view)
 {
-    m_link.AddObserver(m_pTrace.get());
-    m_link.AddObserver(&m_stats);
-    m_stats.onFailedExchange = [this](bool bSent, const uint8_t* pData, int nLen, int nResult) {
+    m_driver.Stats().onFailedExchange = [this](bool bSent, const uint8_t* pData, int nLen, int nResult) {
         if (m_pPermRun)
             m_pPermRun->OnFailedExchange(m_link.Clock().NowMs64(), bSent, pData, nLen, nResult);
     };
@@ -29,9 +28,15 @@ void CPanelModel::InitState()
     m_bPermTest = 0;
 }
 
+CPanelDriver& CPanelModel::Sender()
+{
+    m_driver.SetVariant(m_nLinkVariant == 1 ? 1 : 0);
+    return m_driver;
+}
+
 int CPanelModel::Send(const uint8_t* pData, int nLen)
 {
-    return m_link.SendBlock(pData, nLen, m_nLinkVariant == 1 ? 1 : 0);
+    return Sender().Send(pData, nLen);
 }
 
 void CPanelModel::ClearLedsAndMarkers()
@@ -96,27 +101,27 @@ void CPanelModel::OnResetPanel()
 
 void CPanelModel::Reconnect()
 {
-    m_stats.OnReconnecting();
-    m_link.Close();
-    int opened = 0;
-    if (m_nBaud == 0)
-        opened = m_link.Open(m_nPort + 1, 9600);
-    else if (m_nBaud == 1)
-        opened = m_link.Open(m_nPort + 1, 19200);
+    const int nPort = m_nPort + 1;
+    bool bOpened = false;
+    m_lastConnect = CConnectResult();
+    if (m_nBaud == 0 || m_nBaud == 1)
+        bOpened = m_driver.Open(nPort, ResolvePortDevice(nPort), m_nBaud == 0 ? 9600 : 19200, &m_lastConnect);
+    else
+        m_driver.Close();
     ClearLedsAndMarkers();
     m_chSwitch1 = kSwitch1Base;
     m_chSwitch2 = kSwitch2Base;
-    if (opened != 1) {
+    if (!bOpened) {
         m_link.Close();
         m_view.ShowMessageDetail(
             IDS_PORT_NOT_OPENED,
-            PortOpenFailureDetail(m_nPort + 1, m_link.DevicePath(), m_link.LastOpenErrno(), m_link.LastOpenError()));
+            PortOpenFailureDetail(nPort, m_link.DevicePath(), m_link.LastOpenErrno(), m_link.LastOpenError()));
     }
     const bool bFound = Handshake() == 0;
-    if (bFound)
-        m_stats.OnConnect();
+    // A run is carried on only by a connect after which the link is up: a panel that answered
+    // "#" and then fell silent is lost again, not rejoined.
     if (m_pPermRun)
-        m_pPermRun->OnReconnect(bFound);
+        m_pPermRun->OnReconnect(bFound && m_link.m_bOpen);
     if (!bFound) {
         m_link.Close();
         m_view.ShowMessage(IDS_PANEL_NOT_FOUND);
@@ -138,30 +143,17 @@ uint8_t CPanelModel::Handshake()
     m_chSwitch1 = kSwitch1Base;
     m_chSwitch2 = kSwitch2Base;
 
-    if (m_link.SendBlock(&kTelegramIdentify, 1, 1) != kBlockDone) {
-        m_nLinkVariant = 0;
-        if (m_link.SendBlock(&kTelegramIdentify, 1, 0) != kBlockDone) {
-            m_link.Close();
-            return 0xFF;
-        }
-    }
-
-    // The panel counts as found once any byte of its reply arrives in time.
-    if (!m_link.WaitForInput())
+    const CConnectResult result = m_driver.Handshake();
+    m_lastConnect = result;
+    m_nLinkVariant = static_cast<int8_t>(result.nVariant);
+    if (result.outcome != ConnectOutcome::Found)
         return 0xFF;
-
-    uint8_t reply[kReplyBufferSize] = {};
-    int nCount = 0;
-    // A reply too short to hold both positions leaves them unknown rather than reading
-    // what an earlier telegram left in the buffer.
-    if (m_link.ReceiveBlock(reply, &nCount) == kBlockDone && nCount >= 3) {
-        m_chSwitch1 = static_cast<int8_t>(reply[1]);
-        m_chSwitch2 = static_cast<int8_t>(reply[2]);
+    // The window shows the identify reply's bytes as they came, in range or not. A reply too
+    // short to hold both leaves them unknown rather than reading what an earlier telegram left.
+    if (result.selector1 && result.selector2) {
+        m_chSwitch1 = static_cast<int8_t>(*result.selector1);
+        m_chSwitch2 = static_cast<int8_t>(*result.selector2);
     }
-
-    SendByte(kTelegramLedsOff);
-    Send(kTelegramLcdReset);
-    m_link.ReceiveBlock(reply, &nCount);
     return 0;
 }
 
@@ -211,11 +203,10 @@ void CPanelModel::OnPermTestStart()
 void CPanelModel::OnPermTestStop()
 {
     m_bPermTest = 0;
-    uint8_t reply[kReplyBufferSize];
-    int nReplyLen = 0;
-    Send(kTelegramLcdRows);
-    m_link.ReceiveBlock(reply, &nReplyLen);
-    SendByte(kTelegramLedsOff);
+    Sender().SendTelegram(QByteArray::fromRawData(reinterpret_cast<const char*>(kTelegramLcdRows.data()),
+                                                  static_cast<qsizetype>(kTelegramLcdRows.size())),
+                          true);
+    Sender().LedsOff();
     ClearLedsAndMarkers();
     EndPermRun(m_strPermStopReason);
 }
@@ -229,15 +220,15 @@ void CPanelModel::BeginPermRun()
     where.strDevice = QString::fromStdString(m_link.DevicePath());
     where.nBaud = m_nBaud == 1 ? 19200 : 9600;
     where.nVariant = m_nLinkVariant;
-    m_pPermRun =
-        std::make_unique<CPermRecord>(where, QDateTime::currentDateTime(), m_link.Clock().NowMs64(), m_stats.Counts());
+    m_pPermRun = std::make_unique<CPermRecord>(where, QDateTime::currentDateTime(), m_link.Clock().NowMs64(),
+                                               m_driver.Stats().Counts());
 }
 
 void CPanelModel::EndPermRun(const QString& strWhy)
 {
     if (!m_pPermRun)
         return;
-    m_pPermRun->End(QDateTime::currentDateTime(), m_link.Clock().NowMs64(), m_stats.Counts(), strWhy);
+    m_pPermRun->End(QDateTime::currentDateTime(), m_link.Clock().NowMs64(), m_driver.Stats().Counts(), strWhy);
     if (!m_bWriteReports) {
         m_pLastPermRun = std::move(m_pPermRun);
         return;
@@ -254,12 +245,13 @@ void CPanelModel::EndPermRun(const QString& strWhy)
     m_strLastReport = path.isEmpty() ? QString() : WritePermReport(*m_pPermRun, path, bOwnName, &error);
     m_strLastReportError = m_strLastReport.isEmpty() ? error : QString();
     if (!m_strLastReport.isEmpty()) {
-        if (m_pTrace)
-            m_pTrace->Note(QStringLiteral("permanence-test report (%1) written to %2").arg(verdict, m_strLastReport));
+        if (m_driver.Trace())
+            m_driver.Trace()->Note(
+                QStringLiteral("permanence-test report (%1) written to %2").arg(verdict, m_strLastReport));
     } else {
         qWarning("kova_en: the permanence-test report was not written: %s", qPrintable(error));
-        if (m_pTrace)
-            m_pTrace->Note(QStringLiteral("permanence-test report (%1) not written: %2").arg(verdict, error));
+        if (m_driver.Trace())
+            m_driver.Trace()->Note(QStringLiteral("permanence-test report (%1) not written: %2").arg(verdict, error));
     }
     m_pLastPermRun = std::move(m_pPermRun);
 }
@@ -276,7 +268,7 @@ QString CPanelModel::PermRunFigures() const
     if (m_pPermRun)
         // One figure a line: a tooltip that narrow stays beside the pointer.
         lines << QStringLiteral("Permanence test: ")
-                     + m_pPermRun->Figures(m_link.Clock().NowMs64(), m_stats.Counts())
+                     + m_pPermRun->Figures(m_link.Clock().NowMs64(), m_driver.Stats().Counts())
                            .replace(QStringLiteral(", "), QStringLiteral("\n"));
     if (!m_strLastReport.isEmpty())
         lines << QStringLiteral("Last report: ") + m_strLastReport;
@@ -331,7 +323,7 @@ void CPanelModel::SwitchKeysAt(int x, int y, uint8_t (*next)(uint8_t))
         if (!keys[i])
             continue;
         m_led[i] = next(m_led[i]);
-        SendByte(LedTelegram(i, m_led[i]));
+        Sender().SetLed(i + 1, m_led[i]);
     }
 }
 
@@ -363,15 +355,7 @@ void CPanelModel::OnTextInput()
         m_view.Paint();
     }
 
-    uint8_t reply[kReplyBufferSize];
-    int nReplyLen = 0;
-    Send(kTelegramLcdRows);
-    m_link.ReceiveBlock(reply, &nReplyLen);
-    for (const QString& row : m_strRow) {
-        const auto telegram = RowTelegram(row);
-        Send(telegram.data(), static_cast<int>(telegram.size()));
-        m_link.ReceiveBlock(reply, &nReplyLen);
-    }
+    Sender().WriteRows(m_strRow);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -3,6 +3,7 @@
 #include "geometry.h"
 #include "link_stats.h"
 #include "link_trace.h"
+#include "panel_driver.h"
 #include "perm_report.h"
 #include "serial_link.h"
 #include "string_table.h"
@@ -61,11 +62,16 @@ public:
     virtual void Paint() {}
 };
 
-// The mirror of the panel and everything that talks to it: connecting, the poll tick, the
-// permanence test, key clicks and text entry. No widgets: the window supplies an IPanelView.
+// The window's side of the panel: its mirror of the panel and its handlers for connecting, the
+// poll tick, the permanence test, key clicks and text entry, with the window's own ways (the
+// message boxes, the first byte of a receive applied whatever its result, the identify bytes
+// stored as they came). The telegrams go through the panel driver, which the runs without a
+// window use as well. No widgets: the window supplies an IPanelView.
 class CPanelModel : public CPanelGlobals {
 public:
-    explicit CPanelModel(IPanelView& view, ISerialDevice* pDevice = nullptr, IClock* pClock = nullptr);
+    // strTrace: where the traffic trace goes, as the program's entry read it (empty: none).
+    explicit CPanelModel(IPanelView& view, ISerialDevice* pDevice = nullptr, IClock* pClock = nullptr,
+                         const QString& strTrace = QString());
     // Ends a permanence-test run still going and writes its report.
     ~CPanelModel();
     CPanelModel(const CPanelModel&) = delete;
@@ -116,7 +122,11 @@ public:
     const QString& LastReportError() const { return m_strLastReportError; }
     // Running figures of the run and where the last report went; empty when there are none.
     QString PermRunFigures() const;
-    const CLinkStats& Stats() const { return m_stats; }
+    const CLinkStats& Stats() const { return m_driver.Stats(); }
+    CPanelDriver& Driver() { return m_driver; }
+    // How the last connect went, as the driver tells it: what the runs without a window
+    // decide by, never by the boxes the window would have shown.
+    const CConnectResult& LastConnect() const { return m_lastConnect; }
     // Reports are written only where asked for: by the window and by the headless runs.
     bool m_bWriteReports = false;
     // Written instead of the state folder when set.
@@ -138,7 +148,12 @@ public:
     uint8_t m_bPermTest = 0;
     int8_t m_nPort = 0;
     int8_t m_nBaud = 0;
-    CSerialLink m_link;
+
+private:
+    CPanelDriver m_driver;
+
+public:
+    CSerialLink& m_link = m_driver.Link();
     uint8_t m_bBlink = 0;
     int8_t m_chSwitch1 = kSwitch1Base;
     int8_t m_chSwitch2 = kSwitch2Base;
@@ -151,12 +166,12 @@ private:
     // A block the panel delivered in the poll or a step: its first byte goes into the run.
     void NoteReport(int nResult, const uint8_t* pReply, int nReplyLen);
     int Send(const uint8_t* pData, int nLen);
-    int Send(const Telegram& telegram) { return Send(telegram.data(), static_cast<int>(telegram.size())); }
     int SendByte(uint8_t b) { return Send(&b, 1); }
+    // The driver, sending in the window's block-check variant.
+    CPanelDriver& Sender();
 
     IPanelView& m_view;
-    std::unique_ptr<CLinkTrace> m_pTrace;
-    CLinkStats m_stats{m_link};
+    CConnectResult m_lastConnect;
     std::unique_ptr<CPermRecord> m_pPermRun;
     std::unique_ptr<CPermRecord> m_pLastPermRun;
     QString m_strLastReport;

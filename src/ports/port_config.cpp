@@ -240,13 +240,10 @@ CPortMapping ResolvePort(int nPort)
     return {QString::fromStdString(DefaultPortDevicePath(nPort)), PortSource::Default};
 }
 
-void InstallPortResolver()
+std::string ResolvePortDevice(int nPort)
 {
-    SetPortResolver([](int nPort) {
-        const CPortMapping mapping = ResolvePort(nPort);
-        // The path's own bytes, those that are not UTF-8 included.
-        return PathToBytes(mapping.strPath).toStdString();
-    });
+    // The path's own bytes, those that are not UTF-8 included.
+    return PathToBytes(ResolvePort(nPort).strPath).toStdString();
 }
 
 QString PortSourceText(int nPort, PortSource source)

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <map>
+#include <string>
 
 // Where the device behind COM1 and COM2 comes from, strongest first.
 enum class PortSource { Option, Environment, Configuration, Default };
@@ -36,8 +37,8 @@ void SetPortOptions(const std::map<int, QString>& options);
 // a port saved while the program runs is used at the next reconnect.
 CPortMapping ResolvePort(int nPort);
 
-// Makes the serial link open whatever ResolvePort names.
-void InstallPortResolver();
+// The device ResolvePort names, as the bytes the serial link opens.
+std::string ResolvePortDevice(int nPort);
 
 // "option --com1", "environment KOVA_COM1", "configuration /home/u/.config/...", "default".
 QString PortSourceText(int nPort, PortSource source);

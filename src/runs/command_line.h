@@ -20,6 +20,7 @@ struct CCommandLine {
     int nBaud = 9600;        // --baud
     int64_t nDurationMs = 0; // --duration; 0: until interrupted
     QString strReportPath;   // --report; "-" for standard output
+    QString strTrace;        // where the traffic trace goes (KOVA_TRACE); empty: none
 };
 
 // Reads the whole command line; arguments[0] is the program. Needs no application object.

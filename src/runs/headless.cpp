@@ -26,7 +26,7 @@
 namespace {
 
 // The window's side of the panel logic with nobody at the screen: the settings dialog is
-// answered with the port and baud rate of the command line, the boxes are kept for the caller.
+// answered with the port and baud rate of the command line.
 class CHeadlessView final : public IPanelView {
 public:
     CHeadlessView(int nPortChoice, int nBaudChoice) : m_nPortChoice(nPortChoice), m_nBaudChoice(nBaudChoice) {}
@@ -38,50 +38,52 @@ public:
         return true;
     }
     bool RunTextInputDialog(std::array<QString, kLcdRows>&) override { return false; }
-    void ShowMessage(int nStringId) override { m_messages.push_back(nStringId); }
-
-    bool Shown(int nStringId) const
-    {
-        return std::find(m_messages.begin(), m_messages.end(), nStringId) != m_messages.end();
-    }
-    void Forget() { m_messages.clear(); }
+    // The boxes are not shown; the run tells the user from the driver's results instead.
+    void ShowMessage(int) override {}
 
 private:
     int m_nPortChoice;
     int m_nBaudChoice;
-    std::vector<int> m_messages;
 };
 
-QString PortText(const CPanelModel& model, int nBaud)
+QString PortText(const CPanelState& state)
 {
     return QStringLiteral("COM%1 (%2) at %3 Bd")
-        .arg(model.m_nPort + 1)
-        .arg(QString::fromStdString(model.m_link.DevicePath()))
-        .arg(nBaud);
+        .arg(state.nPort)
+        .arg(PathFromBytes(QByteArray::fromStdString(state.strDevice)))
+        .arg(state.nBaud);
 }
 
-// A model connected as the window connects at its start. Returns 2 and says why when the port
-// would not open, 1 when the panel was not found, 0 when it was.
-int Connect(const CCommandLine& commandLine, CHeadlessView& view, CPanelModel& model, std::FILE* pOut, std::FILE* pErr)
+// The port setup of the command line: its options, and a word when the configuration is broken.
+void SetUpPorts(const CCommandLine& commandLine, std::FILE* pErr)
 {
     QString warning;
     ReadPortConfig(&warning);
     if (!warning.isEmpty())
         Print(pErr, warning + QLatin1Char('\n'));
     SetPortOptions(commandLine.portOptions);
-    InstallPortResolver();
+}
 
-    model.InitState();
-    model.OnSerialPort();
-    if (view.Shown(IDS_PORT_NOT_OPENED)) {
+// What a connect came to, as the driver tells it: 2 and why when the port would not open, 1
+// when the panel was not found or was lost again before the connect was through, 0 when the
+// link is up.
+int SayConnect(const CConnectResult& result, CPanelDriver& driver, std::FILE* pOut, std::FILE* pErr)
+{
+    const QString where = PortText(driver.State());
+    switch (result.outcome) {
+    case ConnectOutcome::PortError:
         Print(pErr, QStringLiteral("kova_en: %1: %2\n%3\n")
-                        .arg(PortText(model, commandLine.nBaud), LoadString(IDS_PORT_NOT_OPENED),
-                             OpenFailureDetail(model.m_link.DevicePath(), model.m_link.LastOpenErrno(),
-                                               model.m_link.LastOpenError())));
+                        .arg(where, LoadString(IDS_PORT_NOT_OPENED),
+                             OpenFailureDetail(driver.Link().DevicePath(), driver.Link().LastOpenErrno(),
+                                               driver.Link().LastOpenError())));
         return 2;
+    case ConnectOutcome::NotFound: Print(pOut, QStringLiteral("KOVA not found on %1\n").arg(where)); return 1;
+    case ConnectOutcome::Found: break;
     }
-    if (model.Stats().Counts().nConnects == 0) {
-        Print(pOut, QStringLiteral("KOVA not found on %1\n").arg(PortText(model, commandLine.nBaud)));
+    if (!result.bLinkUp) {
+        Print(pOut, QStringLiteral("KOVA found on %1, but lost again before the connect was through "
+                                   "(it answered \"#\", then not in time)\n")
+                        .arg(where));
         return 1;
     }
     return 0;
@@ -141,7 +143,7 @@ private:
             return;
         m_sinceLoss.start();
         m_model.OnResetPanel();
-        if (m_model.m_link.m_bOpen) {
+        if (m_model.LastConnect().Connected()) {
             m_sinceLoss.invalidate();
             m_model.OnPermTestStart();
         }
@@ -274,17 +276,18 @@ bool ParseDuration(const QString& text, int64_t* pMs, QString* pWhy)
 
 int RunProbe(const CCommandLine& commandLine, std::FILE* pOut, std::FILE* pErr)
 {
-    CHeadlessView view(commandLine.nPort - 1, commandLine.nBaud == 19200 ? 1 : 0);
-    CPanelModel model(view);
-    const int status = Connect(commandLine, view, model, pOut, pErr);
-    if (status != 0)
+    SetUpPorts(commandLine, pErr);
+    CPanelDriver driver(nullptr, nullptr, commandLine.strTrace);
+    const CConnectResult result =
+        driver.Connect(commandLine.nPort, ResolvePortDevice(commandLine.nPort), commandLine.nBaud);
+    if (const int status = SayConnect(result, driver, pOut, pErr); status != 0)
         return status;
-    const bool bSaid =
-        Print(pOut, QStringLiteral("KOVA found on %1: block-check variant %2, %3, %4\n")
-                        .arg(PortText(model, commandLine.nBaud))
-                        .arg(model.m_nLinkVariant)
-                        .arg(SelectorText(1, model.Switch1Number()), SelectorText(2, model.Switch2Number())));
-    model.m_link.Close();
+    const CPanelState& state = driver.State();
+    const bool bSaid = Print(pOut, QStringLiteral("KOVA found on %1: block-check variant %2, %3, %4\n")
+                                       .arg(PortText(state))
+                                       .arg(state.nVariant)
+                                       .arg(SelectorText(1, state.nSelector1), SelectorText(2, state.nSelector2)));
+    driver.Close();
     return bSaid ? 0 : 2;
 }
 
@@ -336,13 +339,17 @@ int RunPermanenceTest(const CCommandLine& commandLine, std::FILE* pOut, std::FIL
     }
     if (!CatchStopSignals(true))
         Print(pErr, QStringLiteral("kova_en: cannot catch SIGINT, SIGTERM and SIGHUP; the run ends at its duration\n"));
+    SetUpPorts(commandLine, pErr);
     CHeadlessView view(commandLine.nPort - 1, commandLine.nBaud == 19200 ? 1 : 0);
-    CPanelModel model(view);
+    CPanelModel model(view, nullptr, nullptr, commandLine.strTrace);
     model.m_bWriteReports = !bReportToStdout;
     model.m_bPermRunSpansConnects = true;
     model.m_strReportPath = commandLine.strReportPath;
-    const int status = Connect(commandLine, view, model, pOut, pErr);
-    if (status != 0)
+    // Connected as the window connects at its start, through the same settings dialog, answered
+    // here; the permanence test then runs the window's own poll tick.
+    model.InitState();
+    model.OnSerialPort();
+    if (const int status = SayConnect(model.LastConnect(), model.Driver(), pOut, pErr); status != 0)
         return status;
 
     {
@@ -359,7 +366,7 @@ int RunPermanenceTest(const CCommandLine& commandLine, std::FILE* pOut, std::FIL
     int exitStatus = bPassed ? 0 : 1;
     bool bSaid =
         Print(pSummary, QStringLiteral("Permanence test on %1: %2 (%3), %4\n")
-                            .arg(PortText(model, commandLine.nBaud), report.value(QStringLiteral("verdict")).toString(),
+                            .arg(PortText(model.Driver().State()), report.value(QStringLiteral("verdict")).toString(),
                                  report.value(QStringLiteral("verdict_reason")).toString(),
                                  pRun->Figures(0, model.Stats().Counts())));
     if (bReportToStdout) {

@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     model.InitState();
     const bool ticks = (data[0] & 1) != 0;
     Script(device, data + 1, size - 1);
-    FUZZ_CHECK(model.m_link.Open(1, 9600) == 1);
+    FUZZ_CHECK(model.m_link.Open(PortDevicePath(1), 9600) == 1);
     model.g_bWasConnected = 1;
 
     // On the heap and exactly as large as every caller's buffer, so that AddressSanitizer

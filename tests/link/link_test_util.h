@@ -15,7 +15,7 @@ using Bytes = std::vector<uint8_t>;
 // A link on the scripted peer, opened on COM1 at 9600 Bd.
 class OpenLinkTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(m_link.Open(1, 9600), 1); }
+    void SetUp() override { ASSERT_EQ(m_link.Open(PortDevicePath(1), 9600), 1); }
 
     CFakeClock m_clock;
     CFakeSerialDevice m_device{m_clock};

@@ -268,7 +268,7 @@ TEST(PosixSerialDevice, LinkOverAClosedMasterClosesAtOnceWithoutSpinning)
     // would wait forever and run into the test's time-out.
     CFakeClock clock;
     CSerialLink link(nullptr, &clock);
-    ASSERT_EQ(link.Open(1, 9600), 1) << link.LastOpenError();
+    ASSERT_EQ(link.Open(PortDevicePath(1), 9600), 1) << link.LastOpenError();
     pty.CloseMaster();
 
     const long cpuBefore = CpuMs();
@@ -346,8 +346,8 @@ TEST(PosixSerialDevice, NoDescriptorLeaksOverManyOpenCloseCycles)
         CSerialLink link;
         CSerialLink rival;
         for (int i = 0; i < 200; ++i) {
-            ASSERT_EQ(link.Open(1, 9600), 1) << i << ": " << link.LastOpenError();
-            ASSERT_EQ(rival.Open(1, 9600), 0) << i;
+            ASSERT_EQ(link.Open(PortDevicePath(1), 9600), 1) << i << ": " << link.LastOpenError();
+            ASSERT_EQ(rival.Open(PortDevicePath(1), 9600), 0) << i;
             ASSERT_EQ(link.Close(), 1);
         }
     }

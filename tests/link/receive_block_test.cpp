@@ -238,7 +238,7 @@ TEST(ReceiveBlockNoByte, EmptyReadAtStxInDataOrAtBccLeavesTheLinkOpen)
         CFakeSerialDevice peer(clock);
         CDroppingReadDevice device(peer, {c.emptyRead});
         CSerialLink link(&device, &clock);
-        ASSERT_EQ(link.Open(1, 9600), 1);
+        ASSERT_EQ(link.Open(PortDevicePath(1), 9600), 1);
         peer.Feed({0x02});
         peer.FeedAfterWrites(1, {0x31, 0x10, 0x03, 0x22});
 
@@ -274,7 +274,7 @@ TEST(ReceiveBlockHangUp, LineHangingUpAtAnyReadClosesTheLinkWithoutSpinning)
         CFakeClock clock;
         CFakeSerialDevice device(clock);
         CSerialLink link(&device, &clock);
-        ASSERT_EQ(link.Open(1, 9600), 1);
+        ASSERT_EQ(link.Open(PortDevicePath(1), 9600), 1);
         device.Feed(c.first);
         device.FeedAfterWrites(1, c.afterDle);
         device.HangUpAt(0);

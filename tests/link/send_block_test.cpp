@@ -168,7 +168,7 @@ TEST(SendBlockNoByte, EmptyReadAfterStxOrAfterTheBlockLeavesTheLinkOpen)
         CFakeSerialDevice peer(clock);
         CDroppingReadDevice device(peer, {emptyRead});
         CSerialLink link(&device, &clock);
-        ASSERT_EQ(link.Open(1, 9600), 1);
+        ASSERT_EQ(link.Open(PortDevicePath(1), 9600), 1);
         peer.FeedAfterWrites(1, {0x10});
         peer.FeedAfterWrites(5, {0x10});
 
@@ -198,7 +198,7 @@ TEST(SendBlockHangUp, LineHangingUpAtEitherReadClosesTheLinkWithoutSpinning)
         CFakeClock clock;
         CFakeSerialDevice device(clock);
         CSerialLink link(&device, &clock);
-        ASSERT_EQ(link.Open(1, 9600), 1);
+        ASSERT_EQ(link.Open(PortDevicePath(1), 9600), 1);
         device.FeedAfterWrites(1, c.answerToStx);
         device.HangUpAt(40);
 

@@ -44,14 +44,14 @@ TEST(SerialChannel, PortNumbersMapToEnvironmentOrTtyS)
     CSerialLink link(&device, &clock);
     {
         CScopedEnv com2("KOVA_COM2", nullptr);
-        ASSERT_EQ(link.Open(2, 19200), 1);
+        ASSERT_EQ(link.Open(PortDevicePath(2), 19200), 1);
         EXPECT_EQ(device.OpenedPath(), DefaultDevice(2));
         EXPECT_EQ(device.OpenedBaud(), 19200);
         link.Close();
     }
     {
         CScopedEnv com1("KOVA_COM1", "/tmp/some-panel");
-        ASSERT_EQ(link.Open(1, 9600), 1);
+        ASSERT_EQ(link.Open(PortDevicePath(1), 9600), 1);
         EXPECT_EQ(device.OpenedPath(), "/tmp/some-panel");
         EXPECT_EQ(link.DevicePath(), "/tmp/some-panel");
         link.Close();
@@ -59,7 +59,7 @@ TEST(SerialChannel, PortNumbersMapToEnvironmentOrTtyS)
     {
         // An empty variable names no device.
         CScopedEnv com1("KOVA_COM1", "");
-        ASSERT_EQ(link.Open(1, 9600), 1);
+        ASSERT_EQ(link.Open(PortDevicePath(1), 9600), 1);
         EXPECT_EQ(device.OpenedPath(), DefaultDevice(1));
     }
 }
@@ -82,8 +82,8 @@ TEST(SerialChannel, OpenOnAnOpenLinkChangesNothing)
     CScopedEnv com1("KOVA_COM1", nullptr);
     CScopedEnv com2("KOVA_COM2", nullptr);
 
-    ASSERT_EQ(link.Open(1, 9600), 1);
-    EXPECT_EQ(link.Open(2, 19200), 1);
+    ASSERT_EQ(link.Open(PortDevicePath(1), 9600), 1);
+    EXPECT_EQ(link.Open(PortDevicePath(2), 19200), 1);
     EXPECT_EQ(link.m_bOpen, 1);
     EXPECT_EQ(device.OpenCount(), 1);
     EXPECT_EQ(device.OpenedPath(), DefaultDevice(1));
@@ -98,7 +98,7 @@ TEST(SerialChannel, FailedOpenLeavesTheLinkClosed)
     CSerialLink link(&device, &clock);
 
     device.FailNextOpen("No such file or directory");
-    EXPECT_EQ(link.Open(1, 9600), 0);
+    EXPECT_EQ(link.Open(PortDevicePath(1), 9600), 0);
     EXPECT_EQ(link.m_bOpen, 0);
     EXPECT_EQ(link.LastOpenError(), "No such file or directory");
     EXPECT_EQ(link.Close(), 1);
@@ -106,7 +106,7 @@ TEST(SerialChannel, FailedOpenLeavesTheLinkClosed)
     EXPECT_TRUE(device.Written().empty());
 
     // The next attempt is a fresh one and clears the reason.
-    EXPECT_EQ(link.Open(1, 9600), 1);
+    EXPECT_EQ(link.Open(PortDevicePath(1), 9600), 1);
     EXPECT_EQ(link.m_bOpen, 1);
     EXPECT_TRUE(link.LastOpenError().empty());
 }
@@ -142,7 +142,7 @@ TEST_F(OpenLinkTest, ReadErrorClosesTheLinkAndAFreshOpenWorks)
     EXPECT_EQ(m_link.ReadByte(&ch), 255);
     EXPECT_EQ(m_link.BytesWaiting(), 255);
 
-    EXPECT_EQ(m_link.Open(1, 9600), 1);
+    EXPECT_EQ(m_link.Open(PortDevicePath(1), 9600), 1);
     EXPECT_EQ(m_device.OpenCount(), 2);
     EXPECT_TRUE(m_device.IsOpen());
 }
@@ -161,7 +161,7 @@ TEST(SerialChannel, DestructorClosesThePort)
     CFakeSerialDevice device(clock);
     {
         CSerialLink link(&device, &clock);
-        ASSERT_EQ(link.Open(1, 9600), 1);
+        ASSERT_EQ(link.Open(PortDevicePath(1), 9600), 1);
         ASSERT_TRUE(device.IsOpen());
     }
     EXPECT_FALSE(device.IsOpen());

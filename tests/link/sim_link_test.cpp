@@ -37,7 +37,7 @@ protected:
         std::string error;
         ASSERT_TRUE(m_sim.Start(KOVA_SIM_BINARY, args, &error)) << error;
         ::setenv("KOVA_COM1", m_sim.LinkPath().c_str(), 1);
-        ASSERT_EQ(m_link.Open(1, 9600), 1) << m_link.LastOpenError();
+        ASSERT_EQ(m_link.Open(PortDevicePath(1), 9600), 1) << m_link.LastOpenError();
     }
     void TearDown() override
     {
@@ -72,7 +72,7 @@ protected:
     void UseStillLink()
     {
         m_link.Close();
-        ASSERT_EQ(m_stillLink.Open(1, 9600), 1) << m_stillLink.LastOpenError();
+        ASSERT_EQ(m_stillLink.Open(PortDevicePath(1), 9600), 1) << m_stillLink.LastOpenError();
     }
     // The end of a wait on that link, which the peer's going away must have ended.
     void ExpectClosedByThePeer(int result, long cpuBefore)
@@ -264,7 +264,7 @@ TEST_F(SimLinkTest, PeerClosingWhileWeWaitForTheAnswerClosesTheLinkAndAReplugRec
 
     // The simulator takes its link path away while unplugged; plugged in again, we reconnect.
     ASSERT_TRUE(m_sim.Command("faults off"));
-    ASSERT_EQ(m_link.Open(1, 9600), 1) << m_link.LastOpenError();
+    ASSERT_EQ(m_link.Open(PortDevicePath(1), 9600), 1) << m_link.LastOpenError();
     EXPECT_EQ(Send({'#'}, 1), kBlockDone);
     Bytes t;
     EXPECT_EQ(Receive(&t), kBlockDone);
@@ -275,7 +275,7 @@ TEST_F(SimLinkTest, SecondOpenIsRefusedInThisProcessAndInAnother)
 {
     StartSim({});
     CSerialLink rival;
-    EXPECT_EQ(rival.Open(1, 9600), 0);
+    EXPECT_EQ(rival.Open(PortDevicePath(1), 9600), 0);
     EXPECT_EQ(rival.m_bOpen, 0);
     EXPECT_FALSE(rival.LastOpenError().empty());
 
@@ -283,7 +283,7 @@ TEST_F(SimLinkTest, SecondOpenIsRefusedInThisProcessAndInAnother)
     ASSERT_GE(child, 0);
     if (child == 0) {
         CSerialLink other;
-        ::_exit(other.Open(1, 19200) == 0 ? 0 : 1);
+        ::_exit(other.Open(PortDevicePath(1), 19200) == 0 ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -293,7 +293,7 @@ TEST_F(SimLinkTest, SecondOpenIsRefusedInThisProcessAndInAnother)
     // Our own link is unharmed by the attempts, and once it lets go the rival gets in.
     EXPECT_EQ(Send({'@'}, 1), kBlockDone);
     m_link.Close();
-    EXPECT_EQ(rival.Open(1, 9600), 1) << rival.LastOpenError();
+    EXPECT_EQ(rival.Open(PortDevicePath(1), 9600), 1) << rival.LastOpenError();
     EXPECT_EQ(rival.SendBlock(reinterpret_cast<const uint8_t*>("@"), 1, 1), kBlockDone);
 }
 
@@ -303,11 +303,11 @@ TEST_F(SimLinkTest, ManyOpenCloseCyclesLeakNoDescriptors)
     m_link.Close();
     const int before = OpenDescriptors();
     for (int i = 0; i < 200; ++i) {
-        ASSERT_EQ(m_link.Open(1, 9600), 1) << i << ": " << m_link.LastOpenError();
+        ASSERT_EQ(m_link.Open(PortDevicePath(1), 9600), 1) << i << ": " << m_link.LastOpenError();
         ASSERT_EQ(m_link.Close(), 1);
     }
     EXPECT_EQ(OpenDescriptors(), before);
-    ASSERT_EQ(m_link.Open(1, 9600), 1);
+    ASSERT_EQ(m_link.Open(PortDevicePath(1), 9600), 1);
     EXPECT_EQ(Send({'@'}, 1), kBlockDone);
 }
 

@@ -100,7 +100,7 @@ TEST(WaitForInputClockWrap, ByteArrivingAcrossTheWrapIsTaken)
         CWrappingClock clock(start);
         CLateByteDevice device(clock, start + after);
         CSerialLink link(&device, &clock);
-        ASSERT_EQ(link.Open(1, 9600), 1);
+        ASSERT_EQ(link.Open(PortDevicePath(1), 9600), 1);
         EXPECT_EQ(link.WaitForInput(), 1);
         EXPECT_EQ(link.m_bOpen, 1);
         EXPECT_EQ(clock.Raw(), start + after);
@@ -115,7 +115,7 @@ TEST(WaitForInputClockWrap, SilenceAcrossTheWrapTimesOutAfterTheLimitNotBefore)
         CWrappingClock clock(start);
         CLateByteDevice device(clock, start + 10000);
         CSerialLink link(&device, &clock);
-        ASSERT_EQ(link.Open(1, 9600), 1);
+        ASSERT_EQ(link.Open(PortDevicePath(1), 9600), 1);
         EXPECT_EQ(link.WaitForInput(), 0);
         EXPECT_EQ(link.m_bOpen, 0);
         EXPECT_EQ(clock.Raw() - start, 365u);

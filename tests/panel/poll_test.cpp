@@ -204,7 +204,7 @@ TEST_F(PollTest, TickInsideTheNoticeShowsNoSecondNotice)
 TEST_F(PollTest, LinkOpenAgainWhenNoticeClosesShowsNoStatusLine)
 {
     Connect();
-    m_view.m_onMessage = [&](int) { m_model.m_link.Open(1, 9600); };
+    m_view.m_onMessage = [&](int) { m_model.m_link.Open(PortDevicePath(1), 9600); };
     m_model.m_link.Close();
     EXPECT_FALSE(m_model.CheckLink());
     EXPECT_EQ(m_model.g_bWasConnected, 1);

@@ -35,11 +35,7 @@ protected:
         SetPortOptions({});
         QDir().mkpath(QFileInfo(m_tree.ConfigFile()).path());
     }
-    ~PortSetupTest() override
-    {
-        SetPortOptions({});
-        SetPortResolver({});
-    }
+    ~PortSetupTest() override { SetPortOptions({}); }
 
     // Two terminals to save: pseudo-terminals, which the real /proc lists too.
     QString Terminal(int n) const { return QString::fromStdString(m_ptys[n].Path()); }
@@ -87,9 +83,8 @@ TEST_F(PortSetupTest, OptionBeatsEnvironmentBeatsConfigurationBeatsDefault)
         const CScopedEnv unset("KOVA_COM1", nullptr);
         EXPECT_EQ(ResolvePort(1).strPath, QStringLiteral("/dev/from-config"));
         EXPECT_EQ(ResolvePort(1).source, PortSource::Configuration);
-        // The serial link opens what the resolver names, once it is installed.
-        InstallPortResolver();
-        EXPECT_EQ(PortDevicePath(1), "/dev/from-config");
+        // The serial link is handed what the port setup names.
+        EXPECT_EQ(ResolvePortDevice(1), "/dev/from-config");
     }
 
     // COM2 has none of them.
@@ -302,9 +297,7 @@ TEST_F(PortSetupTest, PathBytesOutsideUtf8AreNotMisread)
     const QByteArray raw = QFile::encodeName(m_tree.Path(QStringLiteral("caf"))) + "\xe9";
     {
         const CScopedEnv device("KOVA_COM1", raw.constData());
-        InstallPortResolver();
-        EXPECT_EQ(PortDevicePath(1), raw.toStdString());
-        SetPortResolver({});
+        EXPECT_EQ(ResolvePortDevice(1), raw.toStdString());
     }
     const CScopedEnv home("XDG_CONFIG_HOME", raw.constData());
     EXPECT_EQ(Save(1, Terminal(0)), 0) << m_message.toStdString();

@@ -182,7 +182,7 @@ TEST_F(PortErrorReconnectTest, DeviceHeldByAnotherProgram)
     const std::string& name = pty.Path();
     ::setenv("KOVA_COM1", name.c_str(), 1);
     CSerialLink holder;
-    ASSERT_EQ(holder.Open(1, 9600), 1) << holder.LastOpenError();
+    ASSERT_EQ(holder.Open(PortDevicePath(1), 9600), 1) << holder.LastOpenError();
 
     const QString detail = ConnectAndTakeDetail();
     EXPECT_TRUE(detail.contains(QStringLiteral("in use"))) << detail.toStdString();

@@ -24,13 +24,11 @@ protected:
         m_view.m_pModel = &m_model;
         m_model.InitState();
         SetPortOptions({});
-        InstallPortResolver();
     }
     ~SavedPortTest() override
     {
         m_model.m_link.Close();
         m_sim.Stop();
-        SetPortResolver({});
     }
 
     CFakePortTree m_tree;

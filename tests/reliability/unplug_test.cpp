@@ -181,7 +181,7 @@ TEST(HangUp, ZeroByteReadOnAHungUpLineClosesTheLinkAndLaterCallsSeeItClosed)
     pty.CloseSlave();
     ::setenv("KOVA_COM1", pty.Path().c_str(), 1);
     CSerialLink link;
-    ASSERT_EQ(link.Open(1, 9600), 1) << link.LastOpenError();
+    ASSERT_EQ(link.Open(PortDevicePath(1), 9600), 1) << link.LastOpenError();
     pty.CloseMaster();
 
     uint8_t byte = 0xAA;

@@ -51,7 +51,7 @@ protected:
         ASSERT_TRUE(m_sim.Command("faults off"));
         ASSERT_TRUE(m_sim.Command("replug")) << "the simulator could not make a new pseudo-terminal";
         ASSERT_TRUE(m_sim.Command("clear"));
-        ASSERT_EQ(m_link.Open(1, 9600), 1) << m_link.LastOpenError();
+        ASSERT_EQ(m_link.Open(PortDevicePath(1), 9600), 1) << m_link.LastOpenError();
     }
 
     int Other() const { return m_sim.Variant() == 1 ? 0 : 1; }
@@ -162,7 +162,7 @@ TEST_F(WineSimLink, APanelThatVanishesClosesTheLinkWithoutSpinning)
 
     // Plugged in again, the port opens afresh.
     ASSERT_TRUE(m_sim.Command("replug"));
-    ASSERT_EQ(m_link.Open(1, 9600), 1) << m_link.LastOpenError();
+    ASSERT_EQ(m_link.Open(PortDevicePath(1), 9600), 1) << m_link.LastOpenError();
     const uint8_t identify[] = {'#'};
     EXPECT_EQ(m_link.SendBlock(identify, 1, m_sim.Variant()), kBlockDone);
 }
@@ -172,7 +172,7 @@ TEST_F(WineSimLink, AHundredOpensAndClosesLeaveNoHandleBehind)
     m_link.Close();
     // The first cycle may create handles that the process keeps for good (the timer, the
     // comm layer); they are not leaks of the device.
-    ASSERT_EQ(m_link.Open(1, 19200), 1) << m_link.LastOpenError();
+    ASSERT_EQ(m_link.Open(PortDevicePath(1), 19200), 1) << m_link.LastOpenError();
     m_link.Close();
     const DWORD before = HandleCount();
     for (int i = 0; i < 100; ++i) {
@@ -196,12 +196,12 @@ TEST_F(WineSimLink, TheProgramsEvenParityIsRefusedByAPortThatCannotKeepIt)
     // a port that does not take the panel's settings must not pass for open.
     CWin32SerialDevice even;
     CSerialLink link(&even);
-    EXPECT_EQ(link.Open(1, 9600), 0);
+    EXPECT_EQ(link.Open(PortDevicePath(1), 9600), 0);
     EXPECT_EQ(link.m_bOpen, 0);
     EXPECT_FALSE(link.LastOpenError().empty());
     EXPECT_EQ(HandleCount(), before);
     // Nothing stayed acquired: the port opens right after.
-    EXPECT_EQ(m_link.Open(1, 9600), 1) << m_link.LastOpenError();
+    EXPECT_EQ(m_link.Open(PortDevicePath(1), 9600), 1) << m_link.LastOpenError();
 }
 
 TEST_F(WineSimLink, ASecondOpenOfTheSamePortIsRefused)
