@@ -84,6 +84,8 @@ bool CWeston::Start(const CXServer& x, const QString& strWorkDir)
     if (!bUp || m_weston.state() == QProcess::NotRunning)
         return false;
     x.Focus(nOutputWindow);
+    // Until the X pointer first enters, weston's own waits in the middle of the output.
+    ParkPointer();
     return true;
 }
 
@@ -102,29 +104,55 @@ QProcessEnvironment CWeston::Environment() const
 
 CWeston::ProtocolState CWeston::ReadProtocol() const
 {
-    // " -> xdg_toplevel@28.set_title("About KOVA_EN")", " -> xdg_toplevel@28.destroy()": the
-    // requests the client sent. An object number is used again after a destroy, so the log is
-    // read in order.
-    static const QRegularExpression request(
-        QStringLiteral(R"re(-> xdg_toplevel@(\d+)\.(set_title|set_app_id|destroy)\((?:"(.*)")?\))re"));
+    // The requests the client sent (" -> ") and the events it got, read in order, since an
+    // object number is used again after a destroy:
+    //   -> xdg_wm_base@18.get_xdg_surface(new id xdg_surface@19, wl_surface@16)
+    //   -> xdg_surface@19.get_toplevel(new id xdg_toplevel@20)
+    //   -> xdg_toplevel@20.set_title("Serial Communication")    set_app_id(...), destroy()
+    //   wl_keyboard@7.enter(9, wl_surface@16, array[0])          leave(12, nil)
+    static const QRegularExpression head(
+        QStringLiteral(R"re((xdg_wm_base|xdg_surface|xdg_toplevel|wl_keyboard)@(\d+)\.(\w+)\()re"));
+    static const QRegularExpression newId(QStringLiteral(R"re(new id \w+@(\d+))re"));
+    static const QRegularExpression surface(QStringLiteral(R"re(wl_surface@(\d+))re"));
+    static const QRegularExpression string(QStringLiteral(R"re("(.*)")re"));
+    const auto find = [](const QRegularExpression& re, const QString& strLine) {
+        return re.match(strLine).captured(1);
+    };
     ProtocolState state;
+    QMap<QString, QString> surfaceOfXdg;      // xdg_surface, wl_surface
+    QMap<QString, QString> surfaceOfToplevel; // xdg_toplevel, wl_surface
+    QString strKeyboardSurface;
     QFile file(ProtocolLog());
     if (!file.open(QIODevice::ReadOnly))
         return state;
-    for (const QByteArray& line : file.readAll().split('\n')) {
-        if (!line.contains("xdg_toplevel@"))
-            continue;
-        const QRegularExpressionMatch match = request.match(QString::fromUtf8(line));
+    for (const QByteArray& text : file.readAll().split('\n')) {
+        if (!text.contains("xdg_") && !text.contains("wl_keyboard@"))
+            continue; // most of the log: buffers, frames, the pointer
+        const QString strLine = QString::fromUtf8(text);
+        const QRegularExpressionMatch match = head.match(strLine);
         if (!match.hasMatch())
             continue;
-        const QString strObject = match.captured(1);
-        if (match.captured(2) == QLatin1String("set_title"))
-            state.toplevels[strObject] = match.captured(3);
-        else if (match.captured(2) == QLatin1String("set_app_id"))
-            state.strAppId = match.captured(3);
-        else
+        const QString strInterface = match.captured(1);
+        const QString strObject = match.captured(2);
+        const QString strMessage = match.captured(3);
+        if (strMessage == QLatin1String("get_xdg_surface"))
+            surfaceOfXdg[find(newId, strLine)] = find(surface, strLine);
+        else if (strMessage == QLatin1String("get_toplevel"))
+            surfaceOfToplevel[find(newId, strLine)] = surfaceOfXdg.value(strObject);
+        else if (strInterface == QLatin1String("xdg_toplevel") && strMessage == QLatin1String("set_title"))
+            state.toplevels[strObject] = find(string, strLine);
+        else if (strInterface == QLatin1String("xdg_toplevel") && strMessage == QLatin1String("set_app_id"))
+            state.strAppId = find(string, strLine);
+        else if (strInterface == QLatin1String("xdg_toplevel") && strMessage == QLatin1String("destroy"))
             state.toplevels.remove(strObject);
+        else if (strInterface == QLatin1String("wl_keyboard") && strMessage == QLatin1String("enter"))
+            strKeyboardSurface = find(surface, strLine);
+        else if (strInterface == QLatin1String("wl_keyboard") && strMessage == QLatin1String("leave"))
+            strKeyboardSurface.clear();
     }
+    for (auto it = state.toplevels.cbegin(); it != state.toplevels.cend(); ++it)
+        if (!strKeyboardSurface.isEmpty() && surfaceOfToplevel.value(it.key()) == strKeyboardSurface)
+            state.strKeyboard = it.value();
     return state;
 }
 
@@ -143,22 +171,40 @@ bool CWeston::WaitToplevel(const QString& strTitle, int nDeadlineMs) const
     return WaitUntil([&] { return Toplevels().contains(strTitle); }, nDeadlineMs, 100);
 }
 
+bool CWeston::WaitKeyboard(const QString& strTitle, int nDeadlineMs) const
+{
+    return WaitUntil([&] { return ReadProtocol().strKeyboard == strTitle; }, nDeadlineMs, 100);
+}
+
 bool CWeston::WaitToplevelGone(const QString& strTitle, int nDeadlineMs) const
 {
     return WaitUntil([&] { return !Toplevels().contains(strTitle); }, nDeadlineMs, 100);
 }
 
-void CWeston::Click(QPoint pos, int nButton) const
+QStringList CWeston::MoveTo(QPoint pos) const
 {
-    // Off the output first (the X screen is larger), then onto the point: see the header. Then
-    // the same way to the output's bottom right corner: weston draws its pointer into the
-    // output, and so into the screenshots, where it would hide what was clicked.
-    const QString strOffX = QString::number(m_pX->ScreenSize().width() - 4);
-    const QString strOffY = QString::number(m_pX->ScreenSize().height() - 4);
+    // Off the output first (the X screen is larger), then onto the point: see the header.
     const QString strMove = QStringLiteral("mousemove");
     const QString strSync = QStringLiteral("--sync");
-    m_pX->Xdotool({strMove, strSync, strOffX, strOffY, strMove, strSync, QString::number(pos.x()),
-                   QString::number(pos.y()), QStringLiteral("click"), QString::number(nButton), strMove, strSync,
-                   strOffX, strOffY, strMove, strSync, QString::number(kOutputWidth - 2),
-                   QString::number(kOutputHeight - 2)});
+    return {strMove,
+            strSync,
+            QString::number(m_pX->ScreenSize().width() - 4),
+            QString::number(m_pX->ScreenSize().height() - 4),
+            strMove,
+            strSync,
+            QString::number(pos.x()),
+            QString::number(pos.y())};
+}
+
+void CWeston::ParkPointer() const
+{
+    // weston draws its pointer into the output, and so into the screenshots, where it would
+    // hide what a test looks at: when not clicking it waits in the output's bottom right corner.
+    m_pX->Xdotool(MoveTo({kOutputWidth - 2, kOutputHeight - 2}));
+}
+
+void CWeston::Click(QPoint pos, int nButton) const
+{
+    m_pX->Xdotool(MoveTo(pos) << QStringLiteral("click") << QString::number(nButton));
+    ParkPointer();
 }

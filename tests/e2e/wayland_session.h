@@ -10,10 +10,12 @@
 //   motion missed while it started) stays out of step, in one axis or both. Only the X pointer
 //   entering its window sets weston's pointer to the exact point. Every click therefore first
 //   moves the X pointer off weston's window (the X screen is larger than the output) and then
-//   straight to the target: the enter event puts weston's pointer there.
+//   straight to the target: the enter event puts weston's pointer there. Between clicks the
+//   pointer waits in a corner of the output, out of the screenshots' way.
 // - Windows: a Wayland client's windows are not X windows. The program runs with
 //   WAYLAND_DEBUG=client and its protocol log tells which toplevels it has (set_title, destroy)
-//   and its app id; where a window is comes from the screenshots.
+//   and its app id, and which of them has the keyboard; where a window is comes from the
+//   screenshots.
 
 #include "x_session.h"
 
@@ -40,6 +42,9 @@ public:
     QStringList Toplevels() const;
     QString AppId() const;
     bool WaitToplevel(const QString& strTitle, int nDeadlineMs = 10000) const;
+    // Until the window exists and the compositor has given it the keyboard: keys typed before
+    // that would go to the window that had it.
+    bool WaitKeyboard(const QString& strTitle, int nDeadlineMs = 10000) const;
     bool WaitToplevelGone(const QString& strTitle, int nDeadlineMs = 10000) const;
 
     void Keys(const QStringList& keys) const { m_pX->Keys(keys); }
@@ -53,8 +58,12 @@ private:
     struct ProtocolState {
         QMap<QString, QString> toplevels; // object, title
         QString strAppId;
+        QString strKeyboard; // the title of the window that has the keyboard, if any
     };
     ProtocolState ReadProtocol() const;
+    // xdotool's arguments that put weston's pointer exactly on pos.
+    QStringList MoveTo(QPoint pos) const;
+    void ParkPointer() const;
 
     static constexpr int kOutputWidth = 1000;
     static constexpr int kOutputHeight = 740;
