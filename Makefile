@@ -48,8 +48,9 @@ lint: deps-test
 	@clang-format --dry-run --Werror $(CXX_SOURCES)
 	@echo "lint: $(words $(CXX_SOURCES)) C++ files formatted"
 
-# Leak checking stays on for every test, the GUI tests included; the only suppression is
-# libdbus's own buffer in the program the end-to-end tests start (tests/e2e/lsan.supp).
+# Leak checking stays on for every test, the GUI tests included; the only suppressions are
+# what libdbus, libwayland-client and the UBSan runtime allocate and keep themselves in the
+# program the end-to-end tests start (tests/e2e/lsan.supp).
 test-sanitize: deps-test
 	@cmake -S . -B $(BUILD_SAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKOVA_SANITIZE=ON -DKOVA_BUILD_BENCH=OFF >/dev/null
 	@cmake --build $(BUILD_SAN) -j $(JOBS)

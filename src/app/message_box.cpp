@@ -1,5 +1,6 @@
 #include "message_box.h"
 
+#include "caption_bar.h"
 #include "string_table.h"
 
 #include <QAbstractButton>
@@ -18,6 +19,7 @@ int AfxMessageBox(QWidget* pOwner, int nStringId, int nStyle, const QString& str
     // Plain buttons, as in the program's dialogs, whatever icons the platform theme gives them.
     for (QAbstractButton* pButton : box.buttons())
         pButton->setIcon(QIcon());
+    AddCaptionWherePlatformNeedsIt(&box);
     switch (box.exec()) {
     case QMessageBox::Yes: return IDYES;
     case QMessageBox::No: return IDNO;

@@ -1,6 +1,7 @@
 #include "panel_dlg.h"
 
 #include "about_dlg.h"
+#include "caption_bar.h"
 #include "message_box.h"
 #include "panel_app.h"
 #include "panel_canvas.h"
@@ -109,6 +110,7 @@ void CPanelDlg::BuildMenu()
 
 int CPanelDlg::DoModal()
 {
+    AddCaptionWherePlatformNeedsIt(this);
     OnInitDialog();
     PlaceOnScreen();
     return exec();

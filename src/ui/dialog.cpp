@@ -1,5 +1,6 @@
 #include "dialog.h"
 
+#include "caption_bar.h"
 #include "geometry.h"
 
 #include <QPushButton>
@@ -15,6 +16,7 @@ CDialog::CDialog(int nWidthUnits, int nHeightUnits, QWidget* pParent) : QDialog(
 int CDialog::DoModal()
 {
     DoDataExchange(false);
+    AddCaptionWherePlatformNeedsIt(this);
     const int result = exec();
     if (result == QDialog::Accepted)
         DoDataExchange(true);

@@ -5,6 +5,7 @@
 
 #include "geometry.h"
 #include "sim_process.h"
+#include "wayland_session.h"
 #include "x_session.h"
 
 #include <QDir>
@@ -51,6 +52,21 @@ protected:
     // dialog answered with Enter.
     void StartProgram(bool bWithPanel)
     {
+        StartProgramIn(x.Environment(), bWithPanel);
+        if (HasFatalFailure())
+            return;
+        const unsigned long nSettings = x.WaitWindow(kSettings, 20000);
+        ASSERT_NE(nSettings, 0u) << "no settings dialog";
+        // It comes first: the main window is not shown yet.
+        EXPECT_EQ(x.FindWindow(kMainWindow), 0u);
+        x.Focus(nSettings);
+        x.Keys({QStringLiteral("Return")});
+    }
+
+    // The program in a session's environment, on the virtual panel or on a device that does
+    // not exist.
+    void StartProgramIn(QProcessEnvironment env, bool bWithPanel)
+    {
         QString strCom1 = m_dir.path() + QStringLiteral("/absent");
         if (bWithPanel) {
             std::string strError;
@@ -58,16 +74,9 @@ protected:
                 << "kova_sim did not come up: " << strError;
             strCom1 = QString::fromStdString(panel.LinkPath());
         }
-        QProcessEnvironment env = x.Environment();
         // Reports of the permanence tests go into the test's own folder.
         env.insert(QStringLiteral("XDG_STATE_HOME"), m_dir.path());
         ASSERT_TRUE(program.Start(env, strCom1));
-        const unsigned long nSettings = x.WaitWindow(kSettings, 20000);
-        ASSERT_NE(nSettings, 0u) << "no settings dialog";
-        // It comes first: the main window is not shown yet.
-        EXPECT_EQ(x.FindWindow(kMainWindow), 0u);
-        x.Focus(nSettings);
-        x.Keys({QStringLiteral("Return")});
     }
 
     // After connecting: the main window, and its client origin from the LED squares.
@@ -567,3 +576,111 @@ TEST_F(EndToEnd, SigtermDuringAPermanenceTestLeavesItsReportAndEndsTheProgram)
 }
 
 } // namespace
+
+// ---------------------------------------------------------------------------------------
+// The same program on a Wayland desktop: weston inside the test's X server.
+
+class OnWayland : public EndToEnd {
+protected:
+    void SetUp() override
+    {
+        if (!KOVA_HAVE_WESTON)
+            GTEST_SKIP() << "weston is not installed";
+        EndToEnd::SetUp();
+        if (HasFatalFailure())
+            return;
+        ASSERT_TRUE(wl.Start(x, m_dir.path())) << "weston did not come up";
+        program.LogErrorsTo(wl.ProtocolLog());
+    }
+
+    // The settings dialog first and alone, Return in it, then the main window.
+    void StartAndConnect()
+    {
+        StartProgramIn(wl.Environment(), true);
+        ASSERT_FALSE(HasFatalFailure());
+        ASSERT_TRUE(wl.WaitToplevel(QStringLiteral("Serial Communication"), 20000)) << "no settings dialog";
+        EXPECT_EQ(wl.Toplevels(), QStringList{QStringLiteral("Serial Communication")});
+        Keep("serial-communication");
+        ASSERT_TRUE(wl.WaitKeyboard(QStringLiteral("Serial Communication")));
+        wl.Keys({QStringLiteral("Return")});
+        ASSERT_TRUE(wl.WaitToplevel(kMainTitle, 20000)) << "no main window";
+        const bool bFound = WaitUntil([&] { return FindClientOrigin(wl.Screenshot(), m_origin); }, 10000, 100);
+        if (!bFound && qEnvironmentVariableIsSet("KOVA_E2E_SHOTS"))
+            wl.Screenshot().save(qEnvironmentVariable("KOVA_E2E_SHOTS") + QStringLiteral("/wayland-no-leds.png"));
+        ASSERT_TRUE(bFound) << "twelve grey LED squares not found";
+    }
+
+    // The screen once it has settled (two screenshots alike), kept under the build tree for
+    // people to look at.
+    void Keep(const char* pszName)
+    {
+        QImage last;
+        QImage screen;
+        WaitUntil(
+            [&] {
+                last = screen;
+                screen = wl.Screenshot();
+                return screen == last;
+            },
+            5000, 150);
+        QDir().mkpath(QStringLiteral(KOVA_WAYLAND_SHOTS));
+        screen.save(QStringLiteral(KOVA_WAYLAND_SHOTS "/%1.png").arg(QString::fromLatin1(pszName)));
+    }
+
+    const QString kMainTitle = QStringLiteral("TARVEST GMBH + CO.   KOVA_EN");
+    const QString kBoxTitle = QStringLiteral("KOVA_EN");
+    CWeston wl;
+};
+
+TEST_F(OnWayland, SettingsFirstHandshakeAboutAndTheExitQuestion)
+{
+    StartAndConnect();
+    // The compositor finds the desktop entry, and with it the icon, by this id.
+    EXPECT_EQ(wl.AppId(), QStringLiteral("org.example.kova_en"));
+    const QStringList expected = QStringLiteral("02 23 10 03 30 10 10 02 40 10 03 53 02 6C 2B 10 03 54").split(u' ');
+    EXPECT_TRUE(WaitUntil([&] { return BytesFromProgram(PanelLog()).mid(0, expected.size()) == expected; }, 5000))
+        << BytesFromProgram(PanelLog()).join(u' ').toStdString();
+    Keep("main-window");
+
+    // File, About KOVA_EN by keyboard; the compositor gives the new window the keys.
+    ASSERT_TRUE(wl.WaitKeyboard(kMainTitle));
+    wl.Keys({QStringLiteral("alt+o"), QStringLiteral("Left"), QStringLiteral("Left"), QStringLiteral("k")});
+    ASSERT_TRUE(wl.WaitKeyboard(QStringLiteral("About KOVA_EN")));
+    Keep("about-kova_en");
+    wl.Keys({QStringLiteral("Return")});
+    ASSERT_TRUE(wl.WaitToplevelGone(QStringLiteral("About KOVA_EN")));
+
+    // Enter does nothing, Escape asks, No keeps everything running, Yes ends the program.
+    ASSERT_TRUE(wl.WaitKeyboard(kMainTitle));
+    wl.Keys({QStringLiteral("Return"), QStringLiteral("Escape")});
+    ASSERT_TRUE(wl.WaitKeyboard(kBoxTitle)) << "Escape did not ask the exit question";
+    wl.Keys({QStringLiteral("Escape")});
+    ASSERT_TRUE(wl.WaitToplevelGone(kBoxTitle));
+    EXPECT_TRUE(program.Running());
+    EXPECT_EQ(wl.Toplevels(), QStringList{kMainTitle});
+    ASSERT_TRUE(wl.WaitKeyboard(kMainTitle));
+    wl.Keys({QStringLiteral("Escape")});
+    ASSERT_TRUE(wl.WaitKeyboard(kBoxTitle));
+    wl.Keys({QStringLiteral("Return")});
+    EXPECT_EQ(program.WaitExit(), 0) << (program.Running() ? "still running" : "crashed") << ", windows "
+                                     << wl.Toplevels().join(u',').toStdString();
+}
+
+TEST_F(OnWayland, LeftAndRightClicksOnKeys)
+{
+    StartAndConnect();
+    Panel("clear");
+    // Left on key 1: on, '1' on the line, yellow over exactly its square.
+    wl.Click(KeyCentre(0), 1);
+    EXPECT_TRUE(HistoryHas(QStringLiteral("31")));
+    ASSERT_TRUE(WaitUntil([&] { return AllOf(wl.Screenshot(), Face(0), kYellow); }, 5000, 50));
+    const QImage screen = wl.Screenshot();
+    EXPECT_NE(Rgb(screen.pixel(Face(0).topLeft() - QPoint(1, 0))), Rgb(kYellow));
+    EXPECT_NE(Rgb(screen.pixel(Face(0).bottomRight() + QPoint(1, 0))), Rgb(kYellow));
+    // Right on key 2: flashing, 'R' on the line, yellow and grey in turn; key 1 stays on.
+    wl.Click(KeyCentre(1), 3);
+    EXPECT_TRUE(HistoryHas(QStringLiteral("52")));
+    EXPECT_TRUE(LedPicturesChange(3));
+    EXPECT_TRUE(LedPicture(wl.Screenshot()).startsWith(u'Y'));
+    EXPECT_EQ(History(), QStringList({QStringLiteral("31"), QStringLiteral("52")}));
+}

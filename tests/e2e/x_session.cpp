@@ -219,7 +219,9 @@ bool CProgram::Start(const QProcessEnvironment& env, const QString& strCom1, con
         strLsan += u':';
     programEnv.insert(QStringLiteral("LSAN_OPTIONS"), strLsan + QStringLiteral("suppressions=" KOVA_LSAN_SUPPRESSIONS));
     m_process.setProcessEnvironment(programEnv);
-    m_process.setProcessChannelMode(QProcess::MergedChannels);
+    m_process.setProcessChannelMode(m_strErrorLog.isEmpty() ? QProcess::MergedChannels : QProcess::SeparateChannels);
+    if (!m_strErrorLog.isEmpty())
+        m_process.setStandardErrorFile(m_strErrorLog);
     m_process.start(strBinary.isEmpty() ? QStringLiteral(KOVA_EN_BINARY) : strBinary, {});
     return m_process.waitForStarted(10000);
 }

@@ -81,6 +81,9 @@ public:
     CProgram& operator=(const CProgram&) = delete;
     ~CProgram() { Kill(); }
 
+    // Its standard error into a file rather than into Output(): for a protocol log that would
+    // otherwise fill the pipe. Before Start.
+    void LogErrorsTo(const QString& strPath) { m_strErrorLog = strPath; }
     // The program under test, or another build of it (the benchmarks compare two).
     bool Start(const QProcessEnvironment& env, const QString& strCom1, const QString& strBinary = QString());
     qint64 Pid() const { return m_process.processId(); }
@@ -93,6 +96,7 @@ public:
 
 private:
     QProcess m_process;
+    QString m_strErrorLog;
 };
 
 // The main window's client area on the screen, found from the twelve grey LED squares (all
