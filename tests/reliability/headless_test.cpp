@@ -207,6 +207,17 @@ TEST_F(HeadlessTest, PanelSilentOrUnpluggedForAWhileIsLostRejoinedAndTheRunGoesO
     }
 }
 
+// A panel that stalls for good: every reconnect finds it and loses it again, so the run counts
+// the losses and never a rejoin, and its steps stop where the stall began.
+TEST_F(HeadlessTest, APanelFoundButLostAgainIsNoReconnect)
+{
+    EXPECT_EQ(RunWithFault(QStringLiteral("9s"), "fault stall on", "fault stall off", 8000), 1) << m_out.toStdString();
+    const QJsonObject r = Report();
+    EXPECT_EQ(r["reconnects"].toInt(), 0);
+    EXPECT_GE(r["reconnect_attempts"].toInt(), 1);
+    EXPECT_GE(r["link_losses"].toInt(), 1 + r["reconnect_attempts"].toInt());
+}
+
 TEST_F(HeadlessTest, ProbeTellsFoundFromNotFoundFromPortError)
 {
     EXPECT_EQ(Run({QStringLiteral("--probe")}), 0);
@@ -214,6 +225,12 @@ TEST_F(HeadlessTest, ProbeTellsFoundFromNotFoundFromPortError)
                                                 "selector 1 at ")
                                      .arg(QString::fromStdString(m_sim.LinkPath()))))
         << m_out.toStdString();
+    // A panel that answers "#" and then stalls in the middle of its reply is found, but the link
+    // is down again before the connect is through: that is no panel to test with.
+    ASSERT_TRUE(m_sim.Command("fault stall on"));
+    EXPECT_EQ(Run({QStringLiteral("--probe")}), 1);
+    EXPECT_TRUE(m_out.contains(QStringLiteral("lost again"))) << m_out.toStdString();
+    ASSERT_TRUE(m_sim.Command("fault stall off"));
     ASSERT_TRUE(m_sim.Command("fault silent on"));
     EXPECT_EQ(Run({QStringLiteral("--probe")}), 1);
     EXPECT_TRUE(m_out.startsWith(QStringLiteral("KOVA not found on COM1"))) << m_out.toStdString();

@@ -67,6 +67,10 @@ void CFakeSerialDevice::WriteByte(uint8_t byte)
 int CFakeSerialDevice::InputQueued()
 {
     Deliver();
+    // As the interface has it: a hung-up line counts as one byte waiting, so the next read
+    // meets the hang-up.
+    if (m_ready.empty() && HungUp())
+        return 1;
     return static_cast<int>(m_ready.size());
 }
 
