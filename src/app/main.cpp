@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 
 #include <cstdio>
+#include <utility>
 
 int main(int argc, char** argv)
 {
@@ -19,7 +20,6 @@ int main(int argc, char** argv)
         arguments << PathFromBytes(QByteArray(argv[i]));
 #endif
     CCommandLine commandLine = ParseCommandLine(arguments);
-    // The environment's say on the trace is read here, once, and handed down.
     commandLine.strTrace = CLinkTrace::TargetFromEnvironment();
 
     // Whatever needs no window is done before anything connects to the window system, so it
@@ -29,13 +29,14 @@ int main(int argc, char** argv)
         return RunWithoutWindow(commandLine, stdout, stderr);
     }
 
+    // What the window is to know of the trace and the ports is read here, once, and handed down.
+    CPanelConfig config{commandLine.strTrace, CPortSetup(commandLine.portOptions, CPortScanRoots::FromEnvironment())};
     QString warning;
-    ReadPortConfig(&warning);
+    config.ports.ReadConfig(&warning);
     if (!warning.isEmpty())
         std::fprintf(stderr, "%s\n", warning.toLocal8Bit().constData());
-    SetPortOptions(commandLine.portOptions);
 
-    CPanelApp app(argc, argv, commandLine.strTrace);
+    CPanelApp app(argc, argv, std::move(config));
     app.InitInstance();
     return 0;
 }

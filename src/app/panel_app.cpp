@@ -7,8 +7,8 @@
 
 #include <utility>
 
-CPanelApp::CPanelApp(int& argc, char** argv, QString strTrace)
-    : QApplication(argc, argv), m_strTrace(std::move(strTrace))
+CPanelApp::CPanelApp(int& argc, char** argv, CPanelConfig config)
+    : QApplication(argc, argv), m_config(std::move(config))
 {
     setApplicationName(QStringLiteral("KOVA_EN"));
     setApplicationVersion(QStringLiteral(KOVA_VERSION_MAJOR_MINOR));
@@ -20,7 +20,7 @@ CPanelApp::CPanelApp(int& argc, char** argv, QString strTrace)
 
 bool CPanelApp::InitInstance()
 {
-    CPanelDlg dlg(nullptr, nullptr, nullptr, m_strTrace);
+    CPanelDlg dlg(nullptr, nullptr, nullptr, m_config);
 #ifndef _WIN32
     // Ended by SIGINT or SIGTERM (Ctrl+C in its terminal, a kill, the session's logout), the
     // window still leaves the report of a running permanence test, then ends as the signal

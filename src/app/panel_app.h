@@ -1,5 +1,7 @@
 #pragma once
 
+#include "panel_model.h"
+
 #include <QApplication>
 #include <QIcon>
 
@@ -8,14 +10,14 @@
 class CPanelApp : public QApplication {
     Q_OBJECT
 public:
-    // strTrace: where the traffic trace goes, as the program's entry read it (empty: none).
-    CPanelApp(int& argc, char** argv, QString strTrace = QString());
+    // config: what the program's entry read of the trace and the ports, for the window.
+    CPanelApp(int& argc, char** argv, CPanelConfig config = CPanelConfig());
 
     // Runs the main window and returns false: the program ends when the window does.
     bool InitInstance();
 
 private:
-    QString m_strTrace;
+    CPanelConfig m_config;
 };
 
 // Icon 128 of the program's resources.

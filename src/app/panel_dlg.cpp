@@ -24,8 +24,8 @@ const CPanelDlg::MessageEntry CPanelDlg::s_messageTable[] = {
     {ID_RESET_PANEL, &CPanelDlg::OnResetPanel},
 };
 
-CPanelDlg::CPanelDlg(ISerialDevice* pDevice, IClock* pClock, QWidget* pParent, const QString& strTrace)
-    : QDialog(pParent), m_model(*this, pDevice, pClock, strTrace), m_hIcon(AppIcon())
+CPanelDlg::CPanelDlg(ISerialDevice* pDevice, IClock* pClock, QWidget* pParent, const CPanelConfig& config)
+    : QDialog(pParent), m_model(*this, pDevice, pClock, config), m_hIcon(AppIcon())
 {
     setWindowTitle(QStringLiteral("TARVEST GMBH + CO.   KOVA_EN"));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
@@ -77,6 +77,10 @@ CPanelDlg::CPanelDlg(ISerialDevice* pDevice, IClock* pClock, QWidget* pParent, c
 CPanelDlg::~CPanelDlg()
 {
     m_timer.stop();
+    // The canvas and its tooltip keep references to the model. Qt would delete them as children
+    // only after the members are gone, model included; they go first.
+    delete m_pCanvas;
+    m_pCanvas = nullptr;
 }
 
 void CPanelDlg::BuildMenu()
@@ -253,7 +257,7 @@ int CPanelDlg::MessageBox(int nStringId, int nStyle)
 
 bool CPanelDlg::RunSerialDialog(int& nPortChoice, int& nBaudChoice)
 {
-    CSerialDlg dlg;
+    CSerialDlg dlg(nullptr, m_model.PortSetup());
     dlg.m_nPortChoice = nPortChoice;
     dlg.m_nBaudChoice = nBaudChoice;
     if (dlg.DoModal() != QDialog::Accepted)

@@ -34,7 +34,7 @@ class CPanelDlg : public QDialog, public IPanelView {
     Q_OBJECT
 public:
     explicit CPanelDlg(ISerialDevice* pDevice = nullptr, IClock* pClock = nullptr, QWidget* pParent = nullptr,
-                       const QString& strTrace = QString());
+                       const CPanelConfig& config = CPanelConfig());
     ~CPanelDlg() override;
 
     // Initialises the window (and connects), then runs it modally.

@@ -3,8 +3,8 @@
 #include "port_config.h"
 #include "port_diagnosis.h"
 
-CPanelModel::CPanelModel(IPanelView& view, ISerialDevice* pDevice, IClock* pClock, const QString& strTrace)
-    : m_driver(pDevice, pClock, strTrace), m_view(view)
+CPanelModel::CPanelModel(IPanelView& view, ISerialDevice* pDevice, IClock* pClock, const CPanelConfig& config)
+    : m_driver(pDevice, pClock, config.strTrace), m_view(view), m_ports(config.ports)
 {
     m_driver.Stats().onFailedExchange = [this](bool bSent, const uint8_t* pData, int nLen, int nResult) {
         if (m_pPermRun)
@@ -105,7 +105,7 @@ void CPanelModel::Reconnect()
     bool bOpened = false;
     m_lastConnect = CConnectResult();
     if (m_nBaud == 0 || m_nBaud == 1)
-        bOpened = m_driver.Open(nPort, ResolvePortDevice(nPort), m_nBaud == 0 ? 9600 : 19200, &m_lastConnect);
+        bOpened = m_driver.Open(nPort, m_ports.ResolveDevice(nPort), m_nBaud == 0 ? 9600 : 19200, &m_lastConnect);
     else
         m_driver.Close();
     ClearLedsAndMarkers();
@@ -115,7 +115,7 @@ void CPanelModel::Reconnect()
         m_link.Close();
         m_view.ShowMessageDetail(
             IDS_PORT_NOT_OPENED,
-            PortOpenFailureDetail(nPort, m_link.DevicePath(), m_link.LastOpenErrno(), m_link.LastOpenError()));
+            PortOpenFailureDetail(nPort, m_link.DevicePath(), m_link.LastOpenErrno(), m_link.LastOpenError(), m_ports));
     }
     const bool bFound = Handshake() == 0;
     // A run is carried on only by a connect after which the link is up: a panel that answered

@@ -5,6 +5,7 @@
 #include "link_trace.h"
 #include "panel_driver.h"
 #include "perm_report.h"
+#include "port_config.h"
 #include "serial_link.h"
 #include "string_table.h"
 #include "telegrams.h"
@@ -62,6 +63,13 @@ public:
     virtual void Paint() {}
 };
 
+// What the program's entry hands the panel logic: where the traffic trace goes ("-" standard
+// error, a file, empty for none) and the port setup of its command line.
+struct CPanelConfig {
+    QString strTrace;
+    CPortSetup ports;
+};
+
 // The window's side of the panel: its mirror of the panel and its handlers for connecting, the
 // poll tick, the permanence test, key clicks and text entry, with the window's own ways (the
 // message boxes, the first byte of a receive applied whatever its result, the identify bytes
@@ -69,9 +77,8 @@ public:
 // window use as well. No widgets: the window supplies an IPanelView.
 class CPanelModel : public CPanelGlobals {
 public:
-    // strTrace: where the traffic trace goes, as the program's entry read it (empty: none).
     explicit CPanelModel(IPanelView& view, ISerialDevice* pDevice = nullptr, IClock* pClock = nullptr,
-                         const QString& strTrace = QString());
+                         const CPanelConfig& config = CPanelConfig());
     // Ends a permanence-test run still going and writes its report.
     ~CPanelModel();
     CPanelModel(const CPanelModel&) = delete;
@@ -124,6 +131,7 @@ public:
     QString PermRunFigures() const;
     const CLinkStats& Stats() const { return m_driver.Stats(); }
     CPanelDriver& Driver() { return m_driver; }
+    const CPortSetup& PortSetup() const { return m_ports; }
     // How the last connect went, as the driver tells it: what the runs without a window
     // decide by, never by the boxes the window would have shown.
     const CConnectResult& LastConnect() const { return m_lastConnect; }
@@ -171,6 +179,7 @@ private:
     CPanelDriver& Sender();
 
     IPanelView& m_view;
+    CPortSetup m_ports;
     CConnectResult m_lastConnect;
     std::unique_ptr<CPermRecord> m_pPermRun;
     std::unique_ptr<CPermRecord> m_pLastPermRun;

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,13 +22,6 @@
 #endif
 
 namespace {
-
-std::map<int, QString> g_portOptions;
-
-// Files found not to be INI, by path, with the size and time they had then. QSettings keeps
-// what it parsed of a file until the file changes and reports the format error only to the
-// first reader, so later readers learn it here.
-std::map<QString, std::pair<qint64, QDateTime>> g_malformedFiles;
 
 QString PortKey(int nPort)
 {
@@ -67,7 +61,14 @@ QString PortConfigFilePath()
     return base + QStringLiteral("/kova_en/kova_en.conf");
 }
 
-std::map<int, QString> ReadPortConfig(QString* pWarning)
+CPortSetup::CPortSetup() : m_roots(CPortScanRoots::FromEnvironment()) {}
+
+CPortSetup::CPortSetup(std::map<int, QString> options, CPortScanRoots roots)
+    : m_options(std::move(options)), m_roots(std::move(roots))
+{
+}
+
+std::map<int, QString> CPortSetup::ReadConfig(QString* pWarning) const
 {
     std::map<int, QString> ports;
     const QString path = PortConfigFilePath();
@@ -76,9 +77,11 @@ std::map<int, QString> ReadPortConfig(QString* pWarning)
         return ports;
     const std::pair<qint64, QDateTime> stamp{info.size(), info.lastModified()};
     const QSettings settings(path, QSettings::IniFormat);
-    const auto known = g_malformedFiles.find(path);
-    if (settings.status() == QSettings::FormatError || (known != g_malformedFiles.end() && known->second == stamp)) {
-        g_malformedFiles[path] = stamp;
+    // QSettings keeps what it parsed of a file until the file changes and reports the format
+    // error only to its first reader, so later readers learn it here.
+    const auto known = m_malformed.find(path);
+    if (settings.status() == QSettings::FormatError || (known != m_malformed.end() && known->second == stamp)) {
+        m_malformed[path] = stamp;
         if (pWarning != nullptr)
             *pWarning = QStringLiteral("kova_en: %1 is not a valid configuration file; ignored").arg(path);
         return ports;
@@ -148,13 +151,9 @@ QByteArray IniValue(const QString& value)
 
 } // namespace
 
-int SavePortConfig(int nPort, const QString& strPath, QString* pMessage)
+int SavePortConfig(int nPort, const QString& strPath, const CPortSetup& setup, QString* pMessage)
 {
-    return SavePortConfig(nPort, strPath, CPortScanRoots::FromEnvironment(), pMessage);
-}
-
-int SavePortConfig(int nPort, const QString& strPath, const CPortScanRoots& roots, QString* pMessage)
-{
+    const CPortScanRoots& roots = setup.Roots();
     const auto finish = [&](int status, const QString& text) {
         if (pMessage != nullptr)
             *pMessage = text;
@@ -194,7 +193,7 @@ int SavePortConfig(int nPort, const QString& strPath, const CPortScanRoots& root
     if (target.isEmpty())
         return finish(1, QStringLiteral("kova_en: %1, not a configuration file; nothing saved").arg(why));
     QString warning;
-    ReadPortConfig(&warning);
+    setup.ReadConfig(&warning);
     // Rewriting a file QSettings could not parse would lose whatever the user meant by it.
     if (!warning.isEmpty())
         return finish(1, QStringLiteral("kova_en: %1 is not a valid configuration file; "
@@ -222,28 +221,23 @@ int SavePortConfig(int nPort, const QString& strPath, const CPortScanRoots& root
     return finish(0, done);
 }
 
-void SetPortOptions(const std::map<int, QString>& options)
+CPortMapping CPortSetup::Resolve(int nPort) const
 {
-    g_portOptions = options;
-}
-
-CPortMapping ResolvePort(int nPort)
-{
-    if (const auto it = g_portOptions.find(nPort); it != g_portOptions.end() && !it->second.isEmpty())
+    if (const auto it = m_options.find(nPort); it != m_options.end() && !it->second.isEmpty())
         return {it->second, PortSource::Option};
     const QString env = PathFromEnvironment(PortEnvironmentVariable(nPort).c_str());
     if (!env.isEmpty())
         return {env, PortSource::Environment};
-    const std::map<int, QString> config = ReadPortConfig();
+    const std::map<int, QString> config = ReadConfig();
     if (const auto it = config.find(nPort); it != config.end())
         return {it->second, PortSource::Configuration};
     return {QString::fromStdString(DefaultPortDevicePath(nPort)), PortSource::Default};
 }
 
-std::string ResolvePortDevice(int nPort)
+std::string CPortSetup::ResolveDevice(int nPort) const
 {
     // The path's own bytes, those that are not UTF-8 included.
-    return PathToBytes(ResolvePort(nPort).strPath).toStdString();
+    return PathToBytes(Resolve(nPort).strPath).toStdString();
 }
 
 QString PortSourceText(int nPort, PortSource source)

@@ -92,8 +92,8 @@ QString OpenFailureDetail(const std::string& strPath, int nErrno, const std::str
 #endif
 }
 
-QString PortOpenFailureDetail(int nPort, const std::string& strPath, int nErrno, const std::string& strReason)
+QString PortOpenFailureDetail(int nPort, const std::string& strPath, int nErrno, const std::string& strReason,
+                              const CPortSetup& setup)
 {
-    return OpenFailureDetail(strPath, nErrno, strReason) + QStringLiteral("\n\n")
-           + PortGuidance(nPort, CPortScanRoots::FromEnvironment());
+    return OpenFailureDetail(strPath, nErrno, strReason) + QStringLiteral("\n\n") + PortGuidance(nPort, setup);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "port_config.h"
+
 #include <QString>
 
 #include <string>
@@ -10,4 +12,5 @@ QString OpenFailureDetail(const std::string& strPath, int nErrno, const std::str
 
 // The same, followed by the serial devices found on this computer and how to make port nPort
 // use one of them: the detail text of "Serial Port could not be opened !".
-QString PortOpenFailureDetail(int nPort, const std::string& strPath, int nErrno, const std::string& strReason);
+QString PortOpenFailureDetail(int nPort, const std::string& strPath, int nErrno, const std::string& strReason,
+                              const CPortSetup& setup);

@@ -425,10 +425,10 @@ std::vector<CSerialPortInfo> DiscoverPorts(const CPortScanRoots& roots, const CP
     return ports;
 }
 
-std::vector<CSerialPortInfo> DiscoverPorts()
+std::vector<CSerialPortInfo> DiscoverPorts(const CPortSetup& setup)
 {
-    const CPortMapping mappings[2] = {ResolvePort(1), ResolvePort(2)};
-    return DiscoverPorts(CPortScanRoots::FromEnvironment(), mappings);
+    const CPortMapping mappings[2] = {setup.Resolve(1), setup.Resolve(2)};
+    return DiscoverPorts(setup.Roots(), mappings);
 }
 
 QString PermissionAdvice(const CSerialPortInfo& info)
@@ -496,15 +496,9 @@ QString ListPortsText(const std::vector<CSerialPortInfo>& ports)
     return text;
 }
 
-QString PortToolTip(int nPort)
+QString PortToolTip(int nPort, const CPortSetup& setup)
 {
-    return PortToolTip(nPort, CPortScanRoots::FromEnvironment());
-}
-
-QString PortToolTip(int nPort, const CPortScanRoots& roots)
-{
-    const CPortMapping mappings[2] = {ResolvePort(1), ResolvePort(2)};
-    for (const CSerialPortInfo& info : DiscoverPorts(roots, mappings)) {
+    for (const CSerialPortInfo& info : DiscoverPorts(setup)) {
         for (const auto& [nMapped, mapping] : info.mappedBy) {
             if (nMapped != nPort)
                 continue;
@@ -524,12 +518,12 @@ QString PortToolTip(int nPort, const CPortScanRoots& roots)
     return {};
 }
 
-QString PortGuidance(int nPort, const CPortScanRoots& roots)
+QString PortGuidance(int nPort, const CPortSetup& setup)
 {
     if (nPort != 1 && nPort != 2)
         return {};
-    const CPortMapping mappings[2] = {ResolvePort(1), ResolvePort(2)};
-    const std::vector<CSerialPortInfo> ports = DiscoverPorts(roots, mappings);
+    const CPortMapping mappings[2] = {setup.Resolve(1), setup.Resolve(2)};
+    const std::vector<CSerialPortInfo> ports = DiscoverPorts(setup.Roots(), mappings);
     const CPortMapping& current = mappings[nPort - 1];
 
     // Devices the scan found (not merely named by a mapping) that no port uses yet; a USB

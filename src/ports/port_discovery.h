@@ -29,7 +29,7 @@ struct CSerialPortInfo {
 // UART type other than 0), whatever its name: ttyS, ttyUSB, ttyACM, ttyAMA, ttymxc, rfcomm...
 // On Windows the ports the serial drivers enter in the registry.
 std::vector<CSerialPortInfo> DiscoverPorts(const CPortScanRoots& roots, const CPortMapping mappings[2]);
-std::vector<CSerialPortInfo> DiscoverPorts();
+std::vector<CSerialPortInfo> DiscoverPorts(const CPortSetup& setup);
 
 // Whether path is a terminal, told from its device numbers alone (the ranges the kernel's tty
 // drivers list in /proc/tty/drivers), never by opening it: opening a real UART raises its
@@ -45,9 +45,8 @@ QString ListPortsText(const std::vector<CSerialPortInfo>& ports);
 QString PermissionAdvice(const CSerialPortInfo& info);
 
 // The tooltip of a port's button in the settings dialog: device, description, mapping source.
-QString PortToolTip(int nPort);
-QString PortToolTip(int nPort, const CPortScanRoots& roots);
+QString PortToolTip(int nPort, const CPortSetup& setup);
 
 // For the detail of "Serial Port could not be opened !": the devices found, and the command or
 // configuration line that makes port nPort use one of them.
-QString PortGuidance(int nPort, const CPortScanRoots& roots);
+QString PortGuidance(int nPort, const CPortSetup& setup);

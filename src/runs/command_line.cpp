@@ -136,19 +136,14 @@ int RunWithoutWindow(const CCommandLine& commandLine, std::FILE* pOut, std::FILE
         return 2;
     case CCommandLine::Action::SavePort: {
         QString message;
-        const int status = SavePortConfig(commandLine.nSavePort, commandLine.strSavePath, &message);
+        const int status = SavePortConfig(commandLine.nSavePort, commandLine.strSavePath, CPortSetup(), &message);
         Print(status == 0 ? pOut : pErr, message + QLatin1Char('\n'));
         return status;
     }
     case CCommandLine::Action::Probe: return RunProbe(commandLine, pOut, pErr);
     case CCommandLine::Action::PermanenceTest: return RunPermanenceTest(commandLine, pOut, pErr);
     case CCommandLine::Action::ListPorts: {
-        QString warning;
-        ReadPortConfig(&warning);
-        if (!warning.isEmpty())
-            Print(pErr, warning + QLatin1Char('\n'));
-        SetPortOptions(commandLine.portOptions);
-        Print(pOut, ListPortsText(DiscoverPorts()));
+        Print(pOut, ListPortsText(DiscoverPorts(SetUpPorts(commandLine, pErr))));
         return 0;
     }
     }

@@ -54,16 +54,6 @@ QString PortText(const CPanelState& state)
         .arg(state.nBaud);
 }
 
-// The port setup of the command line: its options, and a word when the configuration is broken.
-void SetUpPorts(const CCommandLine& commandLine, std::FILE* pErr)
-{
-    QString warning;
-    ReadPortConfig(&warning);
-    if (!warning.isEmpty())
-        Print(pErr, warning + QLatin1Char('\n'));
-    SetPortOptions(commandLine.portOptions);
-}
-
 // What a connect came to, as the driver tells it: 2 and why when the port would not open, 1
 // when the panel was not found or was lost again before the connect was through, 0 when the
 // link is up.
@@ -195,6 +185,16 @@ private:
 
 } // namespace
 
+CPortSetup SetUpPorts(const CCommandLine& commandLine, std::FILE* pErr)
+{
+    CPortSetup ports(commandLine.portOptions, CPortScanRoots::FromEnvironment());
+    QString warning;
+    ports.ReadConfig(&warning);
+    if (!warning.isEmpty())
+        Print(pErr, warning + QLatin1Char('\n'));
+    return ports;
+}
+
 QList<QCommandLineOption> CHeadlessOptions::All() const
 {
     return {probe, permTest, port, baud, duration, report};
@@ -276,10 +276,10 @@ bool ParseDuration(const QString& text, int64_t* pMs, QString* pWhy)
 
 int RunProbe(const CCommandLine& commandLine, std::FILE* pOut, std::FILE* pErr)
 {
-    SetUpPorts(commandLine, pErr);
+    const CPortSetup ports = SetUpPorts(commandLine, pErr);
     CPanelDriver driver(nullptr, nullptr, commandLine.strTrace);
     const CConnectResult result =
-        driver.Connect(commandLine.nPort, ResolvePortDevice(commandLine.nPort), commandLine.nBaud);
+        driver.Connect(commandLine.nPort, ports.ResolveDevice(commandLine.nPort), commandLine.nBaud);
     if (const int status = SayConnect(result, driver, pOut, pErr); status != 0)
         return status;
     const CPanelState& state = driver.State();
@@ -339,9 +339,8 @@ int RunPermanenceTest(const CCommandLine& commandLine, std::FILE* pOut, std::FIL
     }
     if (!CatchStopSignals(true))
         Print(pErr, QStringLiteral("kova_en: cannot catch SIGINT, SIGTERM and SIGHUP; the run ends at its duration\n"));
-    SetUpPorts(commandLine, pErr);
     CHeadlessView view(commandLine.nPort - 1, commandLine.nBaud == 19200 ? 1 : 0);
-    CPanelModel model(view, nullptr, nullptr, commandLine.strTrace);
+    CPanelModel model(view, nullptr, nullptr, {commandLine.strTrace, SetUpPorts(commandLine, pErr)});
     model.m_bWriteReports = !bReportToStdout;
     model.m_bPermRunSpansConnects = true;
     model.m_strReportPath = commandLine.strReportPath;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "command_line.h"
+#include "port_config.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -38,6 +39,10 @@ inline constexpr int64_t kMaxDurationMs = int64_t{366} * 24 * 3600 * 1000;
 // "90", "90s", "15m", "8h" as milliseconds; false and why for anything else, for no time at
 // all and for more than kMaxDurationMs.
 bool ParseDuration(const QString& text, int64_t* pMs, QString* pWhy = nullptr);
+
+// The port setup of the command line (its --com1/--com2, the roots of the environment), with a
+// word on pErr when the configuration file is broken. Read once per run and handed down.
+CPortSetup SetUpPorts(const CCommandLine& commandLine, std::FILE* pErr);
 
 // kova_en --probe: 0 found, 1 not found, 2 the port would not open.
 int RunProbe(const CCommandLine& commandLine, std::FILE* pOut, std::FILE* pErr);

@@ -23,7 +23,7 @@ void ExchangeRadio(QButtonGroup* pGroup, int& nValue, bool bSave)
 
 } // namespace
 
-CSerialDlg::CSerialDlg(QWidget* pParent)
+CSerialDlg::CSerialDlg(QWidget* pParent, const CPortSetup& ports)
     : CDialog(188, 103, pParent), m_pPortGroup(new QButtonGroup(this)), m_pBaudGroup(new QButtonGroup(this))
 {
     setWindowTitle(QStringLiteral("Serial Communication"));
@@ -51,7 +51,7 @@ CSerialDlg::CSerialDlg(QWidget* pParent)
 
     // Which device each port name stands for on this machine, what it is and who chose it.
     for (int port = 0; port < 2; ++port)
-        m_pPortGroup->button(port)->setToolTip(PortToolTip(port + 1));
+        m_pPortGroup->button(port)->setToolTip(PortToolTip(port + 1, ports));
 
     AddOkButton(128, 60, 50, 14);
     AddCancelButton(128, 77, 50, 14);

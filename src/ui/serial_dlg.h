@@ -1,6 +1,7 @@
 #pragma once
 
 #include "dialog.h"
+#include "port_config.h"
 
 class QButtonGroup;
 class QRadioButton;
@@ -10,7 +11,8 @@ class QRadioButton;
 class CSerialDlg : public CDialog {
     Q_OBJECT
 public:
-    explicit CSerialDlg(QWidget* pParent = nullptr);
+    // ports: the program's port setup, which the tooltips of "COM 1" and "COM 2" explain.
+    explicit CSerialDlg(QWidget* pParent = nullptr, const CPortSetup& ports = CPortSetup());
 
     int m_nBaudChoice = -1;
     int m_nPortChoice = -1;

@@ -32,10 +32,8 @@ protected:
         : m_configHome("XDG_CONFIG_HOME", m_tree.ConfigHome().toLocal8Bit().constData()), m_com1("KOVA_COM1", nullptr),
           m_com2("KOVA_COM2", nullptr)
     {
-        SetPortOptions({});
         QDir().mkpath(QFileInfo(m_tree.ConfigFile()).path());
     }
-    ~PortSetupTest() override { SetPortOptions({}); }
 
     // Two terminals to save: pseudo-terminals, which the real /proc lists too.
     QString Terminal(int n) const { return QString::fromStdString(m_ptys[n].Path()); }
@@ -43,7 +41,7 @@ protected:
     int Save(int nPort, const QString& path)
     {
         m_message.clear();
-        return SavePortConfig(nPort, path, Roots(), &m_message);
+        return SavePortConfig(nPort, path, m_setup, &m_message);
     }
 
     void Configure(const QByteArray& ini) { ASSERT_TRUE(m_tree.WriteFile(m_tree.ConfigFile(), ini)); }
@@ -65,57 +63,59 @@ protected:
     CScopedEnv m_com2;
     PtyPair m_ptys[2];
     QString m_message;
+    // The setup a program would hand down: no options unless a test gives some.
+    CPortSetup m_setup{{}, Roots()};
 };
 
 TEST_F(PortSetupTest, OptionBeatsEnvironmentBeatsConfigurationBeatsDefault)
 {
     Configure("[ports]\nCOM1=/dev/from-config\n");
     const CScopedEnv env("KOVA_COM1", "/dev/from-env");
-    SetPortOptions({{1, QStringLiteral("/dev/from-option")}});
-    EXPECT_EQ(ResolvePort(1).strPath, QStringLiteral("/dev/from-option"));
-    EXPECT_EQ(ResolvePort(1).source, PortSource::Option);
+    m_setup = CPortSetup({{1, QStringLiteral("/dev/from-option")}}, Roots());
+    EXPECT_EQ(m_setup.Resolve(1).strPath, QStringLiteral("/dev/from-option"));
+    EXPECT_EQ(m_setup.Resolve(1).source, PortSource::Option);
 
-    SetPortOptions({});
-    EXPECT_EQ(ResolvePort(1).strPath, QStringLiteral("/dev/from-env"));
-    EXPECT_EQ(ResolvePort(1).source, PortSource::Environment);
+    m_setup = CPortSetup({}, Roots());
+    EXPECT_EQ(m_setup.Resolve(1).strPath, QStringLiteral("/dev/from-env"));
+    EXPECT_EQ(m_setup.Resolve(1).source, PortSource::Environment);
 
     {
         const CScopedEnv unset("KOVA_COM1", nullptr);
-        EXPECT_EQ(ResolvePort(1).strPath, QStringLiteral("/dev/from-config"));
-        EXPECT_EQ(ResolvePort(1).source, PortSource::Configuration);
+        EXPECT_EQ(m_setup.Resolve(1).strPath, QStringLiteral("/dev/from-config"));
+        EXPECT_EQ(m_setup.Resolve(1).source, PortSource::Configuration);
         // The serial link is handed what the port setup names.
-        EXPECT_EQ(ResolvePortDevice(1), "/dev/from-config");
+        EXPECT_EQ(m_setup.ResolveDevice(1), "/dev/from-config");
     }
 
     // COM2 has none of them.
-    EXPECT_EQ(ResolvePort(2).strPath, QStringLiteral("/dev/ttyS1"));
-    EXPECT_EQ(ResolvePort(2).source, PortSource::Default);
+    EXPECT_EQ(m_setup.Resolve(2).strPath, QStringLiteral("/dev/ttyS1"));
+    EXPECT_EQ(m_setup.Resolve(2).source, PortSource::Default);
 }
 
 TEST_F(PortSetupTest, BrokenConfigurationsCountAsEmpty)
 {
     // Missing.
-    EXPECT_TRUE(ReadPortConfig().empty());
+    EXPECT_TRUE(m_setup.ReadConfig().empty());
 
     // Unreadable as a file: a directory where the file should be.
     ASSERT_TRUE(QDir().mkpath(m_tree.ConfigFile()));
     QString warning;
-    EXPECT_TRUE(ReadPortConfig(&warning).empty());
+    EXPECT_TRUE(m_setup.ReadConfig(&warning).empty());
     EXPECT_TRUE(warning.isEmpty());
     ASSERT_TRUE(QDir().rmdir(m_tree.ConfigFile()));
 
     // Not INI at all: one line of warning, and the defaults.
     Configure("[ports\nCOM1=/dev/ttyUSB0\n\x01\x02=\n");
-    const std::map<int, QString> ports = ReadPortConfig(&warning);
+    const std::map<int, QString> ports = m_setup.ReadConfig(&warning);
     EXPECT_TRUE(ports.empty());
     EXPECT_TRUE(warning.contains(m_tree.ConfigFile())) << warning.toStdString();
     EXPECT_FALSE(warning.contains(QLatin1Char('\n')));
-    EXPECT_EQ(ResolvePort(1).source, PortSource::Default);
+    EXPECT_EQ(m_setup.Resolve(1).source, PortSource::Default);
 
     // Nor is it rewritten, which would lose whatever the user meant by it.
     const QByteArray before = m_tree.ReadFile(m_tree.ConfigFile());
     QString message;
-    EXPECT_EQ(SavePortConfig(1, Terminal(0), &message), 1);
+    EXPECT_EQ(SavePortConfig(1, Terminal(0), m_setup, &message), 1);
     EXPECT_TRUE(message.contains(QStringLiteral("not a valid configuration file"))) << message.toStdString();
     EXPECT_EQ(m_tree.ReadFile(m_tree.ConfigFile()), before);
 }
@@ -123,13 +123,13 @@ TEST_F(PortSetupTest, BrokenConfigurationsCountAsEmpty)
 TEST_F(PortSetupTest, SavedPortIsUsedAndOtherEntriesStay)
 {
     QString message;
-    ASSERT_EQ(SavePortConfig(2, Terminal(1), &message), 0) << message.toStdString();
+    ASSERT_EQ(SavePortConfig(2, Terminal(1), m_setup, &message), 0) << message.toStdString();
     EXPECT_TRUE(message.contains(m_tree.ConfigFile())) << message.toStdString();
-    ASSERT_EQ(SavePortConfig(1, Terminal(0), &message), 0) << message.toStdString();
+    ASSERT_EQ(SavePortConfig(1, Terminal(0), m_setup, &message), 0) << message.toStdString();
 
-    EXPECT_EQ(ResolvePort(1).strPath, Terminal(0));
-    EXPECT_EQ(ResolvePort(1).source, PortSource::Configuration);
-    EXPECT_EQ(ResolvePort(2).strPath, Terminal(1));
+    EXPECT_EQ(m_setup.Resolve(1).strPath, Terminal(0));
+    EXPECT_EQ(m_setup.Resolve(1).source, PortSource::Configuration);
+    EXPECT_EQ(m_setup.Resolve(2).strPath, Terminal(1));
     const QByteArray written = m_tree.ReadFile(m_tree.ConfigFile());
     EXPECT_TRUE(written.contains("[ports]")) << written.constData();
     EXPECT_TRUE(written.contains("COM1=" + QFile::encodeName(Terminal(0)))) << written.constData();
@@ -145,12 +145,12 @@ TEST_F(PortSetupTest, SaveRefusesWhatCannotBeASerialPortAndLeavesTheFile)
                                m_tree.DevRoot(), QString()};
     for (const QString& path : refused) {
         QString message;
-        EXPECT_EQ(SavePortConfig(1, path, &message), 2) << path.toStdString();
+        EXPECT_EQ(SavePortConfig(1, path, m_setup, &message), 2) << path.toStdString();
         EXPECT_FALSE(message.isEmpty());
         EXPECT_EQ(m_tree.ReadFile(m_tree.ConfigFile()), before) << path.toStdString();
     }
     QString message;
-    EXPECT_EQ(SavePortConfig(3, Terminal(0), &message), 2);
+    EXPECT_EQ(SavePortConfig(3, Terminal(0), m_setup, &message), 2);
     EXPECT_EQ(m_tree.ReadFile(m_tree.ConfigFile()), before);
 }
 
@@ -160,7 +160,7 @@ TEST_F(PortSetupTest, SaveIntoAnUnwritableDirectoryFails)
     ASSERT_TRUE(m_tree.WriteFile(m_tree.Path(QStringLiteral("blocker")), "x"));
     const CScopedEnv home("XDG_CONFIG_HOME", m_tree.Path(QStringLiteral("blocker/config")).toLocal8Bit().constData());
     QString message;
-    EXPECT_EQ(SavePortConfig(1, Terminal(0), &message), 1);
+    EXPECT_EQ(SavePortConfig(1, Terminal(0), m_setup, &message), 1);
     // The system's own reason, not only that it failed.
     EXPECT_TRUE(message.contains(QStringLiteral("Not a directory; nothing saved"))) << message.toStdString();
 }
@@ -214,7 +214,7 @@ TEST_F(PortSetupTest, ConfigurationLinkStaysAndItsTargetIsWritten)
         EXPECT_EQ(QFileInfo(m_tree.ConfigFile()).symLinkTarget(), target);
         EXPECT_EQ(m_tree.ReadFile(target), (bTargetExists ? "; mine\n\n[ports]\nCOM2=" : "[ports]\nCOM2=")
                                                + QFile::encodeName(Terminal(0)) + "\n");
-        EXPECT_EQ(ReadPortConfig()[2], Terminal(0));
+        EXPECT_EQ(m_setup.ReadConfig()[2], Terminal(0));
         if (bTargetExists && ::geteuid() == 0) {
             EXPECT_EQ(QFileInfo(target).ownerId(), 4242u);
             EXPECT_EQ(QFileInfo(target).groupId(), 4243u);
@@ -243,7 +243,7 @@ TEST_F(PortSetupTest, OnlyTerminalsAreSaved)
     ASSERT_TRUE(QFile::link(Terminal(0), link));
     EXPECT_EQ(Save(1, Terminal(0)), 0) << m_message.toStdString();
     EXPECT_EQ(Save(1, link), 0) << m_message.toStdString();
-    EXPECT_EQ(ReadPortConfig()[1], link);
+    EXPECT_EQ(m_setup.ReadConfig()[1], link);
 }
 
 // The one line changes, or is added (with its section when there is none); every other byte
@@ -286,7 +286,7 @@ TEST_F(PortSetupTest, SaveKeepsTheUsersFileAndReadsBack)
     ASSERT_EQ(Save(1, odd), 0) << m_message.toStdString();
     EXPECT_EQ(m_tree.ReadFile(m_tree.ConfigFile()),
               QByteArray(user).replace("COM1=a", "COM1=\"" + QFile::encodeName(odd).replace("\"", "\\\"") + '"'));
-    EXPECT_EQ(ReadPortConfig()[1], odd);
+    EXPECT_EQ(m_setup.ReadConfig()[1], odd);
 }
 
 // Path bytes that are not UTF-8 travel byte for byte: the device named by the environment
@@ -297,7 +297,7 @@ TEST_F(PortSetupTest, PathBytesOutsideUtf8AreNotMisread)
     const QByteArray raw = QFile::encodeName(m_tree.Path(QStringLiteral("caf"))) + "\xe9";
     {
         const CScopedEnv device("KOVA_COM1", raw.constData());
-        EXPECT_EQ(ResolvePortDevice(1), raw.toStdString());
+        EXPECT_EQ(m_setup.ResolveDevice(1), raw.toStdString());
     }
     const CScopedEnv home("XDG_CONFIG_HOME", raw.constData());
     EXPECT_EQ(Save(1, Terminal(0)), 0) << m_message.toStdString();
@@ -331,12 +331,12 @@ protected:
         m_tree.AddTtyS(QStringLiteral("ttyS1"), 0);
         m_tree.AddTtyS(QStringLiteral("ttyS10"), 4, QStringLiteral("0x2f8"));
         Configure("[ports]\nCOM1=" + m_byId.toLocal8Bit() + "\n");
-        SetPortOptions({{2, m_tree.DevRoot() + QStringLiteral("/ttyUSB9")}});
+        m_setup = CPortSetup({{2, m_tree.DevRoot() + QStringLiteral("/ttyUSB9")}}, Roots());
     }
 
     std::vector<CSerialPortInfo> Scan(const QString& refused = {})
     {
-        const CPortMapping mappings[2] = {ResolvePort(1), ResolvePort(2)};
+        const CPortMapping mappings[2] = {m_setup.Resolve(1), m_setup.Resolve(2)};
         return DiscoverPorts(Roots(refused), mappings);
     }
 
@@ -377,7 +377,7 @@ TEST_F(PortListingTest, ListsEachDeviceWithNameOriginMappingAndAccess)
 
 TEST_F(PortListingTest, MappingsToOtherThingsAreListedForWhatTheyAre)
 {
-    SetPortOptions({{1, m_tree.DevRoot() + QStringLiteral("/ttyS1")}, {2, m_tree.DevRoot()}});
+    m_setup = CPortSetup({{1, m_tree.DevRoot() + QStringLiteral("/ttyS1")}, {2, m_tree.DevRoot()}}, Roots());
     const std::vector<CSerialPortInfo> ports = Scan();
     ASSERT_EQ(ports.size(), 7u);
     EXPECT_EQ(PortInfoLine(ports[5]).toStdString(),
@@ -388,19 +388,19 @@ TEST_F(PortListingTest, MappingsToOtherThingsAreListedForWhatTheyAre)
 
 TEST_F(PortListingTest, ToolTipShowsDeviceDescriptionAndOrigin)
 {
-    EXPECT_EQ(PortToolTip(1, Roots()).toStdString(),
+    EXPECT_EQ(PortToolTip(1, m_setup).toStdString(),
               QStringLiteral("%1 -> %2/ttyUSB0\nFTDI FT232R USB UART, serial A12345 (USB 0403:6001)\n"
                              "from the configuration %3")
                   .arg(m_byId, m_tree.DevRoot(), m_tree.ConfigFile())
                   .toStdString());
-    const QString com2 = PortToolTip(2, Roots());
+    const QString com2 = PortToolTip(2, m_setup);
     EXPECT_TRUE(com2.startsWith(m_tree.DevRoot() + QStringLiteral("/ttyUSB9\nnot present\nfrom the option --com2")))
         << com2.toStdString();
 }
 
 TEST_F(PortListingTest, GuidanceOffersTheAdapterForTheFailedPort)
 {
-    const QString guidance = PortGuidance(2, Roots());
+    const QString guidance = PortGuidance(2, m_setup);
     EXPECT_TRUE(guidance.contains(m_tree.DevRoot() + QStringLiteral("/ttyUSB9: not present")));
     // The stable name of an adapter no port uses yet, as a command and as a file entry.
     const QString byId1 = m_tree.DevRoot() + QStringLiteral("/serial/by-id/usb-Arduino_Uno_7563-if00-port0");

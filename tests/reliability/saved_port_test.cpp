@@ -23,7 +23,6 @@ protected:
     {
         m_view.m_pModel = &m_model;
         m_model.InitState();
-        SetPortOptions({});
     }
     ~SavedPortTest() override
     {
@@ -45,7 +44,8 @@ TEST_F(SavedPortTest, ConfiguredCom1ReachesThePanelWithoutEnvironment)
     std::string error;
     ASSERT_TRUE(m_sim.Start(KOVA_SIM_BINARY, {}, &error)) << error;
     QString message;
-    ASSERT_EQ(SavePortConfig(1, QString::fromStdString(m_sim.LinkPath()), &message), 0) << message.toStdString();
+    ASSERT_EQ(SavePortConfig(1, QString::fromStdString(m_sim.LinkPath()), m_model.PortSetup(), &message), 0)
+        << message.toStdString();
 
     m_model.OnSerialPort();
     EXPECT_EQ(m_model.m_link.m_bOpen, 1) << m_model.m_link.LastOpenError();
@@ -65,7 +65,7 @@ TEST_F(SavedPortTest, PortSavedWhileRunningIsUsedAtTheNextReset)
 
     std::string error;
     ASSERT_TRUE(m_sim.Start(KOVA_SIM_BINARY, {}, &error)) << error;
-    ASSERT_EQ(SavePortConfig(2, QString::fromStdString(m_sim.LinkPath()), nullptr), 0);
+    ASSERT_EQ(SavePortConfig(2, QString::fromStdString(m_sim.LinkPath()), m_model.PortSetup(), nullptr), 0);
     m_model.OnResetPanel();
     EXPECT_EQ(m_model.m_link.m_bOpen, 1) << m_model.m_link.LastOpenError();
     EXPECT_EQ(m_view.Count(IDS_PORT_NOT_OPENED), 1);
