@@ -244,8 +244,13 @@ QByteArray CServeSession::Take()
 
 CConnectResult CServeSession::Connect()
 {
+    // A time-out inside the handshake closes the link as a loss; but a link that never came up
+    // was not lost, and the connect's own answer says how it went.
+    m_bConnecting = true;
     // The port setup is read anew at each connect, as the window does.
-    return m_driver.Connect(m_nPort, m_resolveDevice(m_nPort), m_nBaud);
+    const CConnectResult result = m_driver.Connect(m_nPort, m_resolveDevice(m_nPort), m_nBaud);
+    m_bConnecting = false;
+    return result;
 }
 
 void CServeSession::AddConnect(CJsonLine& line, const CConnectResult& result) const
@@ -584,6 +589,8 @@ void CServeSession::OnPanelEvent(const CPanelEvent& event)
 
 void CServeSession::OnLinkLost(int64_t tMs)
 {
+    if (m_bConnecting)
+        return;
     m_out += CJsonLine()
                  .Add("event", QStringLiteral("link_lost"))
                  .Add("t_ms", static_cast<qint64>(SinceStartMs(tMs)))

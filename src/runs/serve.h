@@ -127,6 +127,7 @@ private:
     std::function<std::string(int)> m_resolveDevice;
     int64_t m_nStartMs;
     bool m_bPortError = false;
+    bool m_bConnecting = false;
     bool m_bQuit = false;
     QByteArray m_out; // lines owed to the reader, events first
     std::vector<CWait> m_waits;

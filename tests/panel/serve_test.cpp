@@ -196,6 +196,10 @@ TEST_F(ServeTest, FailedExchangesSayTheirResult)
     m_panel.SetSilent(true);
     EXPECT_EQ(Line(R"({"id":5,"cmd":"send","hex":"23","reply":true})").substr(0, 22), "{\"event\":\"link_lost\",\"");
     EXPECT_NE(Line(R"({"cmd":"state"})").find("\"link\":false"), std::string::npos);
+    // A panel that never answers was not lost: the connect's reply alone says so.
+    EXPECT_EQ(Line(R"({"cmd":"connect"})"), R"({"ok":false,"found":false,"link":false,"variant":0,)"
+                                            R"("selector1":0,"selector2":0,"error":"KOVA not found"})"
+                                            "\n");
 }
 
 TEST_F(ServeTest, ReportsBecomeEventsAndAnswerWaits)
