@@ -281,39 +281,28 @@ QByteArray CServeSession::Start(const QString& strVersion)
     return Take();
 }
 
-void CServeSession::Reply(const CRequest& request, CJsonLine& line)
+CJsonLine CServeSession::ReplyLine(const QJsonValue& id)
 {
-    CJsonLine head;
-    if (!request.id.isUndefined())
-        head.Add("id", request.id);
-    // The head's keys come first; the rest is appended behind them as written.
-    QByteArray text = head.Text();
-    text.chop(2); // "}\n"
-    QByteArray rest = line.Text();
-    rest.remove(0, 1); // "{"
-    if (text.size() > 1 && rest.size() > 2)
-        text += ',';
-    m_out += text + rest;
+    CJsonLine line;
+    if (!id.isUndefined())
+        line.Add("id", id);
+    return line;
 }
 
 void CServeSession::Refuse(const QJsonValue& id, const QString& why)
 {
-    CRequest request;
-    request.id = id;
-    CJsonLine line;
-    line.Add("ok", false).Add("error", why);
-    Reply(request, line);
+    m_out += ReplyLine(id).Add("ok", false).Add("error", why).Text();
 }
 
 void CServeSession::ExchangeReply(const CRequest& request, const CExchange& exchange, const QByteArray& extraKey)
 {
-    CJsonLine line;
+    CJsonLine line = ReplyLine(request.id);
     line.Add("ok", exchange.Ok()).Add("result", exchange.Result());
     if (!exchange.Ok())
         line.Add("error", QString::fromLatin1(BlockResultText(exchange.Result())));
     else if (!extraKey.isEmpty())
         line.Add(extraKey.constData(), HexBytes(exchange.reply));
-    Reply(request, line);
+    m_out += line.Text();
 }
 
 QByteArray CServeSession::HandleLine(const QByteArray& line)
@@ -463,7 +452,7 @@ void CServeSession::OnState(const CRequest& request)
     QJsonArray rows;
     for (const QString& row : state.rows)
         rows.append(row);
-    CJsonLine line;
+    CJsonLine line = ReplyLine(request.id);
     line.Add("ok", true)
         .Add("link", state.bLinkUp)
         .Add("variant", state.nVariant)
@@ -475,7 +464,7 @@ void CServeSession::OnState(const CRequest& request)
         .Add("selector1", state.nSelector1)
         .Add("selector2", state.nSelector2)
         .Add("rows", rows);
-    Reply(request, line);
+    m_out += line.Text();
 }
 
 void CServeSession::OnWait(const CRequest& request)
@@ -496,13 +485,13 @@ void CServeSession::OnWait(const CRequest& request)
 
 void CServeSession::OnStats(const CRequest& request)
 {
-    CJsonLine line;
+    CJsonLine line = ReplyLine(request.id);
     line.Add("ok", true);
     const QJsonObject counts = LinkCountsJson(m_driver.Stats().Counts());
     for (auto it = counts.begin(); it != counts.end(); ++it)
         line.Add(it.key().toLatin1().constData(), it.value());
     line.Add("connects", static_cast<qint64>(m_driver.Stats().Counts().nConnects));
-    Reply(request, line);
+    m_out += line.Text();
 }
 
 void CServeSession::OnConnect(const CRequest& request)
@@ -513,7 +502,7 @@ void CServeSession::OnConnect(const CRequest& request)
                      .Add("event", QStringLiteral("link_up"))
                      .Add("t_ms", static_cast<qint64>(SinceStartMs(m_driver.NowMs())))
                      .Text();
-    CJsonLine line;
+    CJsonLine line = ReplyLine(request.id);
     line.Add("ok", result.Connected());
     AddConnect(line, result);
     switch (result.outcome) {
@@ -526,23 +515,23 @@ void CServeSession::OnConnect(const CRequest& request)
             line.Add("error", QStringLiteral("KOVA found, but lost again before the connect was through"));
         break;
     }
-    Reply(request, line);
+    m_out += line.Text();
 }
 
 void CServeSession::OnClose(const CRequest& request)
 {
     m_driver.Close();
-    CJsonLine line;
+    CJsonLine line = ReplyLine(request.id);
     line.Add("ok", true);
-    Reply(request, line);
+    m_out += line.Text();
 }
 
 void CServeSession::OnQuit(const CRequest& request)
 {
     m_bQuit = true;
-    CJsonLine line;
+    CJsonLine line = ReplyLine(request.id);
     line.Add("ok", true);
-    Reply(request, line);
+    m_out += line.Text();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -573,16 +562,14 @@ void CServeSession::OnPanelEvent(const CPanelEvent& event)
             ++it;
             continue;
         }
-        CRequest request;
-        request.id = it->id;
-        CJsonLine reply;
+        CJsonLine reply = ReplyLine(it->id);
         reply.Add("ok", true).Add("for", QLatin1String(kWaitWords[it->nFor]));
         if (event.kind == CPanelEvent::Kind::Key)
             reply.Add("key", event.n);
         else if (event.kind != CPanelEvent::Kind::NoKey)
             reply.Add("position", event.n);
         reply.Add("t_ms", static_cast<qint64>(tMs));
-        Reply(request, reply);
+        m_out += reply.Text();
         it = m_waits.erase(it);
     }
 }

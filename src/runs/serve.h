@@ -102,7 +102,8 @@ private:
     void OnLinkLost(int64_t tMs) override;
     QByteArray Serve(const QByteArray& line);
     QByteArray Take();
-    void Reply(const CRequest& request, CJsonLine& line);
+    // A reply's line, with the command's id first when it carried one.
+    static CJsonLine ReplyLine(const QJsonValue& id);
     void ExchangeReply(const CRequest& request, const CExchange& exchange, const QByteArray& extraKey = {});
     void Refuse(const QJsonValue& id, const QString& why);
     CConnectResult Connect();
