@@ -61,6 +61,16 @@ QString Clock(double seconds)
 
 } // namespace
 
+QJsonObject LinkCountsJson(const CLinkCounts& counts)
+{
+    return QJsonObject{
+        {QStringLiteral("sent"), ByResult(counts.sent)},
+        {QStringLiteral("received"), ByResult(counts.received)},
+        {QStringLiteral("not_sent_link_closed"), static_cast<qint64>(counts.nNotSent)},
+        {QStringLiteral("link_losses"), static_cast<qint64>(counts.nLinkLosses)},
+    };
+}
+
 CPermRecord::CPermRecord(const Where& where, const QDateTime& started, int64_t nStartMs, const CLinkCounts& countsNow)
     : m_where(where), m_started(started), m_nStartMs(nStartMs), m_atStart(countsNow)
 {
@@ -162,16 +172,12 @@ QJsonObject CPermRecord::ToJson() const
                         {QStringLiteral("result"), e.nResult},
                         {QStringLiteral("telegram"), HexBytes(e.telegram)},
                         {QStringLiteral("step"), static_cast<qint64>(e.nStep)}});
-    return QJsonObject{
+    QJsonObject report{
         {QStringLiteral("format"), QLatin1String(kPermReportFormat)},
         {QStringLiteral("verdict"), Passed(c) ? QStringLiteral("pass") : QStringLiteral("fail")},
         {QStringLiteral("verdict_reason"), VerdictReason(c)},
         {QStringLiteral("steps"), static_cast<qint64>(m_nSteps)},
         {QStringLiteral("steps_demo"), static_cast<qint64>(m_nDemoSteps)},
-        {QStringLiteral("sent"), ByResult(c.sent)},
-        {QStringLiteral("received"), ByResult(c.received)},
-        {QStringLiteral("not_sent_link_closed"), static_cast<qint64>(c.nNotSent)},
-        {QStringLiteral("link_losses"), static_cast<qint64>(c.nLinkLosses)},
         {QStringLiteral("reconnects"), m_nReconnects},
         {QStringLiteral("reconnect_attempts"), m_nReconnectAttempts},
         {QStringLiteral("events"), events},
@@ -189,6 +195,10 @@ QJsonObject CPermRecord::ToJson() const
         {QStringLiteral("duration_s"), DurationS(m_nEndMs)},
         {QStringLiteral("ended_by"), m_strWhyEnded},
     };
+    const QJsonObject counts = LinkCountsJson(c);
+    for (auto it = counts.begin(); it != counts.end(); ++it)
+        report.insert(it.key(), it.value());
+    return report;
 }
 
 QString CPermRecord::ReportFileName() const

@@ -94,6 +94,10 @@ private:
     std::array<uint64_t, 12> m_selector2{};
 };
 
+// The link's counts under the report's keys: "sent" and "received" by result, "not_sent_link_closed"
+// and "link_losses". The machine interface's statistics use the same keys.
+QJsonObject LinkCountsJson(const CLinkCounts& counts);
+
 // The folder reports go to when no file is named: $XDG_STATE_HOME/kova_en, by default
 // ~/.local/state/kova_en; empty when neither names a folder (no usable HOME).
 QString ReportFolder();

@@ -3,6 +3,7 @@
 #include "headless.h"
 #include "kova_version.h"
 #include "ports.h"
+#include "serve.h"
 
 #include <QCommandLineParser>
 
@@ -142,6 +143,8 @@ int RunWithoutWindow(const CCommandLine& commandLine, std::FILE* pOut, std::FILE
     }
     case CCommandLine::Action::Probe: return RunProbe(commandLine, pOut, pErr);
     case CCommandLine::Action::PermanenceTest: return RunPermanenceTest(commandLine, pOut, pErr);
+    // Standard output belongs to the protocol alone: nothing else may be printed there.
+    case CCommandLine::Action::Serve: return RunServe(commandLine, pErr);
     case CCommandLine::Action::ListPorts: {
         Print(pOut, ListPortsText(DiscoverPorts(SetUpPorts(commandLine, pErr))));
         return 0;
@@ -153,16 +156,17 @@ int RunWithoutWindow(const CCommandLine& commandLine, std::FILE* pOut, std::FILE
 const char* UsageLine()
 {
     return "Usage: kova_en [--com1 PATH] [--com2 PATH] [--list-ports | --save-port N PATH | --probe | --permanence-test"
-           " | --help | --version]";
+           " | --serve | --help | --version]";
 }
 
 const char* HelpText()
 {
     return "Usage: kova_en [--com1 PATH] [--com2 PATH] [--list-ports | --save-port N PATH | --probe | --permanence-test"
-           " | --help | --version]\n"
+           " | --serve | --help | --version]\n"
            "       kova_en [--com1 PATH] [--com2 PATH] --probe [--port N] [--baud BD]\n"
            "       kova_en [--com1 PATH] [--com2 PATH] --permanence-test [--port N] [--baud BD] [--duration D]\n"
            "               [--report FILE]\n"
+           "       kova_en [--com1 PATH] [--com2 PATH] --serve [--port N] [--baud BD]\n"
            "\n"
            "Test and demonstration program for the KOVA operator panel.\n"
            "Port and baud rate are chosen in the program's \"Serial Communication\" dialog.\n"
@@ -179,8 +183,13 @@ const char* HelpText()
            "                            duration or SIGINT/SIGTERM/SIGHUP, reconnecting after a\n"
            "                            lost link; exit 0 pass, 1 fail, 2 usage or port error,\n"
            "                            or the report not written where it was to go\n"
-           "  --port N                  port 1 (COM1, the default) or 2 of --probe and\n"
-           "                            --permanence-test\n"
+           "  --serve                   drive the panel from a script: JSON Lines, one command\n"
+           "                            per line on standard input, one reply or event per\n"
+           "                            line on standard output (protocol 1, below); exit 0\n"
+           "                            at the end of the input, quit or a signal, 2 when the\n"
+           "                            port cannot be opened or standard output closes\n"
+           "  --port N                  port 1 (COM1, the default) or 2 of --probe,\n"
+           "                            --permanence-test and --serve\n"
            "  --baud BD                 9600 (the default) or 19200\n"
            "  --duration D              seconds, or a number with s, m or h (90, 15m, 8h)\n"
            "  --report FILE             the run's JSON report (default\n"
@@ -188,6 +197,23 @@ const char* HelpText()
            "                            - for standard output\n"
            "  -h, --help                this text\n"
            "  -v, --version             the program's version\n"
+           "\n"
+           "Scripting (--serve): the first line is {\"event\":\"hello\",\"protocol\":1,...}\n"
+           "with found, link, variant, selector1 and selector2 (0: unknown), or error when\n"
+           "the port would not open. Commands, each with an optional \"id\" its reply repeats:\n"
+           "  {\"cmd\":\"led\",\"key\":1..12,\"state\":\"on\"|\"off\"|\"flash\"}\n"
+           "  {\"cmd\":\"leds_off\"}\n"
+           "  {\"cmd\":\"text\",\"rows\":[up to 8 strings of up to 15 characters]}\n"
+           "  {\"cmd\":\"cell\",\"row\":0..7,\"column\":0..14,\"attr\":\"AC\"|\"@C\"|\"AB\"|\"@B\",\n"
+           "   \"code\":128..255}\n"
+           "  {\"cmd\":\"send\",\"hex\":\"6C 2B\",\"reply\":true}\n"
+           "  {\"cmd\":\"wait\",\"for\":\"key\"|\"release\"|\"selector1\"|\"selector2\",\n"
+           "   \"value\":N,\"timeout_ms\":T}\n"
+           "  {\"cmd\":\"state\"}, {\"cmd\":\"stats\"}, {\"cmd\":\"connect\"}, {\"cmd\":\"close\"},\n"
+           "  {\"cmd\":\"quit\"}\n"
+           "A reply has \"ok\" (and \"result\", the block result: 0 done, 33, 34, 255 with\n"
+           "\"error\"); an event has \"event\": key, release, selector, report, link_lost,\n"
+           "link_up. A bad line gets {\"ok\":false,\"error\":...} and reading goes on.\n"
            "\n"
            "Which device COM1 and COM2 stand for, first match wins: --com1/--com2; the\n"
            "environment; the configuration file; /dev/ttyS0 and /dev/ttyS1.\n"

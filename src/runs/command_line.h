@@ -10,13 +10,13 @@
 // What the command line asks for. Qt's own options (-platform, -style and the like) are
 // accepted here and left to the application object.
 struct CCommandLine {
-    enum class Action { Run, Help, Version, ListPorts, SavePort, Probe, PermanenceTest, Refuse };
+    enum class Action { Run, Help, Version, ListPorts, SavePort, Probe, PermanenceTest, Serve, Refuse };
     Action action = Action::Run;
     QString strError;                   // why the command line was refused
     std::map<int, QString> portOptions; // --com1, --com2 by port number
     int nSavePort = 0;                  // --save-port N PATH
     QString strSavePath;
-    int nPort = 1;           // --port, for --probe and --permanence-test
+    int nPort = 1;           // --port, for --probe, --permanence-test and --serve
     int nBaud = 9600;        // --baud
     int64_t nDurationMs = 0; // --duration; 0: until interrupted
     QString strReportPath;   // --report; "-" for standard output

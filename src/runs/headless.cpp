@@ -197,24 +197,27 @@ CPortSetup SetUpPorts(const CCommandLine& commandLine, std::FILE* pErr)
 
 QList<QCommandLineOption> CHeadlessOptions::All() const
 {
-    return {probe, permTest, port, baud, duration, report};
+    return {probe, permTest, serve, port, baud, duration, report};
 }
 
 QString CHeadlessOptions::Read(const QCommandLineParser& parser, CCommandLine& result) const
 {
     const bool bProbe = parser.isSet(probe);
     const bool bPermTest = parser.isSet(permTest);
-    if (!bProbe && !bPermTest) {
+    const bool bServe = parser.isSet(serve);
+    if (!bProbe && !bPermTest && !bServe) {
         for (const QCommandLineOption* pOption : {&port, &baud, &duration, &report})
             if (parser.isSet(*pOption))
-                return QStringLiteral("--%1 goes with --probe or --permanence-test").arg(pOption->names().first());
+                return QStringLiteral("--%1 goes with --probe, --permanence-test or --serve")
+                    .arg(pOption->names().first());
         return {};
     }
-    if (bProbe && bPermTest)
-        return QStringLiteral("--probe and --permanence-test go in separate runs");
+    if (int(bProbe) + int(bPermTest) + int(bServe) > 1)
+        return QStringLiteral("--probe, --permanence-test and --serve go in separate runs");
+    const char* pszRun = bProbe ? "probe" : bPermTest ? "permanence-test" : "serve";
     if (result.action != CCommandLine::Action::Run)
-        return QStringLiteral("--%1 goes in a run of its own").arg(bProbe ? "probe" : "permanence-test");
-    if (bProbe && (parser.isSet(duration) || parser.isSet(report)))
+        return QStringLiteral("--%1 goes in a run of its own").arg(QLatin1String(pszRun));
+    if (!bPermTest && (parser.isSet(duration) || parser.isSet(report)))
         return QStringLiteral("--duration and --report go with --permanence-test");
     if (parser.isSet(port)) {
         const QString value = parser.value(port);
@@ -238,7 +241,9 @@ QString CHeadlessOptions::Read(const QCommandLineParser& parser, CCommandLine& r
         if (result.strReportPath.isEmpty())
             return QStringLiteral("--report needs a file name");
     }
-    result.action = bProbe ? CCommandLine::Action::Probe : CCommandLine::Action::PermanenceTest;
+    result.action = bProbe   ? CCommandLine::Action::Probe
+                    : bServe ? CCommandLine::Action::Serve
+                             : CCommandLine::Action::PermanenceTest;
     return {};
 }
 

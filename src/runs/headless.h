@@ -22,6 +22,7 @@ inline constexpr int kReconnectPeriodMs = 3000;
 struct CHeadlessOptions {
     QCommandLineOption probe{QStringLiteral("probe")};
     QCommandLineOption permTest{QStringLiteral("permanence-test")};
+    QCommandLineOption serve{QStringLiteral("serve")};
     QCommandLineOption port{QStringLiteral("port"), QString(), QStringLiteral("N")};
     QCommandLineOption baud{QStringLiteral("baud"), QString(), QStringLiteral("BD")};
     QCommandLineOption duration{QStringLiteral("duration"), QString(), QStringLiteral("D")};

@@ -1,0 +1,245 @@
+// The machine interface (--serve) against the virtual panel on a pseudo-terminal, unpaced:
+//  1. in-process, the session's own share of a command: from taking the line to the first byte
+//     on the port, and from the read of the panel's acknowledgement to the reply line;
+//  2. the real kova_en --serve through pipes: a command without line traffic from the write of
+//     its line to its reply, and a key report from the panel's console command to its event
+//     line (both upper bounds: they include the pipes, the wake-ups and the virtual panel);
+//  3. resident memory of that process after 1,000 and after 100,000 commands.
+// usage: serve_bench [N]   (N commands for the latencies, default 2000)
+#include "bench_support.h"
+#include "serve.h"
+
+#include <QCoreApplication>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <signal.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+double NowMs()
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// The posix device, with the time of the first byte written and the last byte read.
+class CTimingDevice final : public ISerialDevice {
+public:
+    bool Open(const std::string& path, int baud) override { return m_inner.Open(path, baud); }
+    void Close() override { m_inner.Close(); }
+    void WriteByte(uint8_t byte) override
+    {
+        if (m_firstWriteMs < 0)
+            m_firstWriteMs = NowMs();
+        m_inner.WriteByte(byte);
+    }
+    int InputQueued() override { return m_inner.InputQueued(); }
+    ReadStatus ReadByte(uint8_t* byte) override
+    {
+        const ReadStatus status = m_inner.ReadByte(byte);
+        if (status == ReadStatus::Byte)
+            m_lastReadMs = NowMs();
+        return status;
+    }
+    WaitStatus WaitReadable(int timeoutMs) override { return m_inner.WaitReadable(timeoutMs); }
+    std::string LastError() const override { return m_inner.LastError(); }
+    int LastErrorNumber() const override { return m_inner.LastErrorNumber(); }
+    int Descriptor() const override { return m_inner.Descriptor(); }
+
+    void Reset() { m_firstWriteMs = m_lastReadMs = -1; }
+    double m_firstWriteMs = -1;
+    double m_lastReadMs = -1;
+
+private:
+    CPosixSerialDevice m_inner;
+};
+
+void Row(const char* what, const std::vector<double>& ms)
+{
+    std::printf("| %s | %zu | %.3f | %.3f |\n", what, ms.size(), Percentile(ms, 0.5), Percentile(ms, 0.99));
+}
+
+// kova_en --serve as a child on two pipes.
+struct CChild {
+    pid_t pid = -1;
+    int toChild = -1;
+    FILE* pFrom = nullptr;
+
+    bool Start(const std::string& binary, const std::string& link)
+    {
+        int in[2], out[2];
+        if (::pipe(in) != 0 || ::pipe(out) != 0)
+            return false;
+        pid = ::fork();
+        if (pid == 0) {
+            ::dup2(in[0], 0);
+            ::dup2(out[1], 1);
+            ::close(in[1]);
+            ::close(out[0]);
+            ::execl(binary.c_str(), binary.c_str(), "--serve", "--com1", link.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(in[0]);
+        ::close(out[1]);
+        toChild = in[1];
+        pFrom = ::fdopen(out[0], "r");
+        return pid > 0;
+    }
+    void Write(const std::string& text) const
+    {
+        size_t done = 0;
+        while (done < text.size()) {
+            const ssize_t n = ::write(toChild, text.data() + done, text.size() - done);
+            if (n <= 0)
+                return;
+            done += static_cast<size_t>(n);
+        }
+    }
+    std::string ReadLine() const
+    {
+        char buffer[8192];
+        return std::fgets(buffer, sizeof buffer, pFrom) != nullptr ? std::string(buffer) : std::string();
+    }
+    long RssKiB() const
+    {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind("VmRSS:", 0) == 0)
+                return std::stol(line.substr(6));
+        return -1;
+    }
+    int Stop()
+    {
+        ::close(toChild);
+        std::fclose(pFrom);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const int n = argc > 1 ? std::atoi(argv[1]) : 2000;
+    CSimProcess sim;
+    if (!StartSimAsCom1(sim, KOVA_SIM_BINARY, 0, "serve_bench"))
+        return 1;
+    std::printf("load average at start: %.2f\n\n", LoadAverage());
+
+    // 1. In-process.
+    {
+        CTimingDevice device;
+        CPanelDriver driver(&device);
+        CServeSession session(driver, 1, 9600, [&sim](int) { return sim.LinkPath(); });
+        const QByteArray hello = session.Start(QStringLiteral("bench"));
+        if (!hello.contains("\"link\":true")) {
+            std::fprintf(stderr, "serve_bench: no link: %s", hello.constData());
+            return 1;
+        }
+        std::vector<double> toFirstByte, ackToReply, parseOnly;
+        const QByteArray led[2] = {R"({"id":1,"cmd":"led","key":3,"state":"on"})",
+                                   R"({"id":1,"cmd":"led","key":3,"state":"off"})"};
+        const QByteArray bad = R"({"id":1,"cmd":"led","key":13,"state":"on"})";
+        for (int i = 0; i < n + 20; ++i) {
+            device.Reset();
+            const double t0 = NowMs();
+            const QByteArray reply = session.HandleLine(led[i % 2]);
+            const double t1 = NowMs();
+            const double t2 = NowMs();
+            (void)session.HandleLine(bad);
+            const double t3 = NowMs();
+            if (!reply.contains("\"ok\":true")) {
+                std::fprintf(stderr, "serve_bench: %s", reply.constData());
+                return 1;
+            }
+            if (i < 20)
+                continue; // warm-up
+            toFirstByte.push_back(device.m_firstWriteMs - t0);
+            ackToReply.push_back(t1 - device.m_lastReadMs);
+            parseOnly.push_back(t3 - t2);
+        }
+        std::printf("In-process session, LED telegrams against the unpaced virtual panel (ms):\n\n");
+        std::printf("| measure | N | median | p99 |\n|---|---|---|---|\n");
+        Row("line taken to first byte on the port", toFirstByte);
+        Row("acknowledgement read to reply line", ackToReply);
+        Row("refused line (out of range), whole", parseOnly);
+        std::printf("\n");
+    }
+
+    // 2. and 3. The real program.
+    CChild child;
+    if (!child.Start(KOVA_EN_BINARY, sim.LinkPath())) {
+        std::fprintf(stderr, "serve_bench: cannot start kova_en\n");
+        return 1;
+    }
+    const std::string hello = child.ReadLine();
+    if (hello.find("\"link\":true") == std::string::npos) {
+        std::fprintf(stderr, "serve_bench: %s", hello.c_str());
+        return 1;
+    }
+    std::vector<double> roundTrip, report;
+    for (int i = 0; i < n; ++i) {
+        const double t0 = NowMs();
+        child.Write("{\"id\":1,\"cmd\":\"state\"}\n");
+        child.ReadLine();
+        roundTrip.push_back(NowMs() - t0);
+    }
+    const int nReports = std::max(20, n / 5);
+    for (int i = 0; i < nReports; ++i) {
+        const double t0 = NowMs();
+        sim.Post(i % 2 == 0 ? "press " + std::to_string(1 + i % 12) : std::string("release"));
+        const std::string line = child.ReadLine();
+        report.push_back(NowMs() - t0);
+        if (line.find("\"event\"") == std::string::npos) {
+            std::fprintf(stderr, "serve_bench: expected an event, got %s", line.c_str());
+            return 1;
+        }
+        sim.Command("clear"); // collects the console's answer
+    }
+    std::printf("kova_en --serve through pipes (ms, upper bounds):\n\n");
+    std::printf("| measure | N | median | p99 |\n|---|---|---|---|\n");
+    Row("state command, line written to reply read", roundTrip);
+    Row("key report, console command to event line", report);
+    std::printf("\n");
+
+    // 3. Memory over 100,000 commands, in batches of 1,000: LEDs, text, cells, state and
+    // refusals, so every path that makes a reply runs.
+    const char* const kCommands[] = {
+        R"({"id":1,"cmd":"led","key":5,"state":"flash"})",
+        R"({"id":"two","cmd":"state"})",
+        R"({"id":3,"cmd":"cell","row":3,"column":4,"attr":"AB","code":200})",
+        R"({"id":4,"cmd":"stats"})",
+        R"({"id":5,"cmd":"led","key":99,"state":"on"})",
+        R"(not json at all)",
+        R"({"id":7,"cmd":"text","rows":["bench","row two"]})",
+        R"({"id":8,"cmd":"wait","for":"selector1","value":12,"timeout_ms":0})",
+    };
+    long rssAfter1k = 0;
+    const double tStart = NowMs();
+    for (int batch = 0; batch < 100; ++batch) {
+        std::string lines;
+        for (int i = 0; i < 1000; ++i)
+            lines += std::string(kCommands[(batch * 1000 + i) % std::size(kCommands)]) + "\n";
+        child.Write(lines);
+        for (int i = 0; i < 1000; ++i)
+            child.ReadLine();
+        if (batch == 0)
+            rssAfter1k = child.RssKiB();
+    }
+    const double seconds = (NowMs() - tStart) / 1000;
+    const long rssAfter100k = child.RssKiB();
+    std::printf("100,000 commands in %.1f s; resident memory after 1,000: %ld KiB, after 100,000: %ld KiB "
+                "(growth %ld KiB)\n",
+                seconds, rssAfter1k, rssAfter100k, rssAfter100k - rssAfter1k);
+    const int status = child.Stop();
+    std::printf("exit status at the end of the input: %d; load average at the end: %.2f\n", status, LoadAverage());
+    return 0;
+}
