@@ -1,5 +1,6 @@
 #include "serve.h"
 
+#include "headless.h"
 #include "kova_version.h"
 #include "perm_report.h"
 #include "port_config.h"
@@ -771,15 +772,11 @@ int RunServe(const CCommandLine& commandLine, std::FILE* pErr)
 #else
     if (!CatchStopSignals(true))
         Print(pErr, QStringLiteral("kova_en: cannot catch SIGINT, SIGTERM and SIGHUP\n"));
-    QString warning;
-    ReadPortConfig(&warning);
-    if (!warning.isEmpty())
-        Print(pErr, warning + QLatin1Char('\n'));
-    SetPortOptions(commandLine.portOptions);
+    const CPortSetup ports = SetUpPorts(commandLine, pErr);
 
     CPanelDriver driver(nullptr, nullptr, commandLine.strTrace);
     CServeSession session(driver, commandLine.nPort, commandLine.nBaud,
-                          [](int nPort) { return ResolvePortDevice(nPort); });
+                          [&ports](int nPort) { return ports.ResolveDevice(nPort); });
     CServeLoop loop(session, driver);
     const bool bSaid = loop.Write(session.Start(QStringLiteral(KOVA_VERSION)));
     if (session.PortError()) {

@@ -632,6 +632,22 @@ protected:
     CWeston wl;
 };
 
+// What a sanitizer said in the program's standard error, which goes into the protocol log here.
+std::string SanitizerLines(const QString& strLog)
+{
+    QFile log(strLog);
+    if (!log.open(QIODevice::ReadOnly))
+        return {};
+    std::string lines;
+    bool bReport = false;
+    for (const QByteArray& line : log.readAll().split('\n')) {
+        bReport = bReport || line.contains("Sanitizer") || line.contains("runtime error");
+        if (bReport && !line.startsWith('['))
+            lines += line.toStdString() + '\n';
+    }
+    return lines;
+}
+
 TEST_F(OnWayland, SettingsFirstHandshakeAboutAndTheExitQuestion)
 {
     StartAndConnect();
@@ -663,7 +679,8 @@ TEST_F(OnWayland, SettingsFirstHandshakeAboutAndTheExitQuestion)
     ASSERT_TRUE(wl.WaitKeyboard(kBoxTitle));
     wl.Keys({QStringLiteral("Return")});
     EXPECT_EQ(program.WaitExit(), 0) << (program.Running() ? "still running" : "crashed") << ", windows "
-                                     << wl.Toplevels().join(u',').toStdString();
+                                     << wl.Toplevels().join(u',').toStdString() << "\n"
+                                     << SanitizerLines(wl.ProtocolLog());
 }
 
 TEST_F(OnWayland, LeftAndRightClicksOnKeys)

@@ -97,6 +97,10 @@ QProcessEnvironment CWeston::Environment() const
     env.insert(QStringLiteral("WAYLAND_DISPLAY"), kSocket);
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_strWorkDir + QStringLiteral("/runtime"));
     env.insert(QStringLiteral("WAYLAND_DEBUG"), QStringLiteral("client"));
+    // Widgets draw into shared memory whatever this says. Left to its default, Qt also loads the
+    // EGL integration, and Mesa's driver, loaded and unloaded again, leaves 128 bytes that the
+    // leak checker of the sanitizer run cannot name or suppress.
+    env.insert(QStringLiteral("QT_WAYLAND_CLIENT_BUFFER_INTEGRATION"), QStringLiteral("none"));
     env.remove(QStringLiteral("QT_WAYLAND_DISABLE_WINDOWDECORATION"));
     env.remove(QStringLiteral("QT_WAYLAND_DECORATION"));
     return env;
