@@ -2,6 +2,7 @@
 
 #include "headless.h"
 #include "kova_version.h"
+#include "panel_check.h"
 #include "ports.h"
 
 #include <QCommandLineParser>
@@ -142,6 +143,7 @@ int RunWithoutWindow(const CCommandLine& commandLine, std::FILE* pOut, std::FILE
     }
     case CCommandLine::Action::Probe: return RunProbe(commandLine, pOut, pErr);
     case CCommandLine::Action::PermanenceTest: return RunPermanenceTest(commandLine, pOut, pErr);
+    case CCommandLine::Action::Check: return RunPanelCheck(commandLine, pOut, pErr);
     case CCommandLine::Action::ListPorts: {
         QString warning;
         ReadPortConfig(&warning);
