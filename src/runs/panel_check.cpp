@@ -84,6 +84,19 @@ private:
     CWaitResult Wait(int64_t nDeadlineMs, bool bAnswers = false);
     // Throws away reports left from the item before, so each item hears only its own.
     void Drain();
+    // Sends again, up to three times in all, what the panel refused or met with a block of its
+    // own (a report sent at the same moment): the operator must see each LED and prompt.
+    template <typename Send>
+    CExchange Surely(Send send)
+    {
+        CExchange exchange;
+        for (int nTry = 0; nTry < 3; ++nTry) {
+            exchange = send();
+            if (exchange.Ok() || !m_driver.State().bLinkUp)
+                break;
+        }
+        return exchange;
+    }
 
     void BuildItems();
     void RunItem(CCheckItem& item);
@@ -123,7 +136,7 @@ CExchange CPanelCheck::Prompt(const std::map<int, QString>& rows, const QString&
     std::array<QString, kLcdRows> lcd;
     for (const auto& [nRow, text] : rows)
         lcd[static_cast<size_t>(nRow - 1)] = text;
-    const CExchange exchange = m_driver.WriteRows(lcd);
+    const CExchange exchange = Surely([&] { return m_driver.WriteRows(lcd); });
     Say(line);
     return exchange;
 }
@@ -253,7 +266,7 @@ void CPanelCheck::RunItem(CCheckItem& item)
 
 void CPanelCheck::AtRest(CCheckItem& item)
 {
-    m_driver.LedsOff();
+    Surely([&] { return m_driver.LedsOff(); });
     const CExchange exchange = Prompt({{1, QStringLiteral("PANEL CHECK")}, {3, QStringLiteral("HANDS OFF")}},
                                       QStringLiteral("At rest: hands off the panel for %1 s").arg(kAtRestMs / 1000));
     const int64_t nDeadline = m_driver.NowMs() + kAtRestMs;
@@ -297,7 +310,7 @@ void CPanelCheck::Key(CCheckItem& item, int nStep)
             {5, QStringLiteral("LED")},
             {7, QStringLiteral("STEP %1 OF 12").arg(nStep)}},
            QStringLiteral("Step %1 of 12: press the key under the lit LED (key %2)").arg(nStep).arg(nKey));
-    m_driver.SetLed(nKey, kLedOn);
+    Surely([&] { return m_driver.SetLed(nKey, kLedOn); });
     const int64_t nStart = m_driver.NowMs();
     const int64_t nDeadline = nStart + m_nTimeoutMs;
     int nPresses = 0;
@@ -332,7 +345,7 @@ void CPanelCheck::Key(CCheckItem& item, int nStep)
                 nHeldMs = nReleaseMs - nPressMs;
         }
     }
-    m_driver.SetLed(nKey, kLedOff);
+    Surely([&] { return m_driver.SetLed(nKey, kLedOff); });
 
     item.measures.insert(QStringLiteral("presses"), nPresses);
     item.measures.insert(QStringLiteral("wrong_keys"), IntArray(wrongKeys));
@@ -451,10 +464,10 @@ void CPanelCheck::Lamps(CCheckItem& item)
 {
     const int nState = item.nKey;
     if (nState == kLedOff) {
-        m_driver.LedsOff();
+        Surely([&] { return m_driver.LedsOff(); });
     } else {
         for (int k = 1; k <= kKeyCount; ++k)
-            m_driver.SetLed(k, nState);
+            Surely([&] { return m_driver.SetLed(k, nState); });
     }
     const QString row3 = nState == kLedOn         ? QStringLiteral("ALL LEDS ON?")
                          : nState == kLedFlashing ? QStringLiteral("ALL FLASHING?")
@@ -472,7 +485,7 @@ void CPanelCheck::Lcd(CCheckItem& item)
     for (int r = 0; r < kLcdRows; ++r) {
         for (int c = 0; c < kLcdColumns; ++c) {
             const char ch = (r + c) % 2 == 0 ? static_cast<char>('1' + r) : static_cast<char>('A' + c);
-            m_driver.WriteCell(r, c, 0, static_cast<uint8_t>(ch + 0x60));
+            Surely([&] { return m_driver.WriteCell(r, c, 0, static_cast<uint8_t>(ch + 0x60)); });
         }
     }
     Say(QStringLiteral("LCD: every cell shows its row digit or its column letter; look at all 120"));
@@ -525,8 +538,8 @@ void CPanelCheck::Abort(int nSignal, size_t nFrom)
     }
     // The panel is left dark and blank, as it was before the check.
     if (m_driver.State().bLinkUp) {
-        m_driver.LedsOff();
-        m_driver.WriteRows({});
+        Surely([&] { return m_driver.LedsOff(); });
+        Surely([&] { return m_driver.WriteRows({}); });
     }
 }
 
@@ -611,7 +624,7 @@ int CPanelCheck::Run()
         return item.strOutcome == QLatin1String("fail") || item.strOutcome == QLatin1String("not checked");
     });
     m_record.strOutcome = firstBad == m_record.items.end() ? QStringLiteral("pass") : QStringLiteral("fail");
-    m_driver.LedsOff();
+    Surely([&] { return m_driver.LedsOff(); });
     std::map<int, QString> rows{
         {1, QStringLiteral("PANEL CHECK")},
         {3, firstBad == m_record.items.end() ? QStringLiteral("PASSED") : QStringLiteral("FAILED")}};
