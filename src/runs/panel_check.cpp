@@ -272,11 +272,13 @@ void CPanelCheck::AtRest(CCheckItem& item)
     const int64_t nDeadline = m_driver.NowMs() + kAtRestMs;
     std::vector<int> pressed;
     // A key held down since before the connect never sends a report of its own; the panel's
-    // answer to the last row telegram carries its key report, and tells it.
+    // answer to the last row telegram carries its key report, and tells it. Held still when the
+    // time is up, it is stuck; let go meanwhile, it was a hand leaving the panel at the prompt.
+    int nHeldAtStart = 0;
     if (exchange.Ok() && !exchange.reply.isEmpty()) {
         const Report report = DecodeReport(static_cast<uint8_t>(exchange.reply.at(0)));
         if (report.kind == ReportKind::Key)
-            pressed.push_back(report.n + 1);
+            nHeldAtStart = report.n + 1;
     }
     for (;;) {
         const CWaitResult w = Wait(nDeadline);
@@ -284,10 +286,14 @@ void CPanelCheck::AtRest(CCheckItem& item)
             return;
         if (w.kind == CWaitResult::Kind::Deadline)
             break;
+        if (w.event.kind == CPanelEvent::Kind::NoKey)
+            nHeldAtStart = 0;
         if (w.event.kind == CPanelEvent::Kind::Key
             && std::find(pressed.begin(), pressed.end(), w.event.n) == pressed.end())
             pressed.push_back(w.event.n);
     }
+    if (nHeldAtStart != 0 && std::find(pressed.begin(), pressed.end(), nHeldAtStart) == pressed.end())
+        pressed.insert(pressed.begin(), nHeldAtStart);
     item.measures.insert(QStringLiteral("wrong_keys"), IntArray(pressed));
     if (pressed.empty()) {
         item.strOutcome = QStringLiteral("pass");
