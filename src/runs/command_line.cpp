@@ -2,6 +2,7 @@
 
 #include "headless.h"
 #include "kova_version.h"
+#include "panel_check.h"
 #include "ports.h"
 #include "serve.h"
 
@@ -143,6 +144,7 @@ int RunWithoutWindow(const CCommandLine& commandLine, std::FILE* pOut, std::FILE
     }
     case CCommandLine::Action::Probe: return RunProbe(commandLine, pOut, pErr);
     case CCommandLine::Action::PermanenceTest: return RunPermanenceTest(commandLine, pOut, pErr);
+    case CCommandLine::Action::Check: return RunPanelCheck(commandLine, pOut, pErr);
     // Standard output belongs to the protocol alone: nothing else may be printed there.
     case CCommandLine::Action::Serve: return RunServe(commandLine, pErr);
     case CCommandLine::Action::ListPorts: {
@@ -156,16 +158,18 @@ int RunWithoutWindow(const CCommandLine& commandLine, std::FILE* pOut, std::FILE
 const char* UsageLine()
 {
     return "Usage: kova_en [--com1 PATH] [--com2 PATH] [--list-ports | --save-port N PATH | --probe | --permanence-test"
-           " | --serve | --help | --version]";
+           " | --check | --serve | --help | --version]";
 }
 
 const char* HelpText()
 {
     return "Usage: kova_en [--com1 PATH] [--com2 PATH] [--list-ports | --save-port N PATH | --probe | --permanence-test"
-           " | --serve | --help | --version]\n"
+           " | --check | --serve | --help | --version]\n"
            "       kova_en [--com1 PATH] [--com2 PATH] --probe [--port N] [--baud BD]\n"
            "       kova_en [--com1 PATH] [--com2 PATH] --permanence-test [--port N] [--baud BD] [--duration D]\n"
            "               [--report FILE]\n"
+           "       kova_en [--com1 PATH] [--com2 PATH] --check [--port N] [--baud BD] [--serial SN] [--operator NAME]\n"
+           "               [--timeout S] [--seed N] [--only LIST] [--report FILE] [--junit FILE]\n"
            "       kova_en [--com1 PATH] [--com2 PATH] --serve [--port N] [--baud BD]\n"
            "\n"
            "Test and demonstration program for the KOVA operator panel.\n"
@@ -189,12 +193,30 @@ const char* HelpText()
            "                            at the end of the input, quit or a signal, 2 when the\n"
            "                            port cannot be opened or standard output closes\n"
            "  --port N                  port 1 (COM1, the default) or 2 of --probe,\n"
-           "                            --permanence-test and --serve\n"
+           "                            --permanence-test, --check and --serve\n"
            "  --baud BD                 9600 (the default) or 19200\n"
            "  --duration D              seconds, or a number with s, m or h (90, 15m, 8h)\n"
            "  --report FILE             the run's JSON report (default\n"
-           "                            $XDG_STATE_HOME/kova_en/permanence-TIME-COMN.json);\n"
-           "                            - for standard output\n"
+           "                            $XDG_STATE_HOME/kova_en/permanence-TIME-COMN.json,\n"
+           "                            check-TIME-SN.json for --check); - for standard output\n"
+           "                            (--permanence-test only)\n"
+           "  --check                   lead an operator through the panel with prompts on its\n"
+           "                            LCD and here: hands off (2 s), each key under its lit\n"
+           "                            LED in a random order, both selectors through all 12\n"
+           "                            positions, all LEDs on, flashing and off, every LCD\n"
+           "                            cell (answered with key 1 = yes, key 2 = no, or y/n\n"
+           "                            on a terminal); exit 0 every item passed, 1 an item\n"
+           "                            failed or was not checked or the panel was not\n"
+           "                            found, 2 usage or port error or a report that\n"
+           "                            cannot be written, 3 ended by SIGINT/SIGTERM/SIGHUP\n"
+           "  --serial SN               the panel's serial number, in the report and its name\n"
+           "  --operator NAME           who checks the panel, for the report\n"
+           "  --timeout S               seconds each prompt waits (default 30; selectors\n"
+           "                            twice that)\n"
+           "  --seed N                  the order of the keys again (the report gives it)\n"
+           "  --only LIST               a comma list of at-rest,keys,selectors,lamps,lcd;\n"
+           "                            the other items are not run\n"
+           "  --junit FILE              the check as JUnit XML as well, one test case per item\n"
            "  -h, --help                this text\n"
            "  -v, --version             the program's version\n"
            "\n"
@@ -224,7 +246,7 @@ const char* HelpText()
            "  KOVA_TRACE            1: trace every block exchange to standard error;\n"
            "                        a file name: trace to that file\n"
            "  QT_LOGGING_RULES      kova.link.trace=true traces to standard error too\n"
-           "  XDG_STATE_HOME        where permanence-test reports go (default\n"
+           "  XDG_STATE_HOME        where permanence-test and check reports go (default\n"
            "                        ~/.local/state)\n"
            "  XDG_CONFIG_HOME       where the configuration lives (default ~/.config)\n";
 }

@@ -6,11 +6,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <optional>
 
 // What the command line asks for. Qt's own options (-platform, -style and the like) are
 // accepted here and left to the application object.
 struct CCommandLine {
-    enum class Action { Run, Help, Version, ListPorts, SavePort, Probe, PermanenceTest, Serve, Refuse };
+    enum class Action { Run, Help, Version, ListPorts, SavePort, Probe, PermanenceTest, Check, Serve, Refuse };
     Action action = Action::Run;
     QString strError;                   // why the command line was refused
     std::map<int, QString> portOptions; // --com1, --com2 by port number
@@ -21,6 +22,13 @@ struct CCommandLine {
     int64_t nDurationMs = 0; // --duration; 0: until interrupted
     QString strReportPath;   // --report; "-" for standard output
     QString strTrace;        // where the traffic trace goes (KOVA_TRACE); empty: none
+    // --check
+    QString strSerial;            // --serial: the panel's serial number
+    QString strOperator;          // --operator
+    int nTimeoutS = 30;           // --timeout: how long a prompt waits for the operator
+    std::optional<uint32_t> seed; // --seed: the order of the keys; drawn when not given
+    QStringList checkGroups;      // --only; empty: every group
+    QString strJunitPath;         // --junit
 };
 
 // Reads the whole command line; arguments[0] is the program. Needs no application object.

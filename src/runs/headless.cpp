@@ -46,6 +46,8 @@ private:
     int m_nBaudChoice;
 };
 
+} // namespace
+
 QString PortText(const CPanelState& state)
 {
     return QStringLiteral("COM%1 (%2) at %3 Bd")
@@ -78,6 +80,8 @@ int SayConnect(const CConnectResult& result, CPanelDriver& driver, std::FILE* pO
     }
     return 0;
 }
+
+namespace {
 
 QString SelectorText(int nSelector, int nPosition)
 {
@@ -197,7 +201,7 @@ CPortSetup SetUpPorts(const CCommandLine& commandLine, std::FILE* pErr)
 
 QList<QCommandLineOption> CHeadlessOptions::All() const
 {
-    return {probe, permTest, serve, port, baud, duration, report};
+    return {probe, permTest, serve, port, baud, duration, report, check, serial, operatorName, timeout, seed, only, junit};
 }
 
 QString CHeadlessOptions::Read(const QCommandLineParser& parser, CCommandLine& result) const
@@ -205,20 +209,29 @@ QString CHeadlessOptions::Read(const QCommandLineParser& parser, CCommandLine& r
     const bool bProbe = parser.isSet(probe);
     const bool bPermTest = parser.isSet(permTest);
     const bool bServe = parser.isSet(serve);
-    if (!bProbe && !bPermTest && !bServe) {
+    const bool bCheck = parser.isSet(check);
+    const QCommandLineOption* const checkOnly[] = {&serial, &operatorName, &timeout, &seed, &only, &junit};
+    if (!bCheck) {
+        for (const QCommandLineOption* pOption : checkOnly)
+            if (parser.isSet(*pOption))
+                return QStringLiteral("--%1 goes with --check").arg(pOption->names().first());
+    }
+    if (!bProbe && !bPermTest && !bCheck && !bServe) {
         for (const QCommandLineOption* pOption : {&port, &baud, &duration, &report})
             if (parser.isSet(*pOption))
-                return QStringLiteral("--%1 goes with --probe, --permanence-test or --serve")
+                return QStringLiteral("--%1 goes with --probe, --permanence-test, --check or --serve")
                     .arg(pOption->names().first());
         return {};
     }
-    if (int(bProbe) + int(bPermTest) + int(bServe) > 1)
-        return QStringLiteral("--probe, --permanence-test and --serve go in separate runs");
-    const char* pszRun = bProbe ? "probe" : bPermTest ? "permanence-test" : "serve";
+    if (int(bProbe) + int(bPermTest) + int(bCheck) + int(bServe) > 1)
+        return QStringLiteral("--probe, --permanence-test, --check and --serve go in separate runs");
+    const char* const name = bProbe ? "probe" : bPermTest ? "permanence-test" : bCheck ? "check" : "serve";
     if (result.action != CCommandLine::Action::Run)
-        return QStringLiteral("--%1 goes in a run of its own").arg(QLatin1String(pszRun));
-    if (!bPermTest && (parser.isSet(duration) || parser.isSet(report)))
+        return QStringLiteral("--%1 goes in a run of its own").arg(QLatin1String(name));
+    if ((bProbe || bServe) && (parser.isSet(duration) || parser.isSet(report)))
         return QStringLiteral("--duration and --report go with --permanence-test");
+    if (bCheck && parser.isSet(duration))
+        return QStringLiteral("--duration goes with --permanence-test; --check takes --timeout");
     if (parser.isSet(port)) {
         const QString value = parser.value(port);
         if (value != QLatin1String("1") && value != QLatin1String("2"))
@@ -240,11 +253,70 @@ QString CHeadlessOptions::Read(const QCommandLineParser& parser, CCommandLine& r
         result.strReportPath = parser.value(report);
         if (result.strReportPath.isEmpty())
             return QStringLiteral("--report needs a file name");
+        // The check talks to the operator on standard output; its report goes to a file.
+        if (bCheck && result.strReportPath == QLatin1String("-"))
+            return QStringLiteral("--report - goes with --permanence-test; --check writes its report to a file");
     }
-    result.action = bProbe   ? CCommandLine::Action::Probe
-                    : bServe ? CCommandLine::Action::Serve
-                             : CCommandLine::Action::PermanenceTest;
+    if (bCheck) {
+        if (const QString why = ReadCheckOptions(parser, result); !why.isEmpty())
+            return why;
+    }
+    result.action = bProbe      ? CCommandLine::Action::Probe
+                    : bPermTest ? CCommandLine::Action::PermanenceTest
+                    : bCheck    ? CCommandLine::Action::Check
+                                : CCommandLine::Action::Serve;
     return {};
+}
+
+QString CHeadlessOptions::ReadCheckOptions(const QCommandLineParser& parser, CCommandLine& result) const
+{
+    if (parser.isSet(serial)) {
+        result.strSerial = parser.value(serial).trimmed();
+        if (result.strSerial.isEmpty())
+            return QStringLiteral("--serial needs the panel's serial number");
+    }
+    if (parser.isSet(operatorName))
+        result.strOperator = parser.value(operatorName).trimmed();
+    if (parser.isSet(timeout)) {
+        bool ok = false;
+        const int value = parser.value(timeout).toInt(&ok);
+        if (!ok || value < 1 || value > kMaxCheckTimeoutS)
+            return QStringLiteral("--timeout takes whole seconds from 1 to %1, not '%2'")
+                .arg(kMaxCheckTimeoutS)
+                .arg(parser.value(timeout));
+        result.nTimeoutS = value;
+    }
+    if (parser.isSet(seed)) {
+        bool ok = false;
+        const qulonglong value = parser.value(seed).toULongLong(&ok);
+        if (!ok || value > 0xFFFFFFFFull)
+            return QStringLiteral("--seed takes a number from 0 to 4294967295, not '%1'").arg(parser.value(seed));
+        result.seed = static_cast<uint32_t>(value);
+    }
+    if (parser.isSet(only)) {
+        for (const QString& group : parser.value(only).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+            const QString word = group.trimmed();
+            if (!CheckGroups().contains(word))
+                return QStringLiteral("--only takes a comma list of %1, not '%2'")
+                    .arg(CheckGroups().join(QLatin1Char(',')), word);
+            if (!result.checkGroups.contains(word))
+                result.checkGroups << word;
+        }
+        if (result.checkGroups.isEmpty())
+            return QStringLiteral("--only needs at least one of %1").arg(CheckGroups().join(QLatin1Char(',')));
+    }
+    if (parser.isSet(junit)) {
+        result.strJunitPath = parser.value(junit);
+        if (result.strJunitPath.isEmpty())
+            return QStringLiteral("--junit needs a file name");
+    }
+    return {};
+}
+
+QStringList CheckGroups()
+{
+    return {QStringLiteral("at-rest"), QStringLiteral("keys"), QStringLiteral("selectors"), QStringLiteral("lamps"),
+            QStringLiteral("lcd")};
 }
 
 bool ParseDuration(const QString& text, int64_t* pMs, QString* pWhy)
@@ -298,10 +370,15 @@ int RunProbe(const CCommandLine& commandLine, std::FILE* pOut, std::FILE* pErr)
 
 namespace {
 
-// Where a report goes when its own place failed at the end of a run (the disk filled up): the
-// same name in the user's runtime folder, else in the current folder, so that the results of a
-// long run are not thrown away.
+// The results of a long run are not thrown away when the disk filled up.
 QString WriteFallbackReport(const CPermRecord& run, QString* pError)
+{
+    return WriteFallbackFile(run.ReportFileName(), QJsonDocument(run.ToJson()).toJson(QJsonDocument::Indented), pError);
+}
+
+} // namespace
+
+QString WriteFallbackFile(const QString& strFileName, const QByteArray& data, QString* pError)
 {
     QStringList folders;
     const QString runtime = PathFromEnvironment("XDG_RUNTIME_DIR");
@@ -309,15 +386,13 @@ QString WriteFallbackReport(const CPermRecord& run, QString* pError)
         folders << runtime;
     folders << QDir::currentPath();
     for (const QString& folder : folders) {
-        const QString written = WritePermReport(run, folder + QLatin1Char('/') + run.ReportFileName(), true, pError);
+        const QString written = WriteNewFileSafely(folder + QLatin1Char('/') + strFileName, data, pError);
         if (!written.isEmpty())
             return written;
     }
     return {};
 }
 
-// Whether the report of a run could be written where it is to go; checked before the port is
-// opened, so that a hopeless target is said at once and not after hours of testing.
 bool CheckReportTarget(const QString& strReportPath, QString* pWhy)
 {
     if (!strReportPath.isEmpty())
@@ -329,8 +404,6 @@ bool CheckReportTarget(const QString& strReportPath, QString* pWhy)
     }
     return CheckWritableFolder(folder, true, pWhy);
 }
-
-} // namespace
 
 int RunPermanenceTest(const CCommandLine& commandLine, std::FILE* pOut, std::FILE* pErr)
 {

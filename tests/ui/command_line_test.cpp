@@ -228,3 +228,45 @@ TEST(CommandLineTest, RunsWithoutADisplayTakeTheirOptions)
     EXPECT_TRUE(Parse({QStringLiteral("--com1"), QStringLiteral("a"), QStringLiteral("--com1"), QStringLiteral("b")})
                     .strError.contains(QStringLiteral("--com1 is given more than once")));
 }
+
+TEST(CommandLineTest, CheckTakesItsOwnOptionsAndNoOtherRunDoes)
+{
+    const CCommandLine check =
+        Parse(QStringLiteral("--check --port 2 --baud 19200 --serial SN-1 --operator Ann --timeout 5 --seed 42 "
+                             "--only keys,lcd,keys --report r.json --junit j.xml")
+                  .split(u' '));
+    ASSERT_EQ(check.action, Action::Check) << check.strError.toStdString();
+    EXPECT_EQ(check.nPort, 2);
+    EXPECT_EQ(check.nBaud, 19200);
+    EXPECT_EQ(check.strSerial, QStringLiteral("SN-1"));
+    EXPECT_EQ(check.strOperator, QStringLiteral("Ann"));
+    EXPECT_EQ(check.nTimeoutS, 5);
+    EXPECT_EQ(check.seed, 42u);
+    EXPECT_EQ(check.checkGroups, (QStringList{QStringLiteral("keys"), QStringLiteral("lcd")}));
+    EXPECT_EQ(check.strJunitPath, QStringLiteral("j.xml"));
+    EXPECT_EQ(Parse({QStringLiteral("--check")}).nTimeoutS, 30);
+    EXPECT_FALSE(Parse({QStringLiteral("--check")}).seed.has_value());
+
+    // What each refusal must name.
+    for (const auto& [args, why] : {
+             std::pair{"--serial SN-1", "--serial goes with --check"},
+             std::pair{"--probe --seed 1", "--seed goes with --check"},
+             std::pair{"--permanence-test --junit j.xml", "--junit goes with --check"},
+             std::pair{"--check --probe", "--check goes in a run of its own"},
+             std::pair{"--check --permanence-test", "--check goes in a run of its own"},
+             std::pair{"--check --list-ports", "--check goes in a run of its own"},
+             std::pair{"--check --duration 5", "--duration goes with --permanence-test"},
+             std::pair{"--check --timeout 0", "--timeout takes whole seconds"},
+             std::pair{"--check --timeout 2.5", "--timeout takes whole seconds"},
+             std::pair{"--check --seed -1", "--seed takes a number"},
+             std::pair{"--check --seed 4294967296", "--seed takes a number"},
+             std::pair{"--check --only keys,buttons", "not 'buttons'"},
+             std::pair{"--check --only ,", "--only needs at least one"},
+             std::pair{"--check --report -", "--check writes its report to a file"},
+             std::pair{"--check --seed 1 --seed 2", "--seed is given more than once"},
+         }) {
+        const CCommandLine result = Parse(QString::fromLatin1(args).split(u' '));
+        EXPECT_EQ(result.action, Action::Refuse) << args;
+        EXPECT_TRUE(result.strError.contains(QLatin1String(why))) << args << ": " << result.strError.toStdString();
+    }
+}

@@ -80,6 +80,7 @@ const char* kHelp[] = {
     "fault NAME on|off   (silent nak-stx nak-block garbage stall overlong close)",
     "fault random P SEED | fault random off | faults off",
     "dump | history | clear | unplug | replug | wait MS | quit",
+    "operator on|off | operator fault NAME [ARGS] | operator faults off | operator",
 };
 
 } // namespace
@@ -167,7 +168,7 @@ std::string historyLine(const Engine& e)
     return s;
 }
 
-CommandResult runCommand(Engine& e, std::string_view line, std::int64_t now)
+CommandResult runCommand(Engine& e, std::string_view line, std::int64_t now, Operator* pOperator)
 {
     using Control = CommandResult::Control;
     const auto w = split(line);
@@ -251,6 +252,25 @@ CommandResult runCommand(Engine& e, std::string_view line, std::int64_t now)
         if (closed)
             return {{}, Control::Replug, 0};
         return ok();
+    }
+    if (cmd == "operator") {
+        if (pOperator == nullptr)
+            return err("no operator in this panel");
+        if (argc == 0)
+            return {{"OPERATOR " + pOperator->describe(), "OK"}, Control::None, 0};
+        if (argc == 1 && (w[1] == "on" || w[1] == "off")) {
+            pOperator->setOn(w[1] == "on");
+            return ok();
+        }
+        if (argc == 2 && w[1] == "faults" && w[2] == "off") {
+            pOperator->clearFaults();
+            return ok();
+        }
+        if (argc >= 2 && w[1] == "fault") {
+            const std::string why = pOperator->addFault({w.begin() + 2, w.end()});
+            return why.empty() ? ok() : err(why);
+        }
+        return err("usage: operator on|off | operator fault NAME [ARGS] | operator faults off");
     }
     if (cmd == "dump")
         return {{stateLine(e), "OK"}, Control::None, 0};

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "engine.h"
+#include "operator.h"
 
 #include <string>
 #include <string_view>
@@ -21,7 +22,8 @@ struct CommandResult {
     int waitMs = 0;
 };
 
-CommandResult runCommand(Engine& engine, std::string_view line, std::int64_t now);
+// With an operator, "operator ..." commands reach it; without one they are refused.
+CommandResult runCommand(Engine& engine, std::string_view line, std::int64_t now, Operator* pOperator = nullptr);
 
 // One line "STATE {json}" with the panel, the line and the counters.
 std::string stateLine(const Engine& engine);

@@ -74,6 +74,9 @@ public:
     // Physical controls: change the panel and report it to the PC, as a real panel would.
     bool pressKey(int key, std::int64_t now);
     void releaseKey(std::int64_t now);
+    // A key that was down before anyone listened: the panel holds it and tells it only in the key
+    // report its replies carry, with no report block of its own.
+    bool holdKey(int key) { return m_panel.press(key); }
     bool setSelector(int which, int position, std::int64_t now);
     void queueBlock(Bytes telegram, std::int64_t now);
     void sendRaw(std::span<const std::uint8_t> bytes, std::int64_t now);

@@ -9,8 +9,10 @@ namespace kova_sim {
 namespace {
 
 // One line, so that help2man takes all of it for the manual page's synopsis.
-const char* const kUsage = "Usage: kova_sim [--link PATH] [--variant 1|0|any] [--baud 9600|19200] [--script FILE] "
-                           "[--log FILE|-] [--fault NAME]... [--exit-on-eof] [--help] [--version]\n";
+const char* const kUsage =
+    "Usage: kova_sim [--link PATH] [--variant 1|0|any] [--baud 9600|19200] [--script FILE] "
+    "[--log FILE|-] [--fault NAME]... [--operator] [--operator-fault FAULT]... [--exit-on-eof] [--help] "
+    "[--version]\n";
 
 } // namespace
 
@@ -36,6 +38,13 @@ void help(FILE* f)
                "  --log FILE|-          log every byte and every decoded telegram\n"
                "  --fault NAME          start with a fault on (repeatable): silent, nak-stx,\n"
                "                        nak-block, garbage, stall, overlong, close\n"
+               "  --operator            a careful operator works the panel: presses the key under\n"
+               "                        a single lit LED, turns a selector when the LCD says\n"
+               "                        TURN SELECTOR 1 or 2, answers KEY 1 = YES with key 1\n"
+               "  --operator-fault FAULT  the operator's panel is broken (repeatable; implies\n"
+               "                        --operator): 'dead-key N', 'crossed-keys A B',\n"
+               "                        'bouncing-key N', 'stuck-key N', 'selector-gap S P',\n"
+               "                        'answer-no' or 'answer-no Q' (only the Qth question)\n"
                "  --exit-on-eof         quit when the command input ends\n"
                "  -h, --help            this text\n"
                "  -v, --version         the version\n",
@@ -100,6 +109,13 @@ bool parseOptions(int argc, char** argv, Options& o)
                 return false;
             }
             o.faults.push_back(*f);
+        } else if (a == "--operator") {
+            o.operatorOn = true;
+        } else if (a == "--operator-fault") {
+            if (!value(v))
+                return false;
+            o.operatorOn = true;
+            o.operatorFaults.push_back(v);
         } else if (a == "--exit-on-eof") {
             o.exitOnEof = true;
         } else {

@@ -18,6 +18,8 @@ struct Options {
     std::string log;
     bool exitOnEof = false;
     std::vector<Fault> faults;
+    bool operatorOn = false;
+    std::vector<std::string> operatorFaults; // each as the console takes it: "crossed-keys 3 4"
 };
 
 // The synopsis, for a wrong command line; help() adds what each option does.

@@ -90,7 +90,7 @@ void Sim::print(const std::string& line)
 void Sim::runLine(const std::string& line)
 {
     const Us now = nowUs();
-    CommandResult r = runCommand(m_engine, line, toMs(now));
+    CommandResult r = runCommand(m_engine, line, toMs(now), &m_operator);
     if (!r.lines.empty() || r.control != CommandResult::Control::None)
         logLine("cmd", line);
     for (const auto& l : r.lines)

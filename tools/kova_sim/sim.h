@@ -4,6 +4,7 @@
 // shown live when that input is a terminal.
 
 #include "engine.h"
+#include "operator.h"
 #include "options.h"
 #include "pty.h"
 #include "sim_clock.h"
@@ -89,6 +90,7 @@ private:
 
     Options m_opt;
     Engine m_engine;
+    Operator m_operator;
     Pty m_pty;
     Us m_byteUs;
     FILE* m_log = nullptr;

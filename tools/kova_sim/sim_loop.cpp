@@ -2,6 +2,7 @@
 
 #include "sim.h"
 
+#include "commands.h"
 #include "signals.h"
 
 #include <cerrno>
@@ -18,6 +19,8 @@ std::optional<Us> Sim::nextWake(Us now) const
     std::optional<Us> next;
     auto consider = [&next](Us t) { next = next ? std::min(*next, t) : t; };
     if (const auto d = m_engine.nextDeadline())
+        consider(*d * 1000);
+    if (const auto d = m_operator.nextDeadline())
         consider(*d * 1000);
     if (!m_in.empty())
         consider(m_in.front().second);
@@ -62,6 +65,15 @@ int Sim::run()
     for (Fault f : m_opt.faults)
         if (f != Fault::Close)
             m_engine.setFault(f, true, 0);
+    m_operator.setOn(m_opt.operatorOn);
+    for (const std::string& fault : m_opt.operatorFaults) {
+        const CommandResult r = runCommand(m_engine, "operator fault " + fault, 0, &m_operator);
+        if (r.lines.empty() || r.lines.back() != "OK") {
+            std::fprintf(stderr, "kova_sim: --operator-fault '%s': %s\n", fault.c_str(),
+                         r.lines.empty() ? "not understood" : r.lines.back().c_str());
+            return 2;
+        }
+    }
 
     std::string err;
     if (!plug(err)) {
@@ -90,6 +102,8 @@ int Sim::run()
         }
         deliverInput(now);
         m_engine.tick(toMs(now));
+        // The operator looks after every byte the panel took, so it sees each prompt whole.
+        m_operator.step(m_engine, toMs(now));
         if (m_hangUpRequested) {
             m_hangUpRequested = false;
             unplug();

@@ -1,0 +1,211 @@
+// The panel check against the virtual panel's operator: a sound panel passes all nineteen items,
+// each fault fails exactly its own items with its reason, a signal leaves the panel dark and a
+// report that says so, and what cannot start says why before anything goes on the line.
+#include "headless_rig.h"
+
+#include <QJsonArray>
+
+#include <csignal>
+#include <map>
+
+namespace {
+
+class PanelCheckTest : public HeadlessTest {
+protected:
+    std::vector<std::string> SimArgs() const override { return {"--operator"}; }
+
+    // Short prompts, so a fault that makes the check wait costs seconds, not minutes.
+    QStringList Check(const QStringList& extra = {}) const
+    {
+        return QStringList{QStringLiteral("--check"), QStringLiteral("--timeout"), QStringLiteral("4"),
+                           QStringLiteral("--seed"),  QStringLiteral("11"),        QStringLiteral("--serial"),
+                           QStringLiteral("SN-7"),    QStringLiteral("--report"),  ReportPath()}
+               + extra;
+    }
+    static std::map<QString, QJsonObject> Items(const QJsonObject& report)
+    {
+        std::map<QString, QJsonObject> items;
+        for (const QJsonValue& item : report[QStringLiteral("items")].toArray())
+            items[item[QStringLiteral("name")].toString()] = item.toObject();
+        return items;
+    }
+    static QStringList Order(const QJsonObject& report, const QString& prefix)
+    {
+        QStringList names;
+        for (const QJsonValue& item : report[QStringLiteral("items")].toArray())
+            if (item[QStringLiteral("name")].toString().startsWith(prefix))
+                names << item[QStringLiteral("name")].toString();
+        return names;
+    }
+    // Row n (1 to 8) of the panel's LCD as it stands, blanks at the end taken off.
+    QString LcdRow(int n)
+    {
+        const QJsonObject state = QJsonDocument::fromJson(QByteArray::fromStdString(m_sim.State()).mid(6)).object();
+        return state[QStringLiteral("lcd")][n - 1].toString().trimmed();
+    }
+};
+
+TEST_F(PanelCheckTest, SoundPanelPassesEveryItemAndTheSeedRepeatsTheOrder)
+{
+    const QString junit = m_dir.filePath(QStringLiteral("check.xml"));
+    ASSERT_EQ(Run(Check({QStringLiteral("--junit"), junit, QStringLiteral("--operator"), QStringLiteral("Ann")})), 0)
+        << m_out.toStdString() << m_err.toStdString();
+    const QJsonObject r = Report();
+    EXPECT_EQ(r["format"].toString(), "kova_en-check/1");
+    EXPECT_EQ(r["outcome"].toString(), "pass");
+    EXPECT_EQ(r["serial"].toString(), "SN-7");
+    EXPECT_EQ(r["operator"].toString(), "Ann");
+    EXPECT_EQ(r["seed"].toInteger(), 11);
+    EXPECT_EQ(r["device"].toString().toStdString(), m_sim.LinkPath());
+    for (const char* key : {"program", "version", "station", "port", "baud", "variant", "started", "ended"})
+        EXPECT_TRUE(r.contains(QLatin1String(key))) << key;
+    const auto items = Items(r);
+    ASSERT_EQ(items.size(), 19u);
+    for (const auto& [name, item] : items) {
+        EXPECT_EQ(item["outcome"].toString(), "pass") << name.toStdString();
+        if (!name.startsWith(QStringLiteral("key ")))
+            continue;
+        // The operator presses 150 ms after the LED and holds 100 ms; the line adds little.
+        EXPECT_GE(item["press_ms"].toInteger(), 100) << name.toStdString();
+        EXPECT_NEAR(static_cast<double>(item["held_ms"].toInteger()), 100.0, 60.0) << name.toStdString();
+        EXPECT_EQ(item["presses"].toInt(), 1);
+    }
+    EXPECT_EQ(items.at("selector 2")["positions_seen"].toArray().size(), 12);
+    EXPECT_EQ(items.at("lcd")["answer"].toString(), "yes");
+    EXPECT_TRUE(m_out.contains(QStringLiteral("\nPASSED\n"))) << m_out.toStdString();
+    EXPECT_EQ(LcdRow(3), "PASSED");
+
+    // The JUnit file: one suite, one case per item, none failed, the seed among the properties.
+    QProcess python;
+    python.start(QStringLiteral("python3"),
+                 {QStringLiteral("-c"),
+                  QStringLiteral("import sys, xml.etree.ElementTree as E; s = E.parse(sys.argv[1]).getroot(); "
+                                 "p = {e.get('name'): e.get('value') for e in s.iter('property')}; "
+                                 "print(s.tag, s.get('name'), len(s.findall('testcase')), "
+                                 "len(s.findall('testcase/failure')), p['seed'], p['serial'], p['operator'])"),
+                  junit});
+    ASSERT_TRUE(python.waitForFinished(30000));
+    EXPECT_EQ(QString::fromUtf8(python.readAllStandardOutput()).trimmed(), "testsuite panel check 19 0 11 SN-7 Ann");
+
+    // The same seed, the same order of keys; the items left out are "not run".
+    const QStringList keys = Order(r, QStringLiteral("key "));
+    EXPECT_EQ(Run(Check({QStringLiteral("--only"), QStringLiteral("keys")})), 0) << m_out.toStdString();
+    const QJsonObject again = Report();
+    EXPECT_EQ(Order(again, QStringLiteral("key ")), keys);
+    EXPECT_EQ(Items(again).at("lcd")["outcome"].toString(), "not run");
+}
+
+// Each fault of the operator's panel, and the items it must fail: name, outcome, reason.
+struct CFaultCase {
+    const char* fault;
+    std::map<QString, std::pair<QString, QString>> failed;
+};
+
+void PrintTo(const CFaultCase& c, std::ostream* pOut)
+{
+    *pOut << c.fault;
+}
+
+class PanelCheckFaultTest : public PanelCheckTest, public ::testing::WithParamInterface<CFaultCase> {};
+
+TEST_P(PanelCheckFaultTest, FailsExactlyItsItemsWithItsReason)
+{
+    const CFaultCase& c = GetParam();
+    ASSERT_TRUE(m_sim.Command(std::string("operator fault ") + c.fault));
+    EXPECT_EQ(Run(Check()), 1) << m_out.toStdString();
+    const QJsonObject r = Report();
+    EXPECT_EQ(r["outcome"].toString(), "fail");
+    QString firstFailed;
+    for (const QJsonValue& v : r["items"].toArray()) {
+        const QString name = v["name"].toString();
+        const auto expected = c.failed.find(name);
+        if (expected == c.failed.end()) {
+            EXPECT_EQ(v["outcome"].toString(), "pass")
+                << name.toStdString() << ": " << v["reason"].toString().toStdString();
+            continue;
+        }
+        if (firstFailed.isEmpty())
+            firstFailed = name;
+        EXPECT_EQ(v["outcome"].toString(), expected->second.first) << name.toStdString();
+        EXPECT_TRUE(v["reason"].toString().contains(expected->second.second))
+            << name.toStdString() << ": " << v["reason"].toString().toStdString();
+    }
+    EXPECT_EQ(LcdRow(3), "FAILED");
+    EXPECT_EQ(LcdRow(4), firstFailed.toUpper());
+}
+
+const std::pair<QString, QString> Fail(const char* why)
+{
+    return {QStringLiteral("fail"), QString::fromLatin1(why)};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, PanelCheckFaultTest,
+    ::testing::Values(CFaultCase{"stuck-key 5", {{"at rest", Fail("key 5 pressed")}, {"key 5", Fail("not released")}}},
+                      CFaultCase{"crossed-keys 3 4",
+                                 {{"key 3", Fail("key 4 reported")}, {"key 4", Fail("key 3 reported")}}},
+                      CFaultCase{"bouncing-key 6", {{"key 6", Fail("bouncing: 2 presses")}}},
+                      CFaultCase{"dead-key 9", {{"key 9", Fail("no press")}}},
+                      // Key 1 answers yes: broken, and no terminal to answer on, nobody can tell.
+                      CFaultCase{"dead-key 1",
+                                 {{"key 1", Fail("no press")},
+                                  {"lamps on", {QStringLiteral("not checked"), QStringLiteral("key 1 failed")}},
+                                  {"lamps flashing", {QStringLiteral("not checked"), QStringLiteral("key 1 failed")}},
+                                  {"lamps off", {QStringLiteral("not checked"), QStringLiteral("key 1 failed")}},
+                                  {"lcd", {QStringLiteral("not checked"), QStringLiteral("key 1 failed")}}}},
+                      CFaultCase{"selector-gap 2 7", {{"selector 2", Fail("position 7 never reported")}}},
+                      CFaultCase{"answer-no 2", {{"lamps flashing", Fail("answered no")}}}),
+    [](const ::testing::TestParamInfo<CFaultCase>& info) {
+        std::string name = info.param.fault;
+        std::replace_if(
+            name.begin(), name.end(), [](char ch) { return ch == ' ' || ch == '-'; }, '_');
+        return name;
+    });
+
+TEST_F(PanelCheckTest, SignalDuringTheKeysLeavesThePanelDarkAndTheRestNotRun)
+{
+    ASSERT_TRUE(m_sim.Command("clear"));
+    Start(Check());
+    // Stopped once the keys are under way, however slowly the machine starts the program.
+    for (int i = 0; i < 400 && LcdRow(3) != "PRESS THE KEY"; ++i)
+        After(25);
+    After(300);
+    ::kill(static_cast<pid_t>(m_program.processId()), SIGINT);
+    EXPECT_EQ(Finish(), 3) << m_out.toStdString();
+
+    const QJsonObject r = Report();
+    EXPECT_EQ(r["outcome"].toString(), "aborted");
+    QStringList outcomes;
+    for (const QJsonValue& v : r["items"].toArray())
+        outcomes << v["outcome"].toString();
+    EXPECT_EQ(outcomes.first(), "pass");
+    const qsizetype firstNotRun = outcomes.indexOf(QStringLiteral("not run"));
+    ASSERT_GT(firstNotRun, 0);
+    EXPECT_LE(firstNotRun, 12) << "the signal came during the keys";
+    EXPECT_EQ(outcomes.mid(firstNotRun).count(QStringLiteral("not run")), outcomes.size() - firstNotRun);
+    // All LEDs off, then the LCD emptied: "l+%" and eight blank rows.
+    const QStringList history = History();
+    ASSERT_GE(history.size(), 10);
+    EXPECT_EQ(history.mid(history.size() - 10, 2), (QStringList{"40", "6C2B25"}));
+    EXPECT_EQ(LcdRow(1), "");
+}
+
+TEST_F(PanelCheckTest, WhatCannotStartSaysWhy)
+{
+    // The report's place is checked before the port opens: nothing goes on the line.
+    ASSERT_TRUE(m_sim.Command("clear"));
+    EXPECT_EQ(Run({QStringLiteral("--check"), QStringLiteral("--report"), m_dir.path()}), 2);
+    EXPECT_TRUE(m_err.contains(QStringLiteral("the report cannot be written"))) << m_err.toStdString();
+    EXPECT_TRUE(History().isEmpty());
+
+    // A panel that does not answer: outcome "error" and every item not run.
+    ASSERT_TRUE(m_sim.Command("fault silent on"));
+    EXPECT_EQ(Run(Check()), 1) << m_out.toStdString();
+    const QJsonObject r = Report();
+    EXPECT_EQ(r["outcome"].toString(), "error");
+    EXPECT_TRUE(r["reason"].toString().contains(QStringLiteral("not found"))) << r["reason"].toString().toStdString();
+    for (const auto& [name, item] : Items(r))
+        EXPECT_EQ(item["outcome"].toString(), "not run") << name.toStdString();
+}
+
+} // namespace
