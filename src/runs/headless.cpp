@@ -201,7 +201,8 @@ CPortSetup SetUpPorts(const CCommandLine& commandLine, std::FILE* pErr)
 
 QList<QCommandLineOption> CHeadlessOptions::All() const
 {
-    return {probe, permTest, serve, port, baud, duration, report, check, serial, operatorName, timeout, seed, only, junit};
+    return {probe, permTest, serve,        port,    baud, duration, report,
+            check, serial,   operatorName, timeout, seed, only,     junit};
 }
 
 QString CHeadlessOptions::Read(const QCommandLineParser& parser, CCommandLine& result) const
