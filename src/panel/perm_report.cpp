@@ -16,18 +16,6 @@ int64_t MsBetween(int64_t a, int64_t b)
     return b - a;
 }
 
-// ISO 8601 with the local offset written out, "+00:00" at UTC too, so every report reads alike.
-QString IsoWithOffset(const QDateTime& when)
-{
-    const int nOffsetS = when.offsetFromUtc();
-    const int nMinutes = (nOffsetS < 0 ? -nOffsetS : nOffsetS) / 60;
-    return when.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss"))
-           + QStringLiteral("%1%2:%3")
-                 .arg(nOffsetS < 0 ? QLatin1Char('-') : QLatin1Char('+'))
-                 .arg(nMinutes / 60, 2, 10, QLatin1Char('0'))
-                 .arg(nMinutes % 60, 2, 10, QLatin1Char('0'));
-}
-
 QJsonObject ByResult(const std::array<uint64_t, kBlockResults.size()>& counts)
 {
     QJsonObject o;
@@ -207,6 +195,18 @@ QString CPermRecord::ReportFileName() const
     return QStringLiteral("permanence-%1-COM%2.json")
         .arg(m_started.toUTC().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'")))
         .arg(m_where.nPort);
+}
+
+// ISO 8601 with the local offset written out, "+00:00" at UTC too, so every report reads alike.
+QString IsoWithOffset(const QDateTime& when)
+{
+    const int nOffsetS = when.offsetFromUtc();
+    const int nMinutes = (nOffsetS < 0 ? -nOffsetS : nOffsetS) / 60;
+    return when.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss"))
+           + QStringLiteral("%1%2:%3")
+                 .arg(nOffsetS < 0 ? QLatin1Char('-') : QLatin1Char('+'))
+                 .arg(nMinutes / 60, 2, 10, QLatin1Char('0'))
+                 .arg(nMinutes % 60, 2, 10, QLatin1Char('0'));
 }
 
 QString ReportFolder()

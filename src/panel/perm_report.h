@@ -98,6 +98,9 @@ private:
 // and "link_losses". The machine interface's statistics use the same keys.
 QJsonObject LinkCountsJson(const CLinkCounts& counts);
 
+// ISO 8601 with the offset written out, "+00:00" at UTC too, as every report has its times.
+QString IsoWithOffset(const QDateTime& when);
+
 // The folder reports go to when no file is named: $XDG_STATE_HOME/kova_en, by default
 // ~/.local/state/kova_en; empty when neither names a folder (no usable HOME).
 QString ReportFolder();

@@ -28,18 +28,6 @@
 
 namespace {
 
-// ISO 8601 with the offset written out, "+00:00" at UTC too, as the other reports have it.
-QString IsoWithOffset(const QDateTime& when)
-{
-    const int nOffsetS = when.offsetFromUtc();
-    const int nMinutes = (nOffsetS < 0 ? -nOffsetS : nOffsetS) / 60;
-    return when.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss"))
-           + QStringLiteral("%1%2:%3")
-                 .arg(nOffsetS < 0 ? QLatin1Char('-') : QLatin1Char('+'))
-                 .arg(nMinutes / 60, 2, 10, QLatin1Char('0'))
-                 .arg(nMinutes % 60, 2, 10, QLatin1Char('0'));
-}
-
 QJsonArray IntArray(const std::vector<int>& values)
 {
     QJsonArray array;

@@ -176,7 +176,8 @@ TEST_F(WineSimLink, AHundredOpensAndClosesLeaveNoHandleBehind)
     m_link.Close();
     const DWORD before = HandleCount();
     for (int i = 0; i < 100; ++i) {
-        ASSERT_EQ(m_link.Open(1, i % 2 == 0 ? 9600 : 19200), 1) << "cycle " << i << ": " << m_link.LastOpenError();
+        ASSERT_EQ(m_link.Open(PortDevicePath(1), i % 2 == 0 ? 9600 : 19200), 1)
+            << "cycle " << i << ": " << m_link.LastOpenError();
         m_link.Close();
     }
     EXPECT_GT(before, 0u);
