@@ -264,4 +264,37 @@ TEST_F(HeadlessTest, ReportDashGoesToStandardOutput)
     EXPECT_FALSE(QFileInfo::exists(QStringLiteral("-")));
 }
 
+// The machine interface as a script meets it: a panel not found leaves it up for a later
+// connect, a signal ends it cleanly, a port error and a reader that went away end it with 2.
+TEST_F(HeadlessTest, ServeStaysUpWithoutAPanelAndEndsCleanly)
+{
+    // The next line the program writes.
+    const auto nextLine = [this] {
+        for (int i = 0; i < 200 && !m_program.canReadLine(); ++i)
+            m_program.waitForReadyRead(100);
+        return QJsonDocument::fromJson(m_program.readLine()).object();
+    };
+    ASSERT_TRUE(m_sim.Command("fault silent on"));
+    Start({QStringLiteral("--serve")});
+    EXPECT_EQ(nextLine()["found"], false);
+    ASSERT_TRUE(m_sim.Command("fault silent off"));
+    m_program.write("{\"id\":7,\"cmd\":\"connect\"}\n");
+    QJsonObject reply;
+    for (int i = 0; i < 5 && !reply.contains(QStringLiteral("id")); ++i)
+        reply = nextLine();
+    EXPECT_EQ(reply["ok"], true);
+    ::kill(static_cast<pid_t>(m_program.processId()), SIGTERM);
+    EXPECT_EQ(Finish(), 0) << m_err.toStdString();
+
+    Start({QStringLiteral("--serve"), QStringLiteral("--port"), QStringLiteral("2"), QStringLiteral("--com2"),
+           m_dir.filePath(QStringLiteral("absent"))});
+    EXPECT_TRUE(nextLine().contains(QStringLiteral("error")));
+    EXPECT_EQ(Finish(), 2);
+
+    Start({QStringLiteral("--serve")}, {}, QStringLiteral("\"$@\" | head -c 1 >/dev/null; exit ${PIPESTATUS[0]}"));
+    After(500);
+    m_program.write("{\"cmd\":\"state\"}\n{\"cmd\":\"state\"}\n");
+    EXPECT_EQ(Finish(), 2) << m_err.toStdString();
+}
+
 } // namespace
