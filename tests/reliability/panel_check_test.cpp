@@ -190,6 +190,31 @@ TEST_F(PanelCheckTest, SignalDuringTheKeysLeavesThePanelDarkAndTheRestNotRun)
     EXPECT_EQ(LcdRow(1), "");
 }
 
+// The panel unplugged for a moment during the keys: the item in progress fails as "link lost",
+// the check reconnects and the items after it are run and pass.
+TEST_F(PanelCheckTest, ALinkLostForAMomentFailsOneItemAndTheCheckGoesOn)
+{
+    Start(Check());
+    for (int i = 0; i < 400 && LcdRow(3) != "PRESS THE KEY"; ++i)
+        After(25);
+    ASSERT_TRUE(m_sim.Command("unplug"));
+    After(1000);
+    ASSERT_TRUE(m_sim.Command("replug"));
+    EXPECT_EQ(Finish(), 1) << m_out.toStdString();
+
+    const QJsonObject r = Report();
+    EXPECT_EQ(r["outcome"].toString(), "fail");
+    QStringList lost;
+    for (const auto& [name, item] : Items(r)) {
+        if (item["reason"].toString().contains(QStringLiteral("link lost")))
+            lost << name;
+        else
+            EXPECT_EQ(item["outcome"].toString(), "pass")
+                << name.toStdString() << ": " << item["reason"].toString().toStdString();
+    }
+    EXPECT_EQ(lost.size(), 1) << lost.join(u',').toStdString();
+}
+
 TEST_F(PanelCheckTest, WhatCannotStartSaysWhy)
 {
     // The report's place is checked before the port opens: nothing goes on the line.
