@@ -1,4 +1,5 @@
 #include "command_line.h"
+#include "headless.h"
 #include "link_trace.h"
 #include "panel_app.h"
 #include "port_config.h"
@@ -30,11 +31,7 @@ int main(int argc, char** argv)
     }
 
     // What the window is to know of the trace and the ports is read here, once, and handed down.
-    CPanelConfig config{commandLine.strTrace, CPortSetup(commandLine.portOptions, CPortScanRoots::FromEnvironment())};
-    QString warning;
-    config.ports.ReadConfig(&warning);
-    if (!warning.isEmpty())
-        std::fprintf(stderr, "%s\n", warning.toLocal8Bit().constData());
+    CPanelConfig config{commandLine.strTrace, SetUpPorts(commandLine, stderr)};
 
     CPanelApp app(argc, argv, std::move(config));
     app.InitInstance();

@@ -17,12 +17,6 @@ QString CLinkTrace::TargetFromEnvironment()
     return value == QLatin1String("1") ? QStringLiteral("-") : value;
 }
 
-std::unique_ptr<CLinkTrace> CLinkTrace::FromEnvironment(IClock& clock)
-{
-    const QString target = TargetFromEnvironment();
-    return target.isEmpty() ? nullptr : std::make_unique<CLinkTrace>(clock, target);
-}
-
 CLinkTrace::CLinkTrace(IClock& clock, const QString& pathOrDash) : m_clock(clock)
 {
     if (pathOrDash == QLatin1String("-")) {

@@ -16,11 +16,10 @@ Q_DECLARE_LOGGING_CATEGORY(lcLinkTrace)
 // rules switch the category on (QT_LOGGING_RULES="kova.link.trace=true": standard error).
 class CLinkTrace final : public ILinkObserver {
 public:
-    // A trace as KOVA_TRACE or the logging rules ask for; nullptr when KOVA_TRACE is unset or
-    // empty and the rules leave the category off, and when KOVA_TRACE is "0".
-    static std::unique_ptr<CLinkTrace> FromEnvironment(IClock& clock);
-    // Where that trace goes: "-" for standard error, a file name, or empty for none. Read once
-    // at the program's entry and handed down to the panel driver.
+    // Where KOVA_TRACE or the logging rules ask the trace to go: "-" for standard error, a file
+    // name, or empty for none (KOVA_TRACE unset, empty or "0", and the rules leave the category
+    // off; "0" wins over the rules). Read once at the program's entry and handed down to the
+    // panel driver.
     static QString TargetFromEnvironment();
 
     // Traces to pathOrDash ("-": standard error). A file that cannot be opened at once (a

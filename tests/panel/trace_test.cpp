@@ -75,35 +75,32 @@ TEST_F(LinkTraceToFile, EveryExchangeWritesOneStampedLine)
 
 TEST(LinkTraceEnvironment, OffUnlessAskedForAndOneMeansStandardError)
 {
-    CFakeClock clock;
     ::unsetenv("KOVA_TRACE");
-    EXPECT_EQ(CLinkTrace::FromEnvironment(clock), nullptr);
+    EXPECT_EQ(CLinkTrace::TargetFromEnvironment(), QString());
     ::setenv("KOVA_TRACE", "0", 1);
-    EXPECT_EQ(CLinkTrace::FromEnvironment(clock), nullptr);
+    EXPECT_EQ(CLinkTrace::TargetFromEnvironment(), QString());
     ::setenv("KOVA_TRACE", "1", 1);
-    auto toStderr = CLinkTrace::FromEnvironment(clock);
-    ASSERT_NE(toStderr, nullptr);
-    EXPECT_TRUE(toStderr->IsOpen());
+    EXPECT_EQ(CLinkTrace::TargetFromEnvironment(), QStringLiteral("-"));
 
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("kova.log"));
     ::setenv("KOVA_TRACE", path.toLocal8Bit().constData(), 1);
-    auto toFile = CLinkTrace::FromEnvironment(clock);
-    ASSERT_NE(toFile, nullptr);
-    EXPECT_TRUE(toFile->IsOpen());
+    EXPECT_EQ(CLinkTrace::TargetFromEnvironment(), path);
+    CFakeClock clock;
+    const CLinkTrace toFile(clock, CLinkTrace::TargetFromEnvironment());
+    EXPECT_TRUE(toFile.IsOpen());
     EXPECT_TRUE(QFile::exists(path));
     ::unsetenv("KOVA_TRACE");
 
     // Qt's logging rules switch it on as well, to standard error; KOVA_TRACE=0 still says no.
     QLoggingCategory::setFilterRules(QStringLiteral("kova.link.trace=true"));
-    auto byRule = CLinkTrace::FromEnvironment(clock);
+    const QString byRule = CLinkTrace::TargetFromEnvironment();
     ::setenv("KOVA_TRACE", "0", 1);
-    EXPECT_EQ(CLinkTrace::FromEnvironment(clock), nullptr);
+    EXPECT_EQ(CLinkTrace::TargetFromEnvironment(), QString());
     ::unsetenv("KOVA_TRACE");
     QLoggingCategory::setFilterRules(QString());
-    ASSERT_NE(byRule, nullptr);
-    EXPECT_TRUE(byRule->IsOpen());
-    EXPECT_EQ(CLinkTrace::FromEnvironment(clock), nullptr);
+    EXPECT_EQ(byRule, QStringLiteral("-"));
+    EXPECT_EQ(CLinkTrace::TargetFromEnvironment(), QString());
 }
 
 // A trace file that cannot be opened at once (a missing folder, a FIFO nobody reads, a folder)
