@@ -6,11 +6,12 @@ BUILD ?= build
 BUILD_SAN ?= build-sanitize
 BUILD_FUZZ ?= build-fuzz
 BUILD_WIN ?= build-windows
+BUILD_WIN_LINK ?= build-windows-link
 FUZZ_SECONDS ?= 20
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps deps-test build run test check lint test-sanitize fuzz test-windows soak screenshot clean
+.PHONY: all deps deps-test build run test check lint test-sanitize fuzz windows test-windows soak screenshot clean
 
 # Every shell script and every C++ file of the tree, for the lint.
 SCRIPTS := $(wildcard scripts/*.sh bench/*.sh tests/*/*.sh) .ci/run
@@ -32,8 +33,8 @@ run: build
 	@bash scripts/run-demo.sh $(BUILD)
 
 # Everything: the script lint, the suite, the suite again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, a short run of every fuzzer, and the Windows build of the link
-# under Wine.
+# UndefinedBehaviorSanitizer, a short run of every fuzzer, and the Windows program and its
+# installer under Wine.
 test: lint check test-sanitize fuzz test-windows
 
 # The suite alone, for a quick round while working. A run that finds no tests fails: a tree
@@ -64,17 +65,26 @@ fuzz: deps-test
 	@cmake --build $(BUILD_FUZZ) -j $(JOBS) --target kova_fuzzers
 	@ctest --test-dir $(BUILD_FUZZ) --output-on-failure --no-tests=error -j $(JOBS)
 
-# Every source under src/ compiled for Windows to syntax level against Qt's headers; then the
-# link library, the Win32 serial device and their tests, cross-built with MinGW-w64
-# (`build-windows/`) and run under Wine against the virtual panel on a pseudo-terminal.
-test-windows: deps
+# The program for Windows: Qt for Windows cross-built from Debian's source once per machine
+# (scripts/build-qt-windows.sh, cached outside the clone), kova_en.exe against it, and the
+# installer and the zip in $(BUILD_WIN).
+windows: deps
+	@bash scripts/install-deps.sh windows
+	@bash scripts/package-windows.sh $(BUILD_WIN)
+
+# Under Wine: the link library and the Win32 serial device, cross-built on their own
+# ($(BUILD_WIN_LINK)) and run against the virtual panel on a pseudo-terminal; then the
+# installer, installed silently, the installed program's window driven on the virtual panel,
+# and the silent uninstall.
+test-windows: deps-test
 	@bash scripts/install-deps.sh windows
 	@cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) >/dev/null
-	@bash scripts/check-windows-syntax.sh $(BUILD)
-	@cmake --build $(BUILD) -j $(JOBS) --target kova_sim
-	@cmake -S . -B $(BUILD_WIN) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake $(CMAKE_FLAGS) >/dev/null
-	@cmake --build $(BUILD_WIN) -j $(JOBS)
-	@bash tests/windows/run-wine-tests.sh $(BUILD_WIN) $(BUILD)/tools/kova_sim/kova_sim
+	@cmake --build $(BUILD) -j $(JOBS) --target kova_sim wine_window_tests
+	@cmake -S . -B $(BUILD_WIN_LINK) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD_WIN_LINK) -j $(JOBS)
+	@bash tests/windows/run-wine-tests.sh $(BUILD_WIN_LINK) $(BUILD)/tools/kova_sim/kova_sim
+	@bash scripts/package-windows.sh $(BUILD_WIN)
+	@bash tests/windows/run-wine-app-tests.sh $(BUILD_WIN) $(BUILD)
 
 # The long soak of RELIABILITY.md (about half an hour on two cores); see bench/soak.sh for its
 # arguments.
@@ -85,4 +95,4 @@ screenshot: build
 	@bash scripts/screenshot.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_FUZZ) $(BUILD_WIN)
+	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_FUZZ) $(BUILD_WIN) $(BUILD_WIN_LINK)

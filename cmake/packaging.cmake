@@ -1,6 +1,11 @@
 # Installation and the Debian package (`cpack -G DEB` in the build directory): the program,
 # the virtual panel, their manual pages, the desktop entry, the AppStream metadata, the icons,
 # the licence and the changelog.
+# On Windows the installer and the zip are made by scripts/package-windows.sh instead.
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/windows-package.cmake)
+  return()
+endif()
 include(GNUInstallDirs)
 
 set(KOVA_PACKAGE kova-en)

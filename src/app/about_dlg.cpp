@@ -22,7 +22,7 @@ CAboutDlg::CAboutDlg(QWidget* pParent) : CDialog(217, 89, pParent)
 
     // The maker named in the main window's caption; street, town and web address are invented
     // (the postcode and the .example domain cannot belong to anybody).
-    auto* pMaker = Place(new QLabel(QStringLiteral("TARVEST GMBH + CO.\n"
+    auto* pMaker = Place(new QLabel(QStringLiteral(KOVA_COMPANY "\n"
                                                    "Werkstra\u00dfe 12\n"
                                                    "D-99999 Beispielstadt\n"
                                                    "www.tarvest.example"),

@@ -9,6 +9,8 @@
 #include "serial_dlg.h"
 #include "text_input_dlg.h"
 
+#include "kova_version.h"
+
 #include <QKeyEvent>
 #include <QMenuBar>
 #include <QScreen>
@@ -27,7 +29,7 @@ const CPanelDlg::MessageEntry CPanelDlg::s_messageTable[] = {
 CPanelDlg::CPanelDlg(ISerialDevice* pDevice, IClock* pClock, QWidget* pParent, const CPanelConfig& config)
     : QDialog(pParent), m_model(*this, pDevice, pClock, config), m_hIcon(AppIcon())
 {
-    setWindowTitle(QStringLiteral("TARVEST GMBH + CO.   KOVA_EN"));
+    setWindowTitle(QStringLiteral(KOVA_COMPANY "   KOVA_EN"));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
                    | Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
     auto* pLayout = new QVBoxLayout(this);

@@ -18,6 +18,22 @@ bool RtsIsHandshake(const DCB& dcb)
 
 } // namespace
 
+bool RunningUnderWine()
+{
+    const HMODULE hNtdll = ::GetModuleHandleA("ntdll.dll");
+    return hNtdll != nullptr && ::GetProcAddress(hNtdll, "wine_get_version") != nullptr;
+}
+
+bool LineSettingsTaken(const DCB& asked, const DCB& actual, bool bParityMayDrop)
+{
+    const bool even = asked.Parity == EVENPARITY;
+    const bool parityKept = actual.Parity == asked.Parity && (!even || actual.fParity);
+    const bool parityDropped = even && bParityMayDrop && actual.Parity == NOPARITY;
+    return actual.BaudRate == asked.BaudRate && actual.ByteSize == 8 && (parityKept || parityDropped)
+           && actual.StopBits == ONESTOPBIT && !actual.fOutxCtsFlow && !actual.fOutxDsrFlow && !actual.fOutX
+           && !actual.fInX && !DtrIsHandshake(actual) && !RtsIsHandshake(actual);
+}
+
 std::string Win32ErrorText(DWORD error)
 {
     char text[512] = {};
@@ -122,10 +138,10 @@ bool CWin32SerialDevice::Configure(const std::string& name, int baud)
     actual.DCBlength = sizeof actual;
     if (!::GetCommState(m_hPort, &actual))
         return Fail(name + ": reading the line settings back", ::GetLastError());
-    const bool taken = actual.BaudRate == dcb.BaudRate && actual.ByteSize == 8 && actual.Parity == dcb.Parity
-                       && (!even || actual.fParity) && actual.StopBits == ONESTOPBIT && !actual.fOutxCtsFlow
-                       && !actual.fOutxDsrFlow && !actual.fOutX && !actual.fInX && !DtrIsHandshake(actual)
-                       && !RtsIsHandshake(actual);
+    // Wine runs the program on Linux, where COM1 is often a pseudo-terminal (the virtual
+    // panel's): it carries bytes, not bits, has no parity to keep, and Wine reports none.
+    // On Windows the check stays strict.
+    const bool taken = LineSettingsTaken(dcb, actual, RunningUnderWine());
     if (!taken) {
         const std::string got = std::to_string(actual.BaudRate) + " Bd, " + std::to_string(actual.ByteSize)
                                 + " data bits, parity " + std::to_string(actual.Parity) + ", stop bits "

@@ -10,13 +10,23 @@
 #endif
 #include <windows.h>
 
+// Whether the program runs under Wine rather than on Windows: Wine's ntdll has
+// wine_get_version, Windows' has not.
+bool RunningUnderWine();
+
+// Whether a port's settings as read back (`actual`) are what was asked for (`asked`): the
+// panel cannot be talked to with anything else. `bParityMayDrop` lets even parity that came
+// back as none pass, and nothing else: under Wine, where a port may be a pseudo-terminal or an
+// adaptor on the Linux side that has no parity to keep.
+bool LineSettingsTaken(const DCB& asked, const DCB& actual, bool bParityMayDrop);
+
 // The real serial device on Windows: a COM port opened exclusively with overlapped requests,
 // so that every read and write is bounded by a wait on its event rather than by the driver.
 class CWin32SerialDevice final : public ISerialDevice {
 public:
-    // Even parity is what the panel speaks and what the program always asks for. Parity::None
-    // exists for test beds whose ports cannot keep parity (a pseudo-terminal under Wine); the
-    // open then insists on no parity instead, and still fails on any other mismatch.
+    // Even parity is what the panel speaks and what the program always asks for; under Wine a
+    // port that drops it is taken (LineSettingsTaken). Parity::None makes the open insist on
+    // no parity instead, for test beds, and it still fails on any other mismatch.
     enum class Parity { Even, None };
 
     explicit CWin32SerialDevice(Parity parity = Parity::Even) : m_parity(parity) {}

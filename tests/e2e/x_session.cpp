@@ -207,7 +207,8 @@ QStringList BytesFromProgram(const QString& strPanelLog)
 // ---------------------------------------------------------------------------------------
 // Program
 
-bool CProgram::Start(const QProcessEnvironment& env, const QString& strCom1, const QString& strBinary)
+bool CProgram::Start(const QProcessEnvironment& env, const QString& strCom1, const QString& strBinary,
+                     const QStringList& args)
 {
     QProcessEnvironment programEnv = env;
     programEnv.insert(QStringLiteral("KOVA_COM1"), strCom1);
@@ -222,7 +223,7 @@ bool CProgram::Start(const QProcessEnvironment& env, const QString& strCom1, con
     m_process.setProcessChannelMode(m_strErrorLog.isEmpty() ? QProcess::MergedChannels : QProcess::SeparateChannels);
     if (!m_strErrorLog.isEmpty())
         m_process.setStandardErrorFile(m_strErrorLog);
-    m_process.start(strBinary.isEmpty() ? QStringLiteral(KOVA_EN_BINARY) : strBinary, {});
+    m_process.start(strBinary.isEmpty() ? QStringLiteral(KOVA_EN_BINARY) : strBinary, args);
     return m_process.waitForStarted(10000);
 }
 

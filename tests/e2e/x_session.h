@@ -84,8 +84,10 @@ public:
     // Its standard error into a file rather than into Output(): for a protocol log that would
     // otherwise fill the pipe. Before Start.
     void LogErrorsTo(const QString& strPath) { m_strErrorLog = strPath; }
-    // The program under test, or another build of it (the benchmarks compare two).
-    bool Start(const QProcessEnvironment& env, const QString& strCom1, const QString& strBinary = QString());
+    // The program under test, or another build of it (the benchmarks compare two), or a
+    // starter such as wine with the program among its arguments.
+    bool Start(const QProcessEnvironment& env, const QString& strCom1, const QString& strBinary = QString(),
+               const QStringList& args = {});
     qint64 Pid() const { return m_process.processId(); }
     bool Running() const { return m_process.state() != QProcess::NotRunning; }
     // Waits for the program to end by itself; its exit code, or -1 if it is still running

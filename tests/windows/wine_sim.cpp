@@ -53,9 +53,3 @@ bool CWineSim::Command(const std::string& line, std::vector<std::string>* pOut, 
         ::Sleep(5);
     }
 }
-
-bool RunningUnderWine()
-{
-    const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
-    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}

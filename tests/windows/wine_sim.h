@@ -27,6 +27,3 @@ private:
     long long m_offset = 0;
     int m_nVariant = 1;
 };
-
-// True when running under Wine rather than on Windows itself.
-bool RunningUnderWine();
