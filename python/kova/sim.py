@@ -141,7 +141,11 @@ class Sim:
 
     def history(self) -> list[bytes]:
         """The telegrams it received, oldest first."""
-        return [bytes.fromhex(line) for line in self.console("history") if line.strip()]
+        for line in self.console("history"):
+            words = line.split()
+            if words[:1] == ["HISTORY"]:
+                return [b"" if word == "-" else bytes.fromhex(word) for word in words[1:]]
+        raise SimError("kova_sim printed no history")
 
     def close(self, kill: bool = False) -> int:
         """Ends the virtual panel (its link goes away) and returns its exit status."""

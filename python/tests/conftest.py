@@ -55,3 +55,9 @@ def validate_junit(path: pathlib.Path) -> None:
         pytest.fail("xmllint is missing (Debian's libxml2-utils)")
     run = subprocess.run(["xmllint", "--noout", "--schema", xsd, str(path)], capture_output=True, text=True)
     assert run.returncode == 0, run.stderr
+
+
+@pytest.fixture
+def kova_en(request: pytest.FixtureRequest) -> str:
+    """The kova_en the plugin runs."""
+    return str(request.config.getoption("kova_en") or os.environ.get("KOVA_EN") or "kova_en")
