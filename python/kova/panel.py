@@ -4,10 +4,11 @@ from __future__ import annotations
 
 import os
 import re
+import time
 from typing import Any, Callable, Iterator, Mapping, Sequence
 
 from ._channel import Channel
-from .errors import KovaError, NotFound, ProtocolError, block_error
+from .errors import KovaError, KovaTimeout, NotFound, ProtocolError, block_error
 from .results import Connected, Event, Exchange, Hello, State, Stats, Waited
 
 # The protocol of `kova_en --serve` this client speaks.
@@ -42,6 +43,17 @@ class Events:
         before it stay queued."""
         return self._channel.take(lambda e: (kind is None or e.kind == kind) and (where is None or where(e)),
                                   timeout, "%s event" % (kind or "any"), through=False)[0]
+
+    def watch(self, kind: str | None = None, timeout: float = 10.0,
+              where: Callable[[Event], bool] | None = None) -> Iterator[Event]:
+        """Yields (and takes) each matching event as it comes, queued ones first, until `timeout`
+        seconds from the call have passed; the others stay queued."""
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                yield self.get(kind, max(0.0, deadline - time.monotonic()), where)
+            except KovaTimeout:
+                return
 
     def pending(self) -> list[Event]:
         """The queued events, left queued."""

@@ -49,6 +49,10 @@ def test_waits_take_the_queue_in_order_and_lose_nothing(kova_panel: kova.Panel, 
     assert kova_panel.events.get("release", timeout=10).t >= pressed.t  # the selector stays queued
     assert kova_panel.wait_selector(1, 7, timeout=10).position == 7
     assert list(kova_panel.events) == []
+    kova_sim.select(2, 4)
+    kova_sim.press(9)
+    assert kova_panel.events.get("key", timeout=10).key == 9  # reports come in order: the selector is queued
+    assert [e.position for e in kova_panel.events.watch("selector", timeout=0)] == [4]
 
     started = time.monotonic()
     with pytest.raises(kova.KovaTimeout):
