@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Plays a `kova_en --serve` gone wrong, for the client's fault tests. $KOVA_FAKE names how:
 no-hello, protocol-2, garbage (one line that is not JSON), unknown-id (one reply to a command
-never sent), hang (reads commands, answers none), close-stdout. $KOVA_FAKE_PID gets its pid."""
+never sent), hang (reads commands, answers none), close-stdout."""
 
 import json
 import os
@@ -9,8 +9,6 @@ import sys
 import time
 
 how = os.environ["KOVA_FAKE"]
-with open(os.environ["KOVA_FAKE_PID"], "w", encoding="ascii") as pid_file:
-    pid_file.write(str(os.getpid()))
 
 
 def say(line):

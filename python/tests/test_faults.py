@@ -19,9 +19,10 @@ FAKE = str(pathlib.Path(__file__).with_name("fake_serve.py"))
 def fake_panel(tmp_path: pathlib.Path, how: str, **options: object) -> kova.Panel:
     # Run by this very interpreter: no search of the PATH, no interpreter shim to start first.
     program = tmp_path / "kova_en"
-    program.write_text('#!/bin/sh\nexec "%s" "%s" "$@"\n' % (sys.executable, FAKE))
+    # Its pid is written before anything else can happen (exec keeps it), for gone() to look up.
+    program.write_text('#!/bin/sh\necho $$ > "%s"\nexec "%s" "%s" "$@"\n' % (tmp_path / how, sys.executable, FAKE))
     program.chmod(0o755)
-    env = dict(os.environ, KOVA_FAKE=how, KOVA_FAKE_PID=str(tmp_path / how))
+    env = dict(os.environ, KOVA_FAKE=how)
     return kova.Panel(program=str(program), env=env, **options)  # type: ignore[arg-type]
 
 
