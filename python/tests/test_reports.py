@@ -20,7 +20,7 @@ def run(program: str, *args: str) -> subprocess.CompletedProcess[str]:
 @pytest.mark.kova_sim(operator=True, operator_faults=["crossed-keys 3 4", "answer-no 1"])
 def test_a_failed_check_reports_valid_json_and_junit(kova_sim: kova.Sim, kova_en: str, tmp_path: pathlib.Path) -> None:
     report, junit = tmp_path / "check.json", tmp_path / "check.xml"
-    done = run(kova_en, "--check", "--com1", kova_sim.link, "--serial", "KV-1", "--seed", "7", "--timeout", "2",
+    done = run(kova_en, "--check", "--com1", kova_sim.link, "--serial", "KV-1", "--seed", "7", "--timeout", "1",
                "--only", "keys,lamps", "--report", str(report), "--junit", str(junit))
     assert done.returncode == 1, done.stderr
     assert validate_report(report)["outcome"] == "fail"
