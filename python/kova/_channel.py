@@ -170,6 +170,7 @@ class Channel:
                 if ident in self._pending:  # given up on: its reply, should it come, is dropped
                     self._pending.discard(ident)
                     self._abandoned.add(ident)
+                self._replies.pop(ident, None)  # come, but a bad line before it was raised instead
 
     def write(self, data: bytes) -> None:
         assert self.process.stdin is not None

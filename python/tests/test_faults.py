@@ -40,6 +40,11 @@ def test_a_failed_start_leaves_nothing_running(tmp_path: pathlib.Path, how: str,
     assert gone(tmp_path, how)
 
 
+def test_a_port_that_does_not_open_is_not_found(kova_en: str, tmp_path: pathlib.Path) -> None:
+    with pytest.raises(kova.NotFound, match="could not be opened"):
+        kova.Panel(port=str(tmp_path), program=kova_en)  # a folder is no serial port
+
+
 @pytest.mark.parametrize("how", ["garbage", "unknown-id"])
 def test_a_bad_line_is_the_callers_error_and_the_reader_goes_on(tmp_path: pathlib.Path, how: str) -> None:
     with fake_panel(tmp_path, how) as panel:
