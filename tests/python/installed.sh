@@ -9,7 +9,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # Offline: the build backend is the system's setuptools, not one fetched for an isolated build.
 cp -r "$source/python" "$work/src"
-"$python" -m pip install --quiet --no-build-isolation --no-deps --no-index --target "$work/site" "$work/src"
+"$python" -m pip install --quiet --root-user-action=ignore --no-build-isolation --no-deps --no-index --target "$work/site" "$work/src"
 cp "$source/examples/test_panel.py" "$work/"
 cd "$work"
 export PYTHONPATH="$work/site" PYTHONDONTWRITEBYTECODE=1
