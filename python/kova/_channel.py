@@ -38,6 +38,7 @@ class Channel:
         self._problems: collections.deque[ProtocolError] = collections.deque()
         self._stderr: collections.deque[str] = collections.deque(maxlen=STDERR_TAIL)
         self._ended = False
+        self.end_told = False  # a caller has been told the program ended
         self.hello: dict[str, Any] | None = None
         try:
             self.process = subprocess.Popen(self.argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -150,6 +151,7 @@ class Channel:
             message += " (it closed its standard output and still runs)"
         for thread in self._threads[1:]:
             thread.join(timeout=0.5)
+        self.end_told = True
         return ProgramEnded(message, status, list(self._stderr))
 
     def wait_hello(self, timeout: float) -> dict[str, Any]:

@@ -188,6 +188,11 @@ class Panel:
     def process(self) -> Any:
         return self._channel.process
 
+    @property
+    def ended_early(self) -> bool:
+        """A call has raised ProgramEnded: the program ended (or went silent) before quit()."""
+        return self._channel.end_told
+
     def quit(self, timeout: float = 10.0) -> int:
         """Ends kova_en (the port closed, the LEDs left as they are) and returns its exit status;
         a program that does not end within `timeout` is killed."""

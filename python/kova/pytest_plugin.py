@@ -78,6 +78,12 @@ def kova_panel(request: pytest.FixtureRequest, kova_panel_options: dict[str, Any
         port = request.getfixturevalue("kova_sim").link
     options = dict(kova_panel_options)
     options.setdefault("require_panel", True)
-    with Panel(port=port, baud=config.getoption("kova_baud"), program=config.getoption("kova_en"),
-               **options) as panel:
+    panel = Panel(port=port, baud=config.getoption("kova_baud"), program=config.getoption("kova_en"), **options)
+    try:
         yield panel
+    finally:
+        status = panel.quit()
+    # A program that ends badly after a passing test (a crash on the way out) fails the test,
+    # unless the test already met its end.
+    if status != 0 and not panel.ended_early:
+        pytest.fail("kova_en ended with status %d:\n%s" % (status, "\n".join(panel.stderr)), pytrace=False)
