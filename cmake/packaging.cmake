@@ -1,6 +1,6 @@
 # Installation and the Debian package (`cpack -G DEB` in the build directory): the program,
 # the virtual panel, their manual pages, the desktop entry, the AppStream metadata, the icons,
-# the licence and the changelog.
+# the Python package and the schemas, the licence and the changelog.
 # On Windows the installer and the zip are made by scripts/package-windows.sh instead.
 if(WIN32)
   include(${CMAKE_CURRENT_LIST_DIR}/windows-package.cmake)
@@ -43,6 +43,25 @@ endforeach()
 if(NOT KOVA_RELEASE_DATE)
   message(FATAL_ERROR "packaging/changelog: the top entry has no trailer line with a date")
 endif()
+
+# The Python package for the system's Python (Debian's python3 reads /usr/lib/python3/dist-packages),
+# with the metadata that lets pytest find its plugin by itself; and the schemas of the reports
+# and of the serve lines. The package's version is the program's: checked here, like the changelog.
+file(STRINGS ${PROJECT_SOURCE_DIR}/python/pyproject.toml kova_py_version REGEX "^version = ")
+if(NOT kova_py_version STREQUAL "version = \"${PROJECT_VERSION}\"")
+  message(FATAL_ERROR "python/pyproject.toml says '${kova_py_version}'; give it version ${PROJECT_VERSION}")
+endif()
+set(KOVA_PYTHON_DIR lib/python3/dist-packages CACHE STRING "where the Python package kova is installed, under the prefix")
+file(GLOB kova_py_files ${PROJECT_SOURCE_DIR}/python/kova/*.py)
+install(FILES ${kova_py_files} ${PROJECT_SOURCE_DIR}/python/kova/py.typed DESTINATION ${KOVA_PYTHON_DIR}/kova)
+set(kova_dist_info ${KOVA_PACKAGING_DIR}/kova-${PROJECT_VERSION}.dist-info)
+file(WRITE ${kova_dist_info}/METADATA "Metadata-Version: 2.1\nName: kova\nVersion: ${PROJECT_VERSION}\n"
+     "Summary: Drive a KOVA operator panel from Python through kova_en --serve, with a pytest plugin\n")
+file(WRITE ${kova_dist_info}/entry_points.txt "[pytest11]\nkova.pytest_plugin = kova.pytest_plugin\n")
+file(WRITE ${kova_dist_info}/top_level.txt "kova\n")
+file(WRITE ${kova_dist_info}/INSTALLER "dpkg\n")
+install(DIRECTORY ${kova_dist_info} DESTINATION ${KOVA_PYTHON_DIR})
+install(DIRECTORY schemas/ DESTINATION ${CMAKE_INSTALL_DATADIR}/kova_en/schemas FILES_MATCHING PATTERN "*.json")
 
 install(FILES packaging/${KOVA_APP_ID}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 configure_file(packaging/${KOVA_APP_ID}.metainfo.xml.in ${KOVA_PACKAGING_DIR}/${KOVA_APP_ID}.metainfo.xml @ONLY)
@@ -125,6 +144,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # runs natively with the Wayland plugin, and through XWayland without it.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-dejavu-core")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland")
+# The Python package kova runs on the system's Python; its plugin on Debian's pytest.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3, python3-pytest")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # Stripped binaries: the package is a twentieth of the size. No debug-symbols package: the one

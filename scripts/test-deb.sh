@@ -89,3 +89,22 @@ else
   echo "test-deb: dpkg installs no manual pages here; they were checked in the package above"
 fi
 echo "test-deb: installed, '$version' and '$sim_version' run, man kova_en shows its sections"
+
+# The Python package for the system's Python, its pytest plugin found through its entry point,
+# and the schemas; then the example test on a virtual panel, with the installed programs and
+# module alone (nothing from the tree on the path).
+py_dir=/usr/lib/python3/dist-packages/kova
+[ -f "$py_dir/panel.py" ] || fail "no Python package kova in $py_dir"
+(cd / && /usr/bin/python3 -c '
+import importlib.metadata, kova
+assert kova.__file__.startswith("/usr/lib/python3/dist-packages/"), kova.__file__
+assert any(e.value == "kova.pytest_plugin" for e in importlib.metadata.entry_points(group="pytest11"))
+') || fail "the installed kova or its pytest entry point is not found by /usr/bin/python3"
+for schema in kova_en-permanence-1 kova_en-check-1 kova_en-serve-1; do
+  /usr/bin/python3 -m json.tool "/usr/share/kova_en/schemas/$schema.schema.json" >/dev/null ||
+    fail "schema $schema missing or not JSON"
+done
+cp "$(dirname "$0")/../examples/test_panel.py" "$work/"
+(cd "$work" && env -u PYTHONPATH PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider -q \
+  test_panel.py) || fail "the example test fails with the installed package"
+echo "test-deb: the Python package, its pytest plugin and the schemas are installed and work"

@@ -593,7 +593,9 @@ int CPanelCheck::Run()
             item.strReason = QStringLiteral("left out (--only)");
             continue;
         }
+        const int64_t nItemStartMs = m_driver.NowMs();
         RunItem(item);
+        item.nTimeMs = m_driver.NowMs() - nItemStartMs;
         if (m_nStopSignal != 0) {
             Abort(m_nStopSignal, i);
             return Finish();
@@ -721,8 +723,42 @@ QJsonObject CCheckRecord::ToJson() const
     return o;
 }
 
+// JUnit XML as the strictest reader (Ant's schema) takes it, which the lenient ones (GitLab,
+// Jenkins) take as well: a timestamp in UTC without a zone, a time for every test case, a type
+// for every failure, and system-out and system-err after the cases. Ant allows no output inside
+// a test case, so each item's details stand in the suite's system-out, one line each.
 QByteArray CCheckRecord::ToJUnit() const
 {
+    // The kind of fault, for a CI to group failures by: the reason's parts, each named by kind
+    // ("key 4 reported; no press" is "wrong key, no press").
+    const auto faultKind = [](const QString& strReason) {
+        static const std::pair<const char*, const char*> kKinds[] = {
+            {"pressed with hands off", "pressed at rest"},
+            {"no press", "no press"},
+            {"not released", "not released"},
+            {"bouncing", "bouncing"},
+            {"never reported", "position missing"},
+            {" reported", "wrong key"},
+            {"no answer", "no answer"},
+            {"answered no", "answered no"},
+            {"link lost", "link lost"},
+        };
+        QStringList kinds;
+        for (const QString& part : strReason.split(QStringLiteral("; "))) {
+            QString kind = QStringLiteral("other");
+            for (const auto& [marker, name] : kKinds) {
+                if (part.contains(QLatin1String(marker))) {
+                    kind = QLatin1String(name);
+                    break;
+                }
+            }
+            if (!kinds.contains(kind))
+                kinds << kind;
+        }
+        return kinds.join(QStringLiteral(", "));
+    };
+    const auto seconds = [](int64_t nMs) { return QString::number(static_cast<double>(nMs) / 1000.0, 'f', 3); };
+
     QByteArray xml;
     QXmlStreamWriter w(&xml);
     w.setAutoFormatting(true);
@@ -739,9 +775,10 @@ QByteArray CCheckRecord::ToJUnit() const
     w.writeAttribute(QStringLiteral("failures"), QString::number(nFailures));
     w.writeAttribute(QStringLiteral("errors"), QString::number(strOutcome == QLatin1String("error") ? 1 : 0));
     w.writeAttribute(QStringLiteral("skipped"), QString::number(nSkipped));
-    w.writeAttribute(QStringLiteral("timestamp"), IsoWithOffset(started));
-    w.writeAttribute(QStringLiteral("time"), QString::number(static_cast<double>(started.msecsTo(ended)) / 1000.0));
-    w.writeAttribute(QStringLiteral("hostname"), strStation);
+    w.writeAttribute(QStringLiteral("timestamp"), started.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")));
+    w.writeAttribute(QStringLiteral("time"), seconds(started.msecsTo(ended)));
+    w.writeAttribute(QStringLiteral("hostname"),
+                     strStation.trimmed().isEmpty() ? QStringLiteral("localhost") : strStation);
     w.writeStartElement(QStringLiteral("properties"));
     for (const auto& [name, value] :
          {std::pair{"serial", strSerial}, std::pair{"operator", strOperator}, std::pair{"station", strStation},
@@ -752,13 +789,17 @@ QByteArray CCheckRecord::ToJUnit() const
         w.writeEndElement();
     }
     w.writeEndElement();
+    QString details;
     for (const CCheckItem& item : items) {
         w.writeStartElement(QStringLiteral("testcase"));
         w.writeAttribute(QStringLiteral("name"), item.strName);
         w.writeAttribute(QStringLiteral("classname"), QStringLiteral("panel check"));
+        w.writeAttribute(QStringLiteral("time"), seconds(item.nTimeMs));
         if (item.strOutcome == QLatin1String("fail")) {
             w.writeStartElement(QStringLiteral("failure"));
             w.writeAttribute(QStringLiteral("message"), item.strReason);
+            w.writeAttribute(QStringLiteral("type"), faultKind(item.strReason));
+            w.writeCharacters(item.strReason);
             w.writeEndElement();
         } else if (item.strOutcome != QLatin1String("pass")) {
             w.writeStartElement(QStringLiteral("skipped"));
@@ -766,7 +807,15 @@ QByteArray CCheckRecord::ToJUnit() const
             w.writeEndElement();
         }
         w.writeEndElement();
+        QJsonObject measures = item.measures;
+        if (!item.strReason.isEmpty())
+            measures.insert(QStringLiteral("reason"), item.strReason);
+        details += QStringLiteral("%1: %2 %3\n")
+                       .arg(item.strName, item.strOutcome,
+                            QString::fromUtf8(QJsonDocument(measures).toJson(QJsonDocument::Compact)));
     }
+    w.writeTextElement(QStringLiteral("system-out"), details);
+    w.writeTextElement(QStringLiteral("system-err"), strReason);
     w.writeEndElement();
     w.writeEndDocument();
     return xml;

@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <cstdint>
 #include <cstdio>
 #include <vector>
 
@@ -32,6 +33,7 @@ struct CCheckItem {
     QString strReason;              // when not "pass"
     QJsonObject measures;           // press_ms, held_ms, presses, wrong_keys, ...
     int nKey = 0;                   // the key of a key item, the selector of a selector item
+    int64_t nTimeMs = 0;            // how long the item took, for the JUnit file's time
 };
 
 // The record of one check, as the report and the JUnit file give it.

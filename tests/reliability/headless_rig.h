@@ -81,12 +81,32 @@ protected:
     {
         QFile file(ReportPath());
         EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << m_out.toStdString();
+        ExpectValidReport({ReportPath()});
         return QJsonDocument::fromJson(file.readAll()).object();
+    }
+    // Every report a test reads must match the schema of its format (schemas/), which is what
+    // a station filing them has to go by.
+    static void ExpectValidReport(const QStringList& paths)
+    {
+#ifdef KOVA_PYTHON
+        QProcess check;
+        check.start(QStringLiteral(KOVA_PYTHON),
+                    QStringList{QStringLiteral(KOVA_VALIDATE_REPORT), QStringLiteral(KOVA_SCHEMA_DIR)} + paths);
+        ASSERT_TRUE(check.waitForFinished(60000));
+        EXPECT_EQ(check.exitCode(), 0) << check.readAllStandardError().toStdString();
+#else
+        (void)paths;
+#endif
     }
     // The reports a run left in a folder, parsed; a report that is not whole JSON fails.
     static QList<QJsonObject> Reports(const QString& folder)
     {
         QList<QJsonObject> reports;
+        QStringList paths;
+        for (const QString& name : QDir(folder).entryList({QStringLiteral("*.json")}, QDir::Files))
+            paths << folder + QLatin1Char('/') + name;
+        if (!paths.isEmpty())
+            ExpectValidReport(paths);
         for (const QString& name : QDir(folder).entryList({QStringLiteral("*.json")}, QDir::Files)) {
             QFile file(folder + QLatin1Char('/') + name);
             QJsonParseError error{};
@@ -97,7 +117,10 @@ protected:
         }
         return reports;
     }
-    QString ReportPath() const { return m_dir.filePath(QStringLiteral("report.json")); }
+    QString ReportPath() const
+    {
+        return m_dir.filePath(QStringLiteral("report.json"));
+    }
     QStringList PermTest(const QString& duration) const
     {
         QStringList args{QStringLiteral("--permanence-test"), QStringLiteral("--report"), ReportPath()};
@@ -119,7 +142,10 @@ protected:
     {
         return std::count_if(history.begin(), history.end(), [](const QString& t) { return t.startsWith("6C27"); });
     }
-    static void After(int nMs) { std::this_thread::sleep_for(std::chrono::milliseconds(nMs)); }
+    static void After(int nMs)
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(nMs));
+    }
 
     // A permanence run of `duration` with the panel's console command `on` given two seconds in
     // and `off` nMs later; the run's exit status.
