@@ -25,3 +25,6 @@ install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt)
 # What scripts/package-windows.sh needs to name and label the packages, from the one version
 # source and the one maker's name.
 file(WRITE ${PROJECT_BINARY_DIR}/windows-package.txt "${PROJECT_VERSION}\n${KOVA_COMPANY}\n")
+
+# The report and serve-line schemas, for a station that files the reports.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/schemas/ DESTINATION schemas FILES_MATCHING PATTERN "*.json")

@@ -129,8 +129,18 @@ bool CWin32SerialDevice::Configure(const std::string& name, int baud)
     // anyway), and a 0x00 byte is data, not something to strip.
     dcb.fAbortOnError = FALSE;
     dcb.fNull = FALSE;
-    if (!::SetCommState(m_hPort, &dcb))
-        return Fail(name + ": applying the line settings", ::GetLastError());
+    if (!::SetCommState(m_hPort, &dcb)) {
+        const DWORD error = ::GetLastError();
+        // Under Wine the Linux side may refuse even parity outright rather than drop it: glibc
+        // reports a pseudo-terminal that did not keep PARENB as an invalid argument. The port
+        // is then set up without parity, which the check below takes under Wine only.
+        DCB withoutParity = dcb;
+        withoutParity.Parity = NOPARITY;
+        withoutParity.fParity = FALSE;
+        if (!even || error != ERROR_INVALID_PARAMETER || !RunningUnderWine()
+            || !::SetCommState(m_hPort, &withoutParity))
+            return Fail(name + ": applying the line settings", error);
+    }
 
     // Some drivers accept settings they do not keep (parity on a port without it, for one).
     // The panel cannot be talked to with anything else, so what the port reports is checked.

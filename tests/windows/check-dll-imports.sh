@@ -12,10 +12,13 @@ objdump=${KOVA_MINGW_OBJDUMP:-x86_64-w64-mingw32-objdump}
 
 # Windows' own libraries that the program and Qt may use, in lower case; api-ms-win-* are
 # Windows' API sets, resolved by the loader itself.
-system_dlls=" advapi32.dll authz.dll comctl32.dll comdlg32.dll d3d11.dll d3d9.dll dwmapi.dll dwrite.dll
- dxgi.dll gdi32.dll imm32.dll kernel32.dll mpr.dll msvcrt.dll netapi32.dll ntdll.dll ole32.dll
- oleaut32.dll rpcrt4.dll setupapi.dll shell32.dll shlwapi.dll user32.dll userenv.dll uxtheme.dll
- version.dll winmm.dll winspool.drv ws2_32.dll wtsapi32.dll cfgmgr32.dll d2d1.dll "
+declare -A system_dll=()
+for dll in advapi32.dll authz.dll cfgmgr32.dll comctl32.dll comdlg32.dll d2d1.dll d3d11.dll d3d9.dll \
+  dwmapi.dll dwrite.dll dxgi.dll gdi32.dll imm32.dll kernel32.dll mpr.dll msvcrt.dll netapi32.dll \
+  ntdll.dll ole32.dll oleaut32.dll rpcrt4.dll setupapi.dll shcore.dll shell32.dll shlwapi.dll \
+  user32.dll userenv.dll uxtheme.dll version.dll winmm.dll winspool.drv ws2_32.dll wtsapi32.dll; do
+  system_dll[$dll]=1
+done
 
 declare -A shipped=()
 while IFS= read -r f; do
@@ -39,7 +42,7 @@ while [[ ${#queue[@]} -gt 0 ]]; do
     dll=${dll,,}
     if [[ -n ${shipped[$dll]:-} ]]; then
       queue+=("$dll")
-    elif [[ $system_dlls != *" $dll "* ]] && [[ $dll != api-ms-win-* ]]; then
+    elif [[ -z ${system_dll[$dll]:-} ]] && [[ $dll != api-ms-win-* ]]; then
       missing+=("$dll (imported by $name)")
     fi
   done < <("$objdump" -p "${shipped[$name]}" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr -d '\r')

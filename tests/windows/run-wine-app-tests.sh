@@ -80,7 +80,7 @@ wineserver -k || true
 wineserver -w
 
 note "the installed program on the virtual panel"
-shots=$build/wine-shots
+shots=$linux/tests/e2e/wine-shots
 rm -rf "$shots"
 KOVA_WINE_PROGRAM='C:\Program Files\KOVA_EN\kova_en.exe' KOVA_WINE_COM1=$com1 KOVA_WINE_SHOTS=$shots \
   "$runner" --gtest_brief=1
