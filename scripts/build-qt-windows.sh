@@ -67,6 +67,13 @@ if [[ -f $dir/stamp ]] && [[ "$(cat "$dir/stamp")" == "$stamp_text" ]]; then
 fi
 
 mkdir -p "$dir/logs"
+# The source, the build tree and the result take about 1.3 GB; a disk that cannot hold them is
+# said at once rather than found half an hour into the build (or by apt, which may stall on it).
+need_kb=$((2 * 1024 * 1024))
+free_kb=$(df -Pk "$dir" | awk 'NR == 2 { print $4 }')
+if [[ ! -f $dir/build/build.ninja ]] && ((free_kb < need_kb)); then
+  die "step 'space' failed: $((free_kb / 1024)) MB free in $dir, a build needs $((need_kb / 1024)) MB"
+fi
 # A stamp that does not match, or a prefix without one, is not a result: it goes.
 rm -f "$dir/stamp"
 rm -rf "$prefix"
@@ -105,10 +112,11 @@ fetch_source() {
   local opts=(-o "Dir::Etc::sourcelist=/dev/null" -o "Dir::Etc::sourceparts=$apt/sources.list.d"
     -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache::Archives=$apt/archives"
     -o "APT::Sandbox::User=root")
-  apt-get "${opts[@]}" update
+  # Bounded, so that a mirror that stops answering fails the step instead of hanging it.
+  timeout 900 apt-get "${opts[@]}" update
   rm -rf "$dir/src"
   mkdir -p "$dir/src"
-  (cd "$dir/src" && apt-get "${opts[@]}" source "qt6-base=$qt_version")
+  (cd "$dir/src" && timeout 1800 apt-get "${opts[@]}" source "qt6-base=$qt_version")
   local tree
   tree=$(find "$dir/src" -mindepth 1 -maxdepth 1 -type d -name 'qt6-base*' | head -n 1)
   if [[ -z $tree ]] || [[ ! -x $tree/configure ]]; then
