@@ -4,7 +4,7 @@
 # scripts/package-windows.sh strips these files and makes the zip and the installer of them.
 # A cross build has no windeployqt; this list is the one place that says what ships, and
 # tests/windows/check-dll-imports.sh checks that it holds every library the program imports.
-install(TARGETS kova_en RUNTIME DESTINATION .)
+install(TARGETS kova_en kova_en_console RUNTIME DESTINATION .)
 install(FILES $<TARGET_FILE:Qt6::Core> $<TARGET_FILE:Qt6::Gui> $<TARGET_FILE:Qt6::Widgets> DESTINATION .)
 install(FILES $<TARGET_FILE:Qt6::QWindowsIntegrationPlugin> DESTINATION platforms)
 install(FILES $<TARGET_FILE:Qt6::QWindowsVistaStylePlugin> DESTINATION styles)

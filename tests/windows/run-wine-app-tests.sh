@@ -41,8 +41,10 @@ fail() {
 }
 # Called by the EXIT trap, which shellcheck cannot see.
 # shellcheck disable=SC2317
+sim_pid=""
 finish() {
   local rc=$?
+  [[ -n $sim_pid ]] && kill "$sim_pid" 2>/dev/null
   wineserver -k 2>/dev/null || true
   exit "$rc"
 }
@@ -75,6 +77,39 @@ for value in "DisplayName +REG_SZ +KOVA_EN" "DisplayVersion +REG_SZ +$version" "
   "UninstallString +REG_SZ +\"C:.Program Files.KOVA_EN.Uninstall.exe\""; do
   grep -Eq "$value" <<<"$entry" || fail "the list of installed programs lacks /$value/: $entry"
 done
+
+# The console twin from a console, as cmd would start it: its output and its exit codes.
+note "kova_en.com in the console"
+console() { wine 'C:\Program Files\KOVA_EN\kova_en.com' "$@" 2>&1 | tr -d '\r'; }
+out=$(console --version)
+[[ $out == "KOVA_EN, Version ${version%.*}" ]] || fail "--version said: $out"
+work=$(mktemp -d /tmp/kova-wine-app.XXXXXX)
+mkfifo "$work/panel-input"
+exec 3<>"$work/panel-input"
+"$linux/tools/kova_sim/kova_sim" --link "$com1" <"$work/panel-input" >"$work/panel.out" 2>&1 &
+sim_pid=$!
+for _ in $(seq 100); do
+  grep -q '^READY' "$work/panel.out" && break
+  sleep 0.1
+done
+set +e
+out=$(console --probe --baud 9600)
+rc=$?
+set -e
+[[ $rc -eq 0 && $out == "KOVA found on COM1"* ]] || fail "--probe on the virtual panel: exit $rc, $out"
+echo "fault silent on" >&3
+set +e
+out=$(console --probe)
+rc=$?
+set -e
+[[ $rc -eq 1 ]] || fail "--probe on a silent panel: exit $rc, $out"
+kill "$sim_pid"
+wait "$sim_pid" 2>/dev/null || true
+sim_pid=""
+exec 3>&-
+rm -rf "$work"
+note "--version, --probe found (0) and silent (1)"
+
 # The windows' scenarios start Wine afresh on their own X server.
 wineserver -k || true
 wineserver -w
