@@ -215,6 +215,23 @@ TEST_F(PanelCheckTest, ALinkLostForAMomentFailsOneItemAndTheCheckGoesOn)
     EXPECT_EQ(lost.size(), 1) << lost.join(u',').toStdString();
 }
 
+// GNU timeout sends its SIGTERM to the program and then to the program's process group: the
+// one request must still leave the report (and the check's JUnit file), not end the run bare.
+TEST_F(PanelCheckTest, RunsBoundedByTimeoutKeepTheirReports)
+{
+    Start(PermTest(QString()), {}, QStringLiteral("exec timeout 3 \"$@\""));
+    EXPECT_EQ(Finish(), 124) << m_err.toStdString();
+    EXPECT_EQ(Report()["ended_by"].toString(), "SIGTERM");
+
+    QFile::remove(ReportPath());
+    const QString junit = m_dir.filePath(QStringLiteral("check.xml"));
+    Start(Check({QStringLiteral("--junit"), junit}), {}, QStringLiteral("exec timeout 5 \"$@\""));
+    EXPECT_EQ(Finish(), 124) << m_err.toStdString();
+    EXPECT_EQ(Report()["outcome"].toString(), "aborted");
+    EXPECT_EQ(Report()["reason"].toString(), "ended by SIGTERM");
+    EXPECT_TRUE(QFileInfo(junit).size() > 0) << m_out.toStdString();
+}
+
 TEST_F(PanelCheckTest, WhatCannotStartSaysWhy)
 {
     // The report's place is checked before the port opens: nothing goes on the line.
