@@ -292,7 +292,16 @@ bool WriteFileSafely(const QString& strPath, const QByteArray& data, QString* pE
     // otherwise become root's, and the user could no longer edit it.
     struct stat old {};
     if (::stat(PathToBytes(target).constData(), &old) == 0 && S_ISREG(old.st_mode)) {
-        (void)::fchmod(fd, old.st_mode & 07777);
+        // A file that silently lost its mode (a config readable by its group, a report a
+        // service reads) is a file the writer damaged: the old one is kept instead.
+        if (::fchmod(fd, old.st_mode & 07777) != 0) {
+            const int error = errno;
+            ::close(fd);
+            ::unlink(temp.constData());
+            return Fail(
+                pError,
+                QStringLiteral("cannot write %1: its permissions cannot be kept: %2").arg(strPath, Reason(error)));
+        }
         if ((old.st_uid != ::geteuid() || old.st_gid != ::getegid()) && ::fchown(fd, old.st_uid, old.st_gid) != 0
             && pOwnerKept != nullptr)
             *pOwnerKept = false;

@@ -16,13 +16,19 @@
 #include <QXmlStreamWriter>
 
 #include <algorithm>
+#include <deque>
 #include <map>
 #include <random>
 #ifdef _WIN32
 #include <io.h>
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
 #define isatty _isatty
 #else
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 #endif
 
@@ -55,37 +61,34 @@ struct CWaitResult {
     bool bYes = false; // for Answer: y or n typed on the terminal
 };
 
-class CPanelCheck {
+class CPanelCheck final : private IPanelDriverObserver {
 public:
     CPanelCheck(const CCommandLine& commandLine, std::FILE* pOut, std::FILE* pErr)
         : m_cmd(commandLine), m_pOut(pOut), m_pErr(pErr), m_driver(nullptr, nullptr, commandLine.strTrace),
           m_nTimeoutMs(int64_t{commandLine.nTimeoutS} * 1000), m_bTerminal(::isatty(0) != 0)
     {
+        // The operator must see each LED and prompt: a telegram a report crossed goes again.
+        m_driver.SetTries(kCrossedTries);
+        m_driver.AddObserver(this);
     }
+    ~CPanelCheck() override { m_driver.RemoveObserver(this); }
+    CPanelCheck(const CPanelCheck&) = delete;
+    CPanelCheck& operator=(const CPanelCheck&) = delete;
 
     int Run();
 
 private:
+    // Every report the driver hears, alone or carried in a reply, in the order it came.
+    void OnPanelEvent(const CPanelEvent& event) override { m_events.push_back(event); }
+
     // Prompts: the LCD rows given (1 to 8 from the top), the rest blank, and one line of text.
     CExchange Prompt(const std::map<int, QString>& rows, const QString& line);
     void Say(const QString& line) { m_bSaid = Print(m_pOut, line + QLatin1Char('\n')) && m_bSaid; }
     CWaitResult Wait(int64_t nDeadlineMs, bool bAnswers = false);
     // Throws away reports left from the item before, so each item hears only its own.
     void Drain();
-    // Sends again, up to three times in all, what the panel refused or met with a block of its
-    // own (a report sent at the same moment): the operator must see each LED and prompt.
-    template <typename Send>
-    CExchange Surely(Send send)
-    {
-        CExchange exchange;
-        for (int nTry = 0; nTry < 3; ++nTry) {
-            exchange = send();
-            if (exchange.Ok() || !m_driver.State().bLinkUp)
-                break;
-        }
-        return exchange;
-    }
-
+    // Throws away what was typed on the terminal and not yet read.
+    void DiscardTypedAhead();
     void BuildItems();
     void RunItem(CCheckItem& item);
     void AtRest(CCheckItem& item);
@@ -115,7 +118,8 @@ private:
     bool m_bSaid = true;
     int m_nStopSignal = 0;
     bool m_bLost = false;
-    std::vector<int> m_stuckKeys; // keys found held at rest; told once there, not again per key
+    std::deque<CPanelEvent> m_events; // heard and not yet taken by a wait
+    std::vector<int> m_stuckKeys;     // keys found held at rest; told once there, not again per key
     CCheckRecord m_record;
     QString m_strReportPath;
 };
@@ -125,7 +129,7 @@ CExchange CPanelCheck::Prompt(const std::map<int, QString>& rows, const QString&
     std::array<QString, kLcdRows> lcd;
     for (const auto& [nRow, text] : rows)
         lcd[static_cast<size_t>(nRow - 1)] = text;
-    const CExchange exchange = Surely([&] { return m_driver.WriteRows(lcd); });
+    const CExchange exchange = m_driver.WriteRows(lcd);
     Say(line);
     return exchange;
 }
@@ -139,18 +143,24 @@ CWaitResult CPanelCheck::Wait(int64_t nDeadlineMs, bool bAnswers)
             result.kind = CWaitResult::Kind::Stop;
             return result;
         }
+        if (!m_events.empty()) {
+            // A report that came after the deadline does not answer this wait; it stays for the next.
+            if (m_events.front().tMs > nDeadlineMs) {
+                result.kind = CWaitResult::Kind::Deadline;
+                return result;
+            }
+            result.kind = CWaitResult::Kind::Event;
+            result.event = m_events.front();
+            m_events.pop_front();
+            return result;
+        }
         if (!m_driver.State().bLinkUp) {
             m_bLost = true;
             result.kind = CWaitResult::Kind::Lost;
             return result;
         }
         if (m_driver.InputWaiting()) {
-            const CPollResult poll = m_driver.Poll();
-            if (poll.event) {
-                result.kind = CWaitResult::Kind::Event;
-                result.event = *poll.event;
-                return result;
-            }
+            m_driver.Poll();
             continue;
         }
         const int64_t nNow = m_driver.NowMs();
@@ -189,10 +199,20 @@ CWaitResult CPanelCheck::Wait(int64_t nDeadlineMs, bool bAnswers)
     }
 }
 
+void CPanelCheck::DiscardTypedAhead()
+{
+#ifdef _WIN32
+    FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
+#else
+    ::tcflush(0, TCIFLUSH);
+#endif
+}
+
 void CPanelCheck::Drain()
 {
     while (m_driver.State().bLinkUp && m_driver.InputWaiting())
         m_driver.Poll();
+    m_events.clear();
 }
 
 void CPanelCheck::BuildItems()
@@ -255,20 +275,15 @@ void CPanelCheck::RunItem(CCheckItem& item)
 
 void CPanelCheck::AtRest(CCheckItem& item)
 {
-    Surely([&] { return m_driver.LedsOff(); });
+    m_driver.LedsOff();
     const CExchange exchange = Prompt({{1, QStringLiteral("PANEL CHECK")}, {3, QStringLiteral("HANDS OFF")}},
                                       QStringLiteral("At rest: hands off the panel for %1 s").arg(kAtRestMs / 1000));
     const int64_t nDeadline = m_driver.NowMs() + kAtRestMs;
     std::vector<int> pressed;
     // A key held down since before the connect never sends a report of its own; the panel's
-    // answer to the last row telegram carries its key report, and tells it. Held still when the
-    // time is up, it is stuck; let go meanwhile, it was a hand leaving the panel at the prompt.
-    int nHeldAtStart = 0;
-    if (exchange.Ok() && !exchange.reply.isEmpty()) {
-        const Report report = DecodeReport(static_cast<uint8_t>(exchange.reply.at(0)));
-        if (report.kind == ReportKind::Key)
-            nHeldAtStart = report.n + 1;
-    }
+    // replies carry it, and the driver knows it from them. Held still when the time is up, it is
+    // stuck; let go meanwhile, it was a hand leaving the panel at the prompt.
+    int nHeldAtStart = exchange.Ok() ? m_driver.State().nKeyDown : 0;
     for (;;) {
         const CWaitResult w = Wait(nDeadline);
         if (w.kind == CWaitResult::Kind::Stop || w.kind == CWaitResult::Kind::Lost)
@@ -305,7 +320,7 @@ void CPanelCheck::Key(CCheckItem& item, int nStep)
             {5, QStringLiteral("LED")},
             {7, QStringLiteral("STEP %1 OF 12").arg(nStep)}},
            QStringLiteral("Step %1 of 12: press the key under the lit LED (key %2)").arg(nStep).arg(nKey));
-    Surely([&] { return m_driver.SetLed(nKey, kLedOn); });
+    m_driver.SetLed(nKey, kLedOn);
     const int64_t nStart = m_driver.NowMs();
     const int64_t nDeadline = nStart + m_nTimeoutMs;
     int nPresses = 0;
@@ -340,7 +355,7 @@ void CPanelCheck::Key(CCheckItem& item, int nStep)
                 nHeldMs = nReleaseMs - nPressMs;
         }
     }
-    Surely([&] { return m_driver.SetLed(nKey, kLedOff); });
+    m_driver.SetLed(nKey, kLedOff);
 
     item.measures.insert(QStringLiteral("presses"), nPresses);
     item.measures.insert(QStringLiteral("wrong_keys"), IntArray(wrongKeys));
@@ -429,6 +444,9 @@ void CPanelCheck::Ask(CCheckItem& item, const QString& strQuestion, const std::m
     lcd[1] = QStringLiteral("PANEL CHECK");
     lcd[6] = QStringLiteral("KEY 1 = YES");
     lcd[7] = QStringLiteral("KEY 2 = NO");
+    // An answer typed before the question was asked is no answer to it.
+    if (m_bTerminal && m_bStdinOpen)
+        DiscardTypedAhead();
     Prompt(lcd, QStringLiteral("%1 Key 1 = yes, key 2 = no%2")
                     .arg(strQuestion, m_bTerminal ? QStringLiteral(" (or y/n and Enter here)") : QString()));
     const int64_t nDeadline = m_driver.NowMs() + m_nTimeoutMs;
@@ -459,10 +477,10 @@ void CPanelCheck::Lamps(CCheckItem& item)
 {
     const int nState = item.nKey;
     if (nState == kLedOff) {
-        Surely([&] { return m_driver.LedsOff(); });
+        m_driver.LedsOff();
     } else {
         for (int k = 1; k <= kKeyCount; ++k)
-            Surely([&] { return m_driver.SetLed(k, nState); });
+            m_driver.SetLed(k, nState);
     }
     const QString row3 = nState == kLedOn         ? QStringLiteral("ALL LEDS ON?")
                          : nState == kLedFlashing ? QStringLiteral("ALL FLASHING?")
@@ -480,7 +498,7 @@ void CPanelCheck::Lcd(CCheckItem& item)
     for (int r = 0; r < kLcdRows; ++r) {
         for (int c = 0; c < kLcdColumns; ++c) {
             const char ch = (r + c) % 2 == 0 ? static_cast<char>('1' + r) : static_cast<char>('A' + c);
-            Surely([&] { return m_driver.WriteCell(r, c, 0, static_cast<uint8_t>(ch + 0x60)); });
+            m_driver.WriteCell(r, c, 0, static_cast<uint8_t>(ch + 0x60));
         }
     }
     Say(QStringLiteral("LCD: every cell shows its row digit or its column letter; look at all 120"));
@@ -533,8 +551,8 @@ void CPanelCheck::Abort(int nSignal, size_t nFrom)
     }
     // The panel is left dark and blank, as it was before the check.
     if (m_driver.State().bLinkUp) {
-        Surely([&] { return m_driver.LedsOff(); });
-        Surely([&] { return m_driver.WriteRows({}); });
+        m_driver.LedsOff();
+        m_driver.WriteRows({});
     }
 }
 
@@ -619,7 +637,7 @@ int CPanelCheck::Run()
         return item.strOutcome == QLatin1String("fail") || item.strOutcome == QLatin1String("not checked");
     });
     m_record.strOutcome = firstBad == m_record.items.end() ? QStringLiteral("pass") : QStringLiteral("fail");
-    Surely([&] { return m_driver.LedsOff(); });
+    m_driver.LedsOff();
     std::map<int, QString> rows{
         {1, QStringLiteral("PANEL CHECK")},
         {3, firstBad == m_record.items.end() ? QStringLiteral("PASSED") : QStringLiteral("FAILED")}};

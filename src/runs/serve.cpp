@@ -23,6 +23,11 @@
 #include <initializer_list>
 #include <memory>
 #ifndef _WIN32
+#include <climits>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -228,6 +233,9 @@ CServeSession::CServeSession(CPanelDriver& driver, int nPort, int nBaud, std::fu
     : m_driver(driver), m_nPort(nPort), m_nBaud(nBaud), m_resolveDevice(std::move(resolveDevice)),
       m_nStartMs(driver.NowMs())
 {
+    // A report crossing a telegram is the panel's doing, not the script's: the telegram is sent
+    // again, and the reply says how often it went.
+    m_driver.SetTries(kCrossedTries);
     m_driver.AddObserver(this);
 }
 
@@ -267,6 +275,8 @@ void CServeSession::AddConnect(CJsonLine& line, const CConnectResult& result) co
 QByteArray CServeSession::Start(const QString& strVersion)
 {
     const CConnectResult result = Connect();
+    // A key held down since before the connect is told by the handshake; the hello comes first.
+    const QByteArray heard = Take();
     m_bPortError = result.outcome == ConnectOutcome::PortError;
     CJsonLine line;
     line.Add("event", QStringLiteral("hello"))
@@ -278,7 +288,7 @@ QByteArray CServeSession::Start(const QString& strVersion)
     AddConnect(line, result);
     if (m_bPortError)
         line.Add("error", result.strError);
-    m_out += line.Text();
+    m_out += line.Text() + heard;
     return Take();
 }
 
@@ -298,7 +308,7 @@ void CServeSession::Refuse(const QJsonValue& id, const QString& why)
 void CServeSession::ExchangeReply(const CRequest& request, const CExchange& exchange, const QByteArray& extraKey)
 {
     CJsonLine line = ReplyLine(request.id);
-    line.Add("ok", exchange.Ok()).Add("result", exchange.Result());
+    line.Add("ok", exchange.Ok()).Add("result", exchange.Result()).Add("tries", exchange.nTries);
     if (!exchange.Ok())
         line.Add("error", QString::fromLatin1(BlockResultText(exchange.Result())));
     else if (!extraKey.isEmpty())
@@ -497,12 +507,16 @@ void CServeSession::OnStats(const CRequest& request)
 
 void CServeSession::OnConnect(const CRequest& request)
 {
+    const QByteArray before = Take();
     const CConnectResult result = Connect();
+    const QByteArray heard = Take();
+    m_out += before;
     if (result.Connected())
         m_out += CJsonLine()
                      .Add("event", QStringLiteral("link_up"))
                      .Add("t_ms", static_cast<qint64>(SinceStartMs(m_driver.NowMs())))
                      .Text();
+    m_out += heard;
     CJsonLine line = ReplyLine(request.id);
     line.Add("ok", result.Connected());
     AddConnect(line, result);
@@ -540,6 +554,9 @@ void CServeSession::OnQuit(const CRequest& request)
 
 void CServeSession::OnPanelEvent(const CPanelEvent& event)
 {
+    // A wait whose time ran out while a command held the line was over before this report came:
+    // it gets its time-out, never the report.
+    ExpireWaitsAt(event.tMs);
     const int64_t tMs = SinceStartMs(event.tMs);
     CJsonLine line;
     switch (event.kind) {
@@ -583,6 +600,10 @@ void CServeSession::OnLinkLost(int64_t tMs)
                  .Add("event", QStringLiteral("link_lost"))
                  .Add("t_ms", static_cast<qint64>(SinceStartMs(tMs)))
                  .Text();
+    // Nothing more will come from this link: a wait would otherwise hang until its time-out.
+    for (const CWait& wait : m_waits)
+        Refuse(wait.id, QStringLiteral("link lost: the panel stopped answering or its line went away"));
+    m_waits.clear();
 }
 
 QByteArray CServeSession::Poll()
@@ -604,7 +625,12 @@ QByteArray CServeSession::EndWaits(const QString& why)
 
 QByteArray CServeSession::ExpireWaits()
 {
-    const int64_t nNow = m_driver.NowMs();
+    ExpireWaitsAt(m_driver.NowMs());
+    return Take();
+}
+
+void CServeSession::ExpireWaitsAt(int64_t nNow)
+{
     for (auto it = m_waits.begin(); it != m_waits.end();) {
         if (it->nDeadlineMs > nNow) {
             ++it;
@@ -613,7 +639,6 @@ QByteArray CServeSession::ExpireWaits()
         Refuse(it->id, QStringLiteral("timeout"));
         it = m_waits.erase(it);
     }
-    return Take();
 }
 
 std::optional<int64_t> CServeSession::NextDeadline() const
@@ -631,14 +656,78 @@ std::optional<int64_t> CServeSession::NextDeadline() const
 #ifndef _WIN32
 namespace {
 
+// Standard output as a descriptor that never blocks. A pipe, a FIFO or a terminal is opened
+// anew through /proc, so the non-blocking mode belongs to this program's own open file and not
+// to the one it shares with the shell or the script that started it; a socket is written with
+// MSG_DONTWAIT; a regular file never holds a writer up. Where the reopen fails, writes are cut
+// to PIPE_BUF bytes and made only when poll() says the pipe takes them, which a pipe then takes
+// whole without blocking.
+class CServeOutput {
+public:
+    CServeOutput()
+    {
+        struct stat st = {};
+        if (::fstat(STDOUT_FILENO, &st) != 0)
+            return;
+        if (S_ISSOCK(st.st_mode)) {
+            m_mode = Mode::Socket;
+        } else if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)) {
+            const int fd = ::open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+            if (fd >= 0) {
+                m_fd = fd;
+                m_mode = Mode::Reopened;
+            } else {
+                m_mode = Mode::Slices;
+            }
+        }
+    }
+    ~CServeOutput()
+    {
+        if (m_mode == Mode::Reopened)
+            ::close(m_fd);
+    }
+    CServeOutput(const CServeOutput&) = delete;
+    CServeOutput& operator=(const CServeOutput&) = delete;
+
+    int Descriptor() const { return m_fd; }
+
+    // What the reader took of nLen bytes: -1 with errno EAGAIN when it takes nothing now.
+    ssize_t WriteSome(const char* p, size_t nLen)
+    {
+        switch (m_mode) {
+        case Mode::Socket: return ::send(m_fd, p, nLen, MSG_DONTWAIT | MSG_NOSIGNAL);
+        case Mode::Slices: {
+            pollfd fd = {m_fd, POLLOUT, 0};
+            if (::poll(&fd, 1, 0) == 0) {
+                errno = EAGAIN;
+                return -1;
+            }
+            return ::write(m_fd, p, std::min<size_t>(nLen, PIPE_BUF));
+        }
+        case Mode::Reopened:
+        case Mode::Plain: break;
+        }
+        return ::write(m_fd, p, nLen);
+    }
+
+private:
+    enum class Mode { Plain, Reopened, Socket, Slices };
+    int m_fd = STDOUT_FILENO;
+    Mode m_mode = Mode::Plain;
+};
+
 // Standard input and the serial port are both watched by descriptor, so a command is read as it
-// arrives and a report the moment its block is on the line, with no tick between. Standard
-// output is written with write(2) at once: nothing of a reply waits in a buffer.
+// arrives and a report the moment its block is on the line, with no tick between. Replies and
+// events go into a queue that is written as standard output takes it: a slow reader holds up
+// neither the panel's reports nor a stop signal.
 class CServeLoop : public QObject {
 public:
-    CServeLoop(CServeSession& session, CPanelDriver& driver) : m_session(session), m_driver(driver)
+    CServeLoop(CServeSession& session, CPanelDriver& driver, std::FILE* pErr)
+        : m_session(session), m_driver(driver), m_pErr(pErr)
     {
         connect(&m_input, &QSocketNotifier::activated, this, [this] { OnInput(); });
+        m_outputReady.setEnabled(false);
+        connect(&m_outputReady, &QSocketNotifier::activated, this, [this] { Flush(); });
         m_waitTimer.setSingleShot(true);
         m_waitTimer.setTimerType(Qt::PreciseTimer);
         connect(&m_waitTimer, &QTimer::timeout, this, [this] {
@@ -648,7 +737,7 @@ public:
         OnStopSignal(this, [this](int) { End(0); });
     }
 
-    // Runs until the input ends, a stop signal, "quit" or a closed standard output.
+    // Runs until the input ends, a stop signal, "quit" or a reader that went away.
     int Run()
     {
         Rearm();
@@ -657,28 +746,58 @@ public:
         return m_nStatus;
     }
 
-    // false, and the loop ends, when standard output went away.
+    // Queues lines for standard output and writes what it takes now; false, and the loop ends,
+    // when the reader went away or stopped taking them for good.
     bool Write(const QByteArray& lines)
     {
-        const char* p = lines.constData();
-        qsizetype nLeft = lines.size();
-        while (nLeft > 0 && m_bOutput) {
-            const ssize_t n = ::write(STDOUT_FILENO, p, static_cast<size_t>(nLeft));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                // The reader is gone: nobody is left to serve.
-                m_bOutput = false;
-                End(2);
-                return false;
-            }
-            p += n;
-            nLeft -= n;
+        if (!m_bOutput)
+            return false;
+        m_queue += lines;
+        Flush();
+        if (m_bOutput && m_queue.size() - m_nHead > kServeMaxQueued) {
+            Print(m_pErr, QStringLiteral("kova_en: standard output has fallen %1 MiB behind; its reader is taken "
+                                         "as gone, and the session ends\n")
+                              .arg(kServeMaxQueued / (1024 * 1024)));
+            m_bOutput = false;
+            End(2);
         }
         return m_bOutput;
     }
 
+    // Bytes written to standard output but not yet taken by it.
+    qsizetype Queued() const { return m_queue.size() - m_nHead; }
+
 private:
+    void Flush()
+    {
+        while (m_bOutput && m_nHead < m_queue.size()) {
+            const ssize_t n =
+                m_output.WriteSome(m_queue.constData() + m_nHead, static_cast<size_t>(m_queue.size() - m_nHead));
+            if (n > 0) {
+                m_nHead += n;
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                m_outputReady.setEnabled(m_bRunning);
+                return;
+            }
+            // The reader is gone: nobody is left to serve.
+            m_bOutput = false;
+            End(2);
+            return;
+        }
+        m_outputReady.setEnabled(false);
+        if (m_nHead >= m_queue.size()) {
+            m_queue.clear();
+            m_nHead = 0;
+        } else if (m_nHead > 64 * 1024 && m_nHead > m_queue.size() / 2) {
+            m_queue.remove(0, m_nHead);
+            m_nHead = 0;
+        }
+    }
+
     void OnInput()
     {
         // One read per readiness: it never blocks, and a flood of input still leaves room for
@@ -694,7 +813,14 @@ private:
             Write(bTooLong ? m_session.TooLongLine() : m_session.HandleLine(line));
             Write(m_session.Poll());
         };
-        if (n <= 0) {
+        if (n < 0) {
+            // Not the end of the input: what the script sent may be lost, so it is no clean end.
+            Print(m_pErr, QStringLiteral("kova_en: standard input could not be read: %1\n")
+                              .arg(QString::fromLocal8Bit(std::strerror(errno))));
+            End(2);
+            return;
+        }
+        if (n == 0) {
             m_splitter.Finish(sink);
             End(0);
             return;
@@ -734,14 +860,20 @@ private:
         }
     }
 
+    // Ends at once, whatever the queue holds: the pending waits are answered as far as standard
+    // output takes them now, and nothing waits for a reader that does not read.
     void End(int nStatus)
     {
         if (!m_bRunning)
             return;
-        Write(m_session.EndWaits(QStringLiteral("the session ended before the panel reported it")));
         m_bRunning = false;
         m_nStatus = std::max(m_nStatus, nStatus);
+        if (m_bOutput) {
+            m_queue += m_session.EndWaits(QStringLiteral("the session ended before the panel reported it"));
+            Flush();
+        }
         m_input.setEnabled(false);
+        m_outputReady.setEnabled(false);
         m_pPort.reset();
         m_waitTimer.stop();
         m_loop.exit(m_nStatus);
@@ -749,12 +881,17 @@ private:
 
     CServeSession& m_session;
     CPanelDriver& m_driver;
+    std::FILE* m_pErr;
+    CServeOutput m_output;
     QSocketNotifier m_input{STDIN_FILENO, QSocketNotifier::Read};
+    QSocketNotifier m_outputReady{m_output.Descriptor(), QSocketNotifier::Write};
     std::unique_ptr<QSocketNotifier> m_pPort;
     int m_nPortFd = -1;
     QTimer m_waitTimer;
     QEventLoop m_loop;
     CLineSplitter m_splitter;
+    QByteArray m_queue;
+    qsizetype m_nHead = 0;
     bool m_bRunning = true;
     bool m_bOutput = true;
     int m_nStatus = 0;
@@ -777,7 +914,7 @@ int RunServe(const CCommandLine& commandLine, std::FILE* pErr)
     CPanelDriver driver(nullptr, nullptr, commandLine.strTrace);
     CServeSession session(driver, commandLine.nPort, commandLine.nBaud,
                           [&ports](int nPort) { return ports.ResolveDevice(nPort); });
-    CServeLoop loop(session, driver);
+    CServeLoop loop(session, driver, pErr);
     const bool bSaid = loop.Write(session.Start(QStringLiteral(KOVA_VERSION)));
     if (session.PortError()) {
         Print(pErr, QStringLiteral("kova_en: COM%1: %2\n%3\n")

@@ -26,6 +26,10 @@ inline constexpr int kServeProtocol = 1;
 inline constexpr qsizetype kServeMaxLine = 64 * 1024;
 // The longest telegram "send" takes: the panel's receive buffer.
 inline constexpr int kServeMaxTelegram = kReplyBufferSize;
+// How far standard output may fall behind before its reader is taken as gone for good: many
+// times what a script that reads its replies at all ever leaves unread (about 35,000 "state"
+// replies), and little memory for a program that runs for days.
+inline constexpr qsizetype kServeMaxQueued = 8 * 1024 * 1024;
 // The longest wait: a day is far beyond any script's patience.
 inline constexpr int64_t kServeMaxWaitMs = int64_t{24} * 3600 * 1000;
 
@@ -102,6 +106,8 @@ private:
     void OnLinkLost(int64_t tMs) override;
     QByteArray Serve(const QByteArray& line);
     QByteArray Take();
+    // Answers with "timeout" the waits whose end is at nNowMs or before.
+    void ExpireWaitsAt(int64_t nNowMs);
     // A reply's line, with the command's id first when it carried one.
     static CJsonLine ReplyLine(const QJsonValue& id);
     void ExchangeReply(const CRequest& request, const CExchange& exchange, const QByteArray& extraKey = {});

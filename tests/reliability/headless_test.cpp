@@ -305,4 +305,37 @@ TEST_F(HeadlessTest, ServeStaysUpWithoutAPanelAndEndsCleanly)
     EXPECT_EQ(Finish(), 2) << m_err.toStdString();
 }
 
+// A reader that stops reading holds nothing up: a stop signal ends the program at once with 0,
+// and a reader left 8 MiB behind is taken as gone (2, and a word on standard error). A read
+// error on standard input is no clean end of it either.
+TEST_F(HeadlessTest, ServeNeverWaitsForItsReader)
+{
+    // Standard output into a FIFO that the program itself holds open for reading and never reads.
+    const QString fifo = m_dir.filePath(QStringLiteral("out"));
+    ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+    const QMap<QString, QString> env{{QStringLiteral("KOVA_TEST_FIFO"), fifo}};
+    const QString unread = QStringLiteral("exec 3<>\"$KOVA_TEST_FIFO\"; exec \"$@\" >&3");
+    const auto states = [](int n) {
+        QByteArray lines;
+        for (int i = 0; i < n; ++i)
+            lines += "{\"cmd\":\"state\",\"id\":1}\n";
+        return lines;
+    };
+    Start({QStringLiteral("--serve")}, env, unread);
+    m_program.write(states(2000)); // half a MiB of replies, far more than the pipe holds
+    m_program.waitForBytesWritten(10000);
+    After(1000);
+    ::kill(static_cast<pid_t>(m_program.processId()), SIGTERM);
+    EXPECT_EQ(Finish(), 0) << m_err.toStdString();
+
+    Start({QStringLiteral("--serve")}, env, unread);
+    m_program.write(states(60000));
+    EXPECT_EQ(Finish(), 2);
+    EXPECT_TRUE(m_err.contains(QStringLiteral("8 MiB behind"))) << m_err.toStdString();
+
+    Start({QStringLiteral("--serve")}, {}, QStringLiteral("exec \"$@\" </"));
+    EXPECT_EQ(Finish(), 2);
+    EXPECT_TRUE(m_err.contains(QStringLiteral("standard input could not be read"))) << m_err.toStdString();
+}
+
 } // namespace

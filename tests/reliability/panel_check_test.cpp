@@ -232,6 +232,32 @@ TEST_F(PanelCheckTest, RunsBoundedByTimeoutKeepTheirReports)
     EXPECT_TRUE(QFileInfo(junit).size() > 0) << m_out.toStdString();
 }
 
+// On a terminal a "y" typed before the question (during the keys, by a nervous hand) is no
+// answer to it: the operator's "no" on the panel is.
+TEST_F(PanelCheckTest, AnAnswerTypedBeforeTheQuestionIsNoAnswer)
+{
+    ASSERT_TRUE(m_sim.Command("operator fault answer-no 1"));
+    // The check on a pseudo-terminal whose input holds "y" from the start.
+    const QString terminal = QStringLiteral("import os, pty, sys\n"
+                                            "pid, fd = pty.fork()\n"
+                                            "if pid == 0:\n"
+                                            "    os.execv(sys.argv[1], sys.argv[1:])\n"
+                                            "os.write(fd, b'y\\n')\n"
+                                            "while True:\n"
+                                            "    try:\n"
+                                            "        data = os.read(fd, 4096)\n"
+                                            "    except OSError:\n"
+                                            "        break\n"
+                                            "    if not data:\n"
+                                            "        break\n"
+                                            "    os.write(1, data)\n"
+                                            "sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))\n");
+    Start(Check({QStringLiteral("--only"), QStringLiteral("lamps")}), {{QStringLiteral("KOVA_TEST_PTY"), terminal}},
+          QStringLiteral("exec python3 -c \"$KOVA_TEST_PTY\" \"$@\""));
+    EXPECT_EQ(Finish(), 1) << m_out.toStdString();
+    EXPECT_EQ(Items(Report()).at("lamps on")["answer"].toString(), "no");
+}
+
 TEST_F(PanelCheckTest, WhatCannotStartSaysWhy)
 {
     // The report's place is checked before the port opens: nothing goes on the line.
