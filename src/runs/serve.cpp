@@ -5,6 +5,7 @@
 #include "perm_report.h"
 #include "port_config.h"
 #include "port_diagnosis.h"
+#include "run_console.h"
 #include "safe_file.h"
 #include "stop_signals.h"
 #include "string_table.h"
@@ -520,16 +521,10 @@ void CServeSession::OnConnect(const CRequest& request)
     CJsonLine line = ReplyLine(request.id);
     line.Add("ok", result.Connected());
     AddConnect(line, result);
-    switch (result.outcome) {
-    case ConnectOutcome::PortError:
+    if (result.outcome == ConnectOutcome::PortError)
         line.Add("error", QStringLiteral("the port could not be opened: %1").arg(result.strError));
-        break;
-    case ConnectOutcome::NotFound: line.Add("error", QStringLiteral("KOVA not found")); break;
-    case ConnectOutcome::Found:
-        if (!result.bLinkUp)
-            line.Add("error", QStringLiteral("KOVA found, but lost again before the connect was through"));
-        break;
-    }
+    else if (!result.Connected())
+        line.Add("error", ConnectFailure(result));
     m_out += line.Text();
 }
 

@@ -236,10 +236,12 @@ TEST_F(HeadlessTest, EveryWayARunEndsLeavesItsReport)
             ::kill(static_cast<pid_t>(m_program.processId()), c.stops[i]);
         }
         const int nExit = Finish();
-        if (c.nExit >= 0)
+        if (c.nExit >= 0) {
             EXPECT_EQ(nExit, c.nExit) << m_err.toStdString();
-        if (c.endedBy != nullptr)
+        }
+        if (c.endedBy != nullptr) {
             EXPECT_EQ(Report()["ended_by"].toString(), QLatin1String(c.endedBy));
+        }
         EXPECT_LE(Reports(m_dir.path()).size(), 1);
         EXPECT_TRUE(QDir(m_dir.path()).entryList({QStringLiteral(".kova_en-*")}, QDir::Hidden | QDir::Files).isEmpty());
     }
