@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -32,56 +33,76 @@ void PrintTo(const CFaultRow& row, std::ostream* pOut)
     *pOut << (row.fault[0] != '\0' ? row.fault : "sound panel");
 }
 
-class CheckDialogueTest : public ::testing::TestWithParam<CFaultRow> {};
-
-TEST_P(CheckDialogueTest, FailsExactlyItsItemsWithItsReason)
-{
-    const CFaultRow& row = GetParam();
+// The virtual panel's engine and its operator on the scripted device and the fake clock, and a
+// whole check run on them; atMs, when set, is called as the clock passes each millisecond.
+struct CInProcessCheck {
     CFakeClock clock;
     CFakeSerialDevice device{clock};
     CEnginePanel panel{device, clock};
     CPanelDriver driver{&device, &clock};
     kova_sim::Operator hand;
-    hand.setOn(true);
-    if (row.fault[0] != '\0') {
-        std::istringstream words(row.fault);
-        std::vector<std::string> parts;
-        for (std::string w; words >> w;)
-            parts.push_back(w);
-        const std::vector<std::string_view> views(parts.begin(), parts.end());
-        ASSERT_EQ(hand.addFault(views), "");
-    }
-    // Time moves only while the check idles: a millisecond at a time, the panel and the operator
-    // doing what is due, until the panel has something on the line.
-    const auto idle = [&](int nMs) {
-        const int64_t nUntil = clock.Peek() + nMs;
-        while (clock.Peek() < nUntil && device.InputQueued() == 0) {
-            clock.Advance(1);
-            panel.Engine().tick(clock.Peek());
-            hand.step(panel.Engine(), clock.Peek());
-        }
-    };
-    // The operator is at the panel before the check starts (a stuck key is down by then).
-    for (int i = 0; i < 500; ++i) {
+    std::function<void(int64_t)> atMs;
+    QTemporaryDir dir;
+
+    // One millisecond: the panel and the operator do what is due.
+    void Tick()
+    {
         clock.Advance(1);
         panel.Engine().tick(clock.Peek());
         hand.step(panel.Engine(), clock.Peek());
+        if (atMs)
+            atMs(clock.Peek());
     }
-    QTemporaryDir dir;
-    CCommandLine cmd;
-    cmd.action = CCommandLine::Action::Check;
-    cmd.nTimeoutS = 4;
-    cmd.seed = 11;
-    cmd.strReportPath = dir.filePath(QStringLiteral("report.json"));
-    const CCheckRig rig{driver, [](int) { return std::string("/dev/fake"); }, idle, false, QStringLiteral("rig")};
-    std::FILE* pOut = std::tmpfile();
-    ASSERT_NE(pOut, nullptr);
-    const int nStatus = RunCheckDialogue(cmd, rig, pOut, pOut);
-    std::fclose(pOut);
+    // The check and the report it left.
+    int Run(const char* fault, QJsonObject* pReport, const QStringList& only = {})
+    {
+        hand.setOn(true);
+        std::istringstream words(fault);
+        std::vector<std::string> parts;
+        for (std::string w; words >> w;)
+            parts.push_back(w);
+        if (!parts.empty()) {
+            const std::vector<std::string_view> views(parts.begin(), parts.end());
+            EXPECT_EQ(hand.addFault(views), "");
+        }
+        // The operator is at the panel before the check starts (a stuck key is down by then).
+        for (int i = 0; i < 500; ++i)
+            Tick();
+        // Time moves only while the check idles, until the panel has something on the line.
+        const auto idle = [this](int nMs) {
+            const int64_t nUntil = clock.Peek() + nMs;
+            do
+                Tick();
+            while (clock.Peek() < nUntil && device.InputQueued() == 0);
+        };
+        CCommandLine cmd;
+        cmd.action = CCommandLine::Action::Check;
+        cmd.nTimeoutS = 4;
+        cmd.seed = 11;
+        cmd.checkGroups = only;
+        cmd.strReportPath = dir.filePath(QStringLiteral("report.json"));
+        const CCheckRig rig{driver, [](int) { return std::string("/dev/fake"); }, idle, false, QStringLiteral("rig")};
+        std::FILE* pTemp = std::tmpfile();
+        std::FILE* pOut = pTemp != nullptr ? pTemp : stderr;
+        const int nStatus = RunCheckDialogue(cmd, rig, pOut, pOut);
+        if (pTemp != nullptr)
+            std::fclose(pTemp);
+        QFile file(cmd.strReportPath);
+        EXPECT_TRUE(file.open(QIODevice::ReadOnly));
+        *pReport = QJsonDocument::fromJson(file.readAll()).object();
+        return nStatus;
+    }
+};
 
-    QFile file(cmd.strReportPath);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    const QJsonObject report = QJsonDocument::fromJson(file.readAll()).object();
+class CheckDialogueTest : public ::testing::TestWithParam<CFaultRow> {};
+
+TEST_P(CheckDialogueTest, FailsExactlyItsItemsWithItsReason)
+{
+    const CFaultRow& row = GetParam();
+    CInProcessCheck check;
+    QJsonObject report;
+    const int nStatus = check.Run(row.fault, &report);
+    const CEnginePanel& panel = check.panel;
     EXPECT_EQ(nStatus, row.failed.empty() ? 0 : 1);
     EXPECT_EQ(report["outcome"].toString(), row.failed.empty() ? "pass" : "fail");
     const QJsonArray items = report["items"].toArray();
@@ -111,6 +132,49 @@ TEST_P(CheckDialogueTest, FailsExactlyItsItemsWithItsReason)
     ASSERT_NE(row3, telegrams.rend());
     EXPECT_NE(row3->find(row.failed.empty() ? "B0 A1 B3 B3 A5 A4" : "A6 A1 A9 AC A5 A4"), std::string::npos);
     EXPECT_EQ(firstFailed.isEmpty(), row.failed.empty());
+}
+
+// The panel unplugged for a moment during the keys: the item in progress fails as "link lost",
+// the check reconnects after its pause and every other item passes.
+TEST(CheckDialogueLinkTest, ALinkLostForAMomentFailsOneItemAndTheCheckGoesOn)
+{
+    CInProcessCheck check;
+    check.atMs = [&check](int64_t nMs) {
+        if (nMs == 3000 || nMs == 4000) {
+            check.device.HangUpAt(nMs == 3000 ? nMs : -1);
+            check.panel.Engine().setLineUp(nMs == 4000, nMs);
+        }
+    };
+    QJsonObject report;
+    EXPECT_EQ(check.Run("", &report), 1);
+    QStringList lost;
+    for (const QJsonValue& v : report["items"].toArray()) {
+        if (v["reason"].toString() == QLatin1String("link lost"))
+            lost << v["name"].toString();
+        else
+            EXPECT_EQ(v["outcome"].toString(), "pass") << v["name"].toString().toStdString();
+    }
+    EXPECT_EQ(lost.size(), 1) << lost.join(u',').toStdString();
+    EXPECT_EQ(check.device.OpenCount(), 2);
+}
+
+// --only runs its groups alone, in the order the seed gives; the rest is "not run".
+TEST(CheckDialogueOnlyTest, OnlyTheGroupsAskedForRunInTheSeedsOrder)
+{
+    CInProcessCheck all;
+    CInProcessCheck keys;
+    QJsonObject whole;
+    QJsonObject some;
+    EXPECT_EQ(all.Run("", &whole), 0);
+    EXPECT_EQ(keys.Run("", &some, {QStringLiteral("keys")}), 0);
+    const QJsonArray a = whole["items"].toArray();
+    const QJsonArray b = some["items"].toArray();
+    ASSERT_EQ(a.size(), b.size());
+    for (qsizetype i = 0; i < a.size(); ++i) {
+        EXPECT_EQ(a[i]["name"], b[i]["name"]);
+        const bool bKey = b[i]["name"].toString().startsWith(QStringLiteral("key "));
+        EXPECT_EQ(b[i]["outcome"].toString(), bKey ? "pass" : "not run") << b[i]["name"].toString().toStdString();
+    }
 }
 
 std::pair<QString, QString> Fail(const char* why)
