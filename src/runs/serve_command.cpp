@@ -227,13 +227,13 @@ private:
     QString m_strError;
 };
 
-struct CCommandSpec {
+struct CCommandEntry {
     const char* pszName;
     CServeCommand::Kind kind;
     std::initializer_list<const char*> fields;
 };
 
-const CCommandSpec kCommands[] = {
+const CCommandEntry kCommands[] = {
     {"led", CServeCommand::Kind::Led, {"key", "state"}},
     {"leds_off", CServeCommand::Kind::LedsOff, {}},
     {"text", CServeCommand::Kind::Text, {"rows"}},
@@ -318,27 +318,27 @@ CServeParse ParseServeLine(const QByteArray& text)
         return refuse(cmd.isUndefined() ? QStringLiteral("missing field \"cmd\"")
                                         : QStringLiteral("\"cmd\" takes a string"));
     const QString strCmd = cmd.toString();
-    const CCommandSpec* pSpec = nullptr;
+    const CCommandEntry* pEntry = nullptr;
     QStringList names;
-    for (const CCommandSpec& spec : kCommands) {
-        names << QLatin1String(spec.pszName);
-        if (strCmd == QLatin1String(spec.pszName))
-            pSpec = &spec;
+    for (const CCommandEntry& entry : kCommands) {
+        names << QLatin1String(entry.pszName);
+        if (strCmd == QLatin1String(entry.pszName))
+            pEntry = &entry;
     }
-    if (pSpec == nullptr)
+    if (pEntry == nullptr)
         return refuse(
             QStringLiteral("unknown command \"%1\"; known: %2").arg(strCmd, names.join(QStringLiteral(", "))));
     // A field the command does not know is most likely a misspelt one: refused, not ignored.
     for (auto it = object.begin(); it != object.end(); ++it) {
         const QString key = it.key();
         bool bKnown = key == QLatin1String("id") || key == QLatin1String("cmd");
-        for (const char* field : pSpec->fields)
+        for (const char* field : pEntry->fields)
             bKnown = bKnown || key == QLatin1String(field);
         if (!bKnown)
             return refuse(QStringLiteral("unknown field \"%1\" for \"%2\"").arg(key, strCmd));
     }
     CServeCommand command;
-    command.kind = pSpec->kind;
+    command.kind = pEntry->kind;
     command.id = id;
     if (const QString why = ReadFields(object, command); !why.isEmpty())
         return refuse(why);
