@@ -6,6 +6,7 @@
 #include "panel_check.h"
 #include "report_store.h"
 #include "run_console.h"
+#include "run_reconnect.h"
 #include "safe_file.h"
 #include "stop_signals.h"
 
@@ -259,12 +260,13 @@ void CPanelCheck::Lcd(CCheckItem& item)
 
 bool CPanelCheck::Reconnect()
 {
-    const int64_t nLost = m_driver.NowMs();
     Say(QStringLiteral("The link was lost; reconnecting every %1 s for up to %2 s")
             .arg(kReconnectPeriodMs / 1000)
             .arg(m_cmd.nTimeoutS));
+    CReconnectPacer pacer(m_nTimeoutMs);
+    pacer.Lost(m_driver.NowMs());
     for (;;) {
-        m_nStopSignal = m_wait.Pause(m_driver.NowMs() + kReconnectPeriodMs);
+        m_nStopSignal = m_wait.Pause(pacer.NextTryMs());
         if (m_nStopSignal != 0)
             return false;
         if (m_driver.Connect(m_cmd.nPort, m_rig.resolveDevice(m_cmd.nPort), m_cmd.nBaud).Connected()) {
@@ -273,7 +275,7 @@ bool CPanelCheck::Reconnect()
             Say(QStringLiteral("Reconnected; the check goes on"));
             return true;
         }
-        if (m_driver.NowMs() - nLost >= m_nTimeoutMs)
+        if (!pacer.Failed(m_driver.NowMs()))
             return false;
     }
 }

@@ -4,6 +4,7 @@
 #include "port_config.h"
 #include "report_store.h"
 #include "run_console.h"
+#include "run_reconnect.h"
 #include "safe_file.h"
 #include "stop_signals.h"
 
@@ -97,17 +98,16 @@ private:
 
     void Reconnect()
     {
-        if (!m_sinceLoss.isValid()) {
-            m_sinceLoss.start();
+        const int64_t nNow = m_model.m_link.Clock().NowMs64();
+        m_reconnect.Lost(nNow);
+        if (!m_reconnect.Due(nNow))
             return;
-        }
-        if (m_sinceLoss.elapsed() < kReconnectPeriodMs)
-            return;
-        m_sinceLoss.start();
         m_model.OnResetPanel();
         if (m_model.LastConnect().Connected()) {
-            m_sinceLoss.invalidate();
+            m_reconnect.Through();
             m_model.OnPermTestStart();
+        } else {
+            m_reconnect.Failed(nNow);
         }
     }
 
@@ -152,7 +152,7 @@ private:
     QTimer m_timer;
     QElapsedTimer m_elapsed;
     QElapsedTimer m_lastProgress;
-    QElapsedTimer m_sinceLoss;
+    CReconnectPacer m_reconnect; // for ever: the run goes on until its duration or a stop
 };
 
 } // namespace
