@@ -4,7 +4,9 @@
 //  2. the real kova_en --serve through pipes: a command without line traffic from the write of
 //     its line to its reply, and a key report from the panel's console command to its event
 //     line (both upper bounds: they include the pipes, the wake-ups and the virtual panel);
-//  3. resident memory of that process after 1,000 and after 100,000 commands.
+//  3. resident memory of that process after 1,000 and after 100,000 commands;
+//  4. a reader that lags: replies and events in order and none lost, and how soon a key report
+//     reaches the program while half a MiB of replies waits for the reader.
 // usage: serve_bench [N]   (N commands for the latencies, default 2000)
 #include "bench_support.h"
 #include "serve.h"
@@ -240,6 +242,59 @@ int main(int argc, char** argv)
                 "(growth %ld KiB)\n",
                 seconds, rssAfter1k, rssAfter100k, rssAfter100k - rssAfter1k);
     const int status = child.Stop();
-    std::printf("exit status at the end of the input: %d; load average at the end: %.2f\n", status, LoadAverage());
+    std::printf("exit status at the end of the input: %d\n\n", status);
+
+    // 4. A reader that lags: 2,000 state commands written at once and left unread for a second
+    // (half a MiB of replies, far beyond the pipe), while the panel reports a key every 20 ms.
+    // Every reply must come back in order and every report as an event; how soon each report
+    // reached the program is read from its event's t_ms, on the program's clock, less the same
+    // measure taken while the reader kept up.
+    CChild slow;
+    if (!slow.Start(KOVA_EN_BINARY, sim.LinkPath()) || slow.ReadLine().find("\"link\":true") == std::string::npos) {
+        std::fprintf(stderr, "serve_bench: cannot start kova_en for the slow reader\n");
+        return 1;
+    }
+    const auto eventMs = [](const std::string& line) {
+        const size_t at = line.find("\"t_ms\":");
+        return at == std::string::npos ? -1.0 : std::atof(line.c_str() + at + 7);
+    };
+    double offset = 1e18; // program clock minus ours, at its smallest
+    for (int i = 0; i < 20; ++i) {
+        const double t0 = NowMs();
+        sim.Post(i % 2 == 0 ? "press 4" : "release");
+        offset = std::min(offset, eventMs(slow.ReadLine()) - t0);
+        sim.Command("clear");
+    }
+    const int nLagging = 2000;
+    const int nLagReports = 50;
+    std::string burst;
+    for (int i = 0; i < nLagging; ++i)
+        burst += "{\"id\":" + std::to_string(i) + ",\"cmd\":\"state\"}\n";
+    slow.Write(burst);
+    std::vector<double> posted;
+    for (int i = 0; i < nLagReports; ++i) {
+        posted.push_back(NowMs());
+        sim.Post(i % 2 == 0 ? "press 6" : "release");
+        ::usleep(20000);
+    }
+    std::vector<double> lagReport;
+    int nNextId = 0;
+    bool bInOrder = true;
+    while (nNextId < nLagging || lagReport.size() < posted.size()) {
+        const std::string line = slow.ReadLine();
+        if (line.empty())
+            break;
+        if (line.find("\"event\"") != std::string::npos)
+            lagReport.push_back(eventMs(line) - offset - posted[lagReport.size()]);
+        else
+            bInOrder = bInOrder && line.rfind("{\"id\":" + std::to_string(nNextId++) + ",", 0) == 0;
+    }
+    sim.Command("clear");
+    std::printf("A reader that lags a second behind 2,000 state commands (ms):\n\n");
+    std::printf("| measure | N | median | p99 |\n|---|---|---|---|\n");
+    Row("key report, console command to the program taking it", lagReport);
+    std::printf("\nreplies back in order: %d of %d%s; reports told: %zu of %d\n", nNextId, nLagging,
+                bInOrder ? "" : " (OUT OF ORDER)", lagReport.size(), nLagReports);
+    std::printf("exit status at the end of the input: %d; load average at the end: %.2f\n", slow.Stop(), LoadAverage());
     return 0;
 }

@@ -43,16 +43,19 @@ class Hello:
 
 @dataclass(frozen=True)
 class Exchange:
-    """A telegram the panel took (result 0); `reply` the block it answered, when one was asked for."""
+    """A telegram the panel took (result 0); `reply` the block it answered, when one was asked for;
+    `tries` how often it went out (again when a report of the panel's crossed it)."""
 
     result: int
     reply: bytes | None
     raw: dict[str, Any] = field(repr=False, compare=False)
+    tries: int = 1
 
     @classmethod
     def from_line(cls, line: Mapping[str, Any]) -> "Exchange":
         reply = line.get("reply")
-        return cls(int(line.get("result", 0)), bytes.fromhex(reply) if isinstance(reply, str) else None, dict(line))
+        return cls(int(line.get("result", 0)), bytes.fromhex(reply) if isinstance(reply, str) else None, dict(line),
+                   int(line.get("tries", 1)))
 
 
 @dataclass(frozen=True)

@@ -24,7 +24,8 @@ bool CPanelApp::InitInstance()
 #ifndef _WIN32
     // Ended by SIGINT or SIGTERM (Ctrl+C in its terminal, a kill, the session's logout), the
     // window still leaves the report of a running permanence test, then ends as the signal
-    // would have ended it. A second signal ends it at once, however busy it is.
+    // would have ended it. A second request (not the same signal again within
+    // kStopRepeatWindowMs, as a process group's kill delivers it) ends it at once, however busy it is.
     if (CatchStopSignals(true))
         OnStopSignal(&dlg, [&dlg](int nSignal) {
             dlg.Model().EndPermRun(StopSignalName(nSignal));

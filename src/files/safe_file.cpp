@@ -180,20 +180,27 @@ int CreateTemporary(const QString& folder, QByteArray* pTempPath, QString* pErro
     return -1;
 }
 
-// Writes data whole to fd and to the disk, then closes it; false and the reason otherwise.
-bool WriteAllAndClose(int fd, const QByteArray& data, const QString& what, QString* pError)
+// Writes data whole to fd, again after an interrupted call: 0, or the errno of the failure.
+int WriteAll(int fd, const QByteArray& data)
 {
     qsizetype done = 0;
     while (done < data.size()) {
         const ssize_t n = ::write(fd, data.constData() + done, static_cast<size_t>(data.size() - done));
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0) {
-            const int error = n < 0 ? errno : EIO;
-            ::close(fd);
-            return Fail(pError, QStringLiteral("cannot write %1: %2").arg(what, Reason(error)));
-        }
+        if (n <= 0)
+            return n < 0 ? errno : EIO;
         done += n;
+    }
+    return 0;
+}
+
+// Writes data whole to fd and to the disk, then closes it; false and the reason otherwise.
+bool WriteAllAndClose(int fd, const QByteArray& data, const QString& what, QString* pError)
+{
+    if (const int error = WriteAll(fd, data); error != 0) {
+        ::close(fd);
+        return Fail(pError, QStringLiteral("cannot write %1: %2").arg(what, Reason(error)));
     }
     // A full disk may only show here, when the data leaves the cache.
     if (::fsync(fd) != 0 && errno != EINVAL) {
@@ -292,7 +299,16 @@ bool WriteFileSafely(const QString& strPath, const QByteArray& data, QString* pE
     // otherwise become root's, and the user could no longer edit it.
     struct stat old {};
     if (::stat(PathToBytes(target).constData(), &old) == 0 && S_ISREG(old.st_mode)) {
-        (void)::fchmod(fd, old.st_mode & 07777);
+        // A file that silently lost its mode (a config readable by its group, a report a
+        // service reads) is a file the writer damaged: the old one is kept instead.
+        if (::fchmod(fd, old.st_mode & 07777) != 0) {
+            const int error = errno;
+            ::close(fd);
+            ::unlink(temp.constData());
+            return Fail(
+                pError,
+                QStringLiteral("cannot write %1: its permissions cannot be kept: %2").arg(strPath, Reason(error)));
+        }
         if ((old.st_uid != ::geteuid() || old.st_gid != ::getegid()) && ::fchown(fd, old.st_uid, old.st_gid) != 0
             && pOwnerKept != nullptr)
             *pOwnerKept = false;
@@ -392,16 +408,9 @@ bool CAppendFile::Write(const QByteArray& data)
 {
     if (m_fd < 0 || Failed())
         return false;
-    qsizetype done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(m_fd, data.constData() + done, static_cast<size_t>(data.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            m_strError = Reason(n < 0 ? errno : EIO);
-            return false;
-        }
-        done += n;
+    if (const int error = WriteAll(m_fd, data); error != 0) {
+        m_strError = Reason(error);
+        return false;
     }
     return true;
 }

@@ -1,6 +1,7 @@
 #include "panel_driver.h"
 
 #include <algorithm>
+#include <utility>
 
 const char* BlockResultText(int nResult)
 {
@@ -54,6 +55,7 @@ bool CPanelDriver::Open(int nPort, const std::string& strDevice, int nBaud, CCon
     m_stats.OnReconnecting();
     m_link.Close();
     m_state = CPanelState();
+    m_toldFromReply.reset();
     m_state.nPort = nPort;
     m_state.nBaud = nBaud;
     m_state.strDevice = strDevice;
@@ -109,7 +111,9 @@ CConnectResult CPanelDriver::Handshake()
     }
     Send(&kTelegramLedsOff, 1);
     Send(kTelegramLcdReset.data(), static_cast<int>(kTelegramLcdReset.size()));
-    m_link.ReceiveBlock(reply, &nCount);
+    // Its reply tells a key held down since before the connect, which sends no report of its own.
+    if (m_link.ReceiveBlock(reply, &nCount) == kBlockDone && nCount > 0)
+        TakeReplyReport(QByteArray(reinterpret_cast<const char*>(reply), nCount));
     m_state.bLinkUp = result.bLinkUp = m_link.m_bOpen != 0;
     return result;
 }
@@ -136,7 +140,7 @@ int CPanelDriver::Send(const uint8_t* pData, int nLen)
     return m_link.SendBlock(pData, nLen, m_state.nVariant == 1 ? 1 : 0);
 }
 
-CExchange CPanelDriver::Exchange(const uint8_t* pData, int nLen, bool bWantReply)
+CExchange CPanelDriver::ExchangeOnce(const uint8_t* pData, int nLen, bool bWantReply)
 {
     CExchange exchange;
     exchange.nSent = Send(pData, nLen);
@@ -144,10 +148,75 @@ CExchange CPanelDriver::Exchange(const uint8_t* pData, int nLen, bool bWantReply
         uint8_t reply[kReplyBufferSize];
         int nCount = 0;
         exchange.nReceived = m_link.ReceiveBlock(reply, &nCount);
-        if (*exchange.nReceived == kBlockDone)
+        if (*exchange.nReceived == kBlockDone) {
             exchange.reply = QByteArray(reinterpret_cast<const char*>(reply), nCount);
+            TakeReplyReport(exchange.reply);
+        }
     }
     return exchange;
+}
+
+CExchange CPanelDriver::Exchange(const uint8_t* pData, int nLen, bool bWantReply)
+{
+    CExchange exchange = ExchangeOnce(pData, nLen, bWantReply);
+    while (exchange.nSent == kBlockWrongByte && exchange.nTries < m_nTries && m_link.m_bOpen) {
+        // The report that crossed the telegram is taken first, so it is neither lost nor in the
+        // way of the next try. Bounded: a line that keeps delivering cannot hold the telegram up.
+        for (int i = 0; i < 4 && InputWaiting(); ++i)
+            Poll();
+        const int nTries = exchange.nTries + 1;
+        exchange = ExchangeOnce(pData, nLen, bWantReply);
+        exchange.nTries = nTries;
+    }
+    return exchange;
+}
+
+CPanelEvent CPanelDriver::Decode(const uint8_t* pData, int nCount) const
+{
+    CPanelEvent event;
+    event.telegram = QByteArray(reinterpret_cast<const char*>(pData), nCount);
+    event.tMs = NowMs();
+    const Report report = DecodeReport(pData[0]);
+    switch (report.kind) {
+    case ReportKind::NoKey: event.kind = CPanelEvent::Kind::NoKey; break;
+    case ReportKind::Key:
+        event.kind = CPanelEvent::Kind::Key;
+        event.n = report.n + 1;
+        break;
+    case ReportKind::Switch1:
+        event.kind = CPanelEvent::Kind::Selector1;
+        event.n = report.n;
+        break;
+    case ReportKind::Switch2:
+        event.kind = CPanelEvent::Kind::Selector2;
+        event.n = report.n;
+        break;
+    case ReportKind::None: event.kind = CPanelEvent::Kind::Unknown; break;
+    }
+    return event;
+}
+
+void CPanelDriver::TakeReplyReport(const QByteArray& reply)
+{
+    if (reply.isEmpty())
+        return;
+    const CPanelEvent event = Decode(reinterpret_cast<const uint8_t*>(reply.constData()), 1);
+    const bool bNews = (event.kind == CPanelEvent::Kind::Key || event.kind == CPanelEvent::Kind::NoKey)
+                           ? event.n != m_state.nKeyDown
+                       : event.kind == CPanelEvent::Kind::Selector1 ? event.n != m_state.nSelector1
+                       : event.kind == CPanelEvent::Kind::Selector2 ? event.n != m_state.nSelector2
+                                                                    : false;
+    if (!bNews)
+        return;
+    Apply(event);
+    m_toldFromReply = event;
+    Tell(event);
+}
+
+void CPanelDriver::Tell(const CPanelEvent& event)
+{
+    for (IPanelDriverObserver* pObserver : std::vector<IPanelDriverObserver*>(m_observers))
+        pObserver->OnPanelEvent(event);
 }
 
 CExchange CPanelDriver::SetLed(int nKeyNumber, int nState)
@@ -172,16 +241,21 @@ CExchange CPanelDriver::WriteRows(const std::array<QString, kLcdRows>& rows)
     CExchange first = Exchange(kTelegramLcdRows.data(), static_cast<int>(kTelegramLcdRows.size()), true);
     CExchange last = first;
     bool bFailed = !first.Ok();
+    int nMostTries = first.nTries;
     for (int r = 0; r < kLcdRows; ++r) {
         m_state.rows[static_cast<size_t>(r)] = ClampRow(rows[static_cast<size_t>(r)]);
         const auto telegram = RowTelegram(rows[static_cast<size_t>(r)]);
         last = Exchange(telegram.data(), static_cast<int>(telegram.size()), true);
+        nMostTries = std::max(nMostTries, last.nTries);
         if (!bFailed && !last.Ok()) {
             first = last;
             bFailed = true;
         }
     }
-    return bFailed ? first : last;
+    // The tries of the telegram that needed the most, so a reply can tell a crossed line.
+    CExchange result = bFailed ? first : last;
+    result.nTries = nMostTries;
+    return result;
 }
 
 CExchange CPanelDriver::WriteCell(int nRow, int nColumn, int nAttribute, uint8_t chCode)
@@ -223,30 +297,14 @@ CPollResult CPanelDriver::Poll()
     result.nResult = m_link.ReceiveBlock(reply, &nCount);
     if (result.nResult != kBlockDone || nCount <= 0)
         return result;
-    CPanelEvent event;
-    event.telegram = QByteArray(reinterpret_cast<const char*>(reply), nCount);
-    event.tMs = NowMs();
-    const Report report = DecodeReport(reply[0]);
-    switch (report.kind) {
-    case ReportKind::NoKey: event.kind = CPanelEvent::Kind::NoKey; break;
-    case ReportKind::Key:
-        event.kind = CPanelEvent::Kind::Key;
-        event.n = report.n + 1;
-        break;
-    case ReportKind::Switch1:
-        event.kind = CPanelEvent::Kind::Selector1;
-        event.n = report.n;
-        break;
-    case ReportKind::Switch2:
-        event.kind = CPanelEvent::Kind::Selector2;
-        event.n = report.n;
-        break;
-    case ReportKind::None: event.kind = CPanelEvent::Kind::Unknown; break;
-    }
+    const CPanelEvent event = Decode(reply, nCount);
+    // The same report a reply just carried, now coming alone: it was told already.
+    const std::optional<CPanelEvent> told = std::exchange(m_toldFromReply, std::nullopt);
+    if (told && told->kind == event.kind && told->n == event.n && event.kind != CPanelEvent::Kind::Unknown)
+        return result;
     Apply(event);
     result.event = event;
-    for (IPanelDriverObserver* pObserver : std::vector<IPanelDriverObserver*>(m_observers))
-        pObserver->OnPanelEvent(event);
+    Tell(event);
     return result;
 }
 

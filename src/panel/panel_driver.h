@@ -30,6 +30,7 @@ struct CExchange {
     int nSent = kBlockClosed;
     std::optional<int> nReceived; // the receive's result, when one followed
     QByteArray reply;             // the telegram received, when nReceived is 0
+    int nTries = 1;               // how often the telegram went on the line (SetTries)
     bool Ok() const { return nSent == kBlockDone && (!nReceived || *nReceived == kBlockDone); }
     // The result that tells how it went: the send's, or the receive's when the send ended 0.
     int Result() const { return nSent != kBlockDone || !nReceived ? nSent : *nReceived; }
@@ -144,6 +145,13 @@ public:
     void AddObserver(IPanelDriverObserver* pObserver);
     void RemoveObserver(IPanelDriverObserver* pObserver);
 
+    // How often a telegram is sent in all when the panel refused it, as it does when a report of
+    // its own crossed the telegram on the line; a report waiting meanwhile is received (and told)
+    // before the next try. 1, the default, sends each telegram once, as the window does; the runs
+    // without a window take kCrossedTries. Only a refused send is tried again: a telegram the
+    // panel took and whose reply went wrong would otherwise be applied twice.
+    void SetTries(int nTries) { m_nTries = nTries < 1 ? 1 : nTries; }
+
     // The block-check variant used for sending: the one the last handshake settled on.
     int Variant() const { return m_state.nVariant; }
     void SetVariant(int nVariant) { m_state.nVariant = nVariant; }
@@ -155,11 +163,24 @@ private:
     void OnBlockReceived(const uint8_t*, int, int) override {}
     void OnLinkLost() override;
     CExchange Exchange(const uint8_t* pData, int nLen, bool bWantReply);
+    CExchange ExchangeOnce(const uint8_t* pData, int nLen, bool bWantReply);
+    // A reply's first byte is the panel's key or selector status. A status that differs from
+    // what is known is a report the reply carried: applied and told as if it had come alone,
+    // and the same report coming alone afterwards is not told twice.
+    void TakeReplyReport(const QByteArray& reply);
+    CPanelEvent Decode(const uint8_t* pData, int nCount) const;
     void Apply(const CPanelEvent& event);
+    void Tell(const CPanelEvent& event);
 
     CSerialLink m_link;
     std::unique_ptr<CLinkTrace> m_pTrace;
     CLinkStats m_stats{m_link};
     CPanelState m_state;
     std::vector<IPanelDriverObserver*> m_observers;
+    int m_nTries = 1;
+    std::optional<CPanelEvent> m_toldFromReply; // the last report a reply carried, until the next
 };
+
+// The tries of a telegram for the runs without a window: a report crossing it twice in a row is
+// rare, three times is a panel that refuses it.
+inline constexpr int kCrossedTries = 3;

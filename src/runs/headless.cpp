@@ -2,7 +2,9 @@
 
 #include "panel_model.h"
 #include "port_config.h"
-#include "port_diagnosis.h"
+#include "report_store.h"
+#include "run_console.h"
+#include "run_reconnect.h"
 #include "safe_file.h"
 #include "stop_signals.h"
 
@@ -47,39 +49,6 @@ private:
 };
 
 } // namespace
-
-QString PortText(const CPanelState& state)
-{
-    return QStringLiteral("COM%1 (%2) at %3 Bd")
-        .arg(state.nPort)
-        .arg(PathFromBytes(QByteArray::fromStdString(state.strDevice)))
-        .arg(state.nBaud);
-}
-
-// What a connect came to, as the driver tells it: 2 and why when the port would not open, 1
-// when the panel was not found or was lost again before the connect was through, 0 when the
-// link is up.
-int SayConnect(const CConnectResult& result, CPanelDriver& driver, std::FILE* pOut, std::FILE* pErr)
-{
-    const QString where = PortText(driver.State());
-    switch (result.outcome) {
-    case ConnectOutcome::PortError:
-        Print(pErr, QStringLiteral("kova_en: %1: %2\n%3\n")
-                        .arg(where, LoadString(IDS_PORT_NOT_OPENED),
-                             OpenFailureDetail(driver.Link().DevicePath(), driver.Link().LastOpenErrno(),
-                                               driver.Link().LastOpenError())));
-        return 2;
-    case ConnectOutcome::NotFound: Print(pOut, QStringLiteral("KOVA not found on %1\n").arg(where)); return 1;
-    case ConnectOutcome::Found: break;
-    }
-    if (!result.bLinkUp) {
-        Print(pOut, QStringLiteral("KOVA found on %1, but lost again before the connect was through "
-                                   "(it answered \"#\", then not in time)\n")
-                        .arg(where));
-        return 1;
-    }
-    return 0;
-}
 
 namespace {
 
@@ -129,17 +98,16 @@ private:
 
     void Reconnect()
     {
-        if (!m_sinceLoss.isValid()) {
-            m_sinceLoss.start();
+        const int64_t nNow = m_model.m_link.Clock().NowMs64();
+        m_reconnect.Lost(nNow);
+        if (!m_reconnect.Due(nNow))
             return;
-        }
-        if (m_sinceLoss.elapsed() < kReconnectPeriodMs)
-            return;
-        m_sinceLoss.start();
         m_model.OnResetPanel();
         if (m_model.LastConnect().Connected()) {
-            m_sinceLoss.invalidate();
+            m_reconnect.Through();
             m_model.OnPermTestStart();
+        } else {
+            m_reconnect.Failed(nNow);
         }
     }
 
@@ -184,7 +152,7 @@ private:
     QTimer m_timer;
     QElapsedTimer m_elapsed;
     QElapsedTimer m_lastProgress;
-    QElapsedTimer m_sinceLoss;
+    CReconnectPacer m_reconnect; // for ever: the run goes on until its duration or a stop
 };
 
 } // namespace
@@ -369,53 +337,14 @@ int RunProbe(const CCommandLine& commandLine, std::FILE* pOut, std::FILE* pErr)
     return bSaid ? 0 : 2;
 }
 
-namespace {
-
-// The results of a long run are not thrown away when the disk filled up.
-QString WriteFallbackReport(const CPermRecord& run, QString* pError)
-{
-    return WriteFallbackFile(run.ReportFileName(), QJsonDocument(run.ToJson()).toJson(QJsonDocument::Indented), pError);
-}
-
-} // namespace
-
-QString WriteFallbackFile(const QString& strFileName, const QByteArray& data, QString* pError)
-{
-    QStringList folders;
-    const QString runtime = PathFromEnvironment("XDG_RUNTIME_DIR");
-    if (QDir::isAbsolutePath(runtime))
-        folders << runtime;
-    folders << QDir::currentPath();
-    for (const QString& folder : folders) {
-        const QString written = WriteNewFileSafely(folder + QLatin1Char('/') + strFileName, data, pError);
-        if (!written.isEmpty())
-            return written;
-    }
-    return {};
-}
-
-bool CheckReportTarget(const QString& strReportPath, QString* pWhy)
-{
-    if (!strReportPath.isEmpty())
-        return CheckWritable(strReportPath, true, pWhy);
-    const QString folder = ReportFolder();
-    if (folder.isEmpty()) {
-        *pWhy = NoReportFolderText();
-        return false;
-    }
-    return CheckWritableFolder(folder, true, pWhy);
-}
-
 int RunPermanenceTest(const CCommandLine& commandLine, std::FILE* pOut, std::FILE* pErr)
 {
     // "-" sends the report to standard output, and the summary to standard error.
     const bool bReportToStdout = commandLine.strReportPath == QLatin1String("-");
     std::FILE* pSummary = bReportToStdout ? pErr : pOut;
-    QString why;
-    if (!bReportToStdout && !CheckReportTarget(commandLine.strReportPath, &why)) {
-        Print(pErr, QStringLiteral("kova_en: the report cannot be written: %1\n").arg(why));
+    const CReportStore reports(commandLine.strReportPath, pErr);
+    if (!bReportToStdout && !reports.Preflight())
         return 2;
-    }
     if (!CatchStopSignals(true))
         Print(pErr, QStringLiteral("kova_en: cannot catch SIGINT, SIGTERM and SIGHUP; the run ends at its duration\n"));
     CHeadlessView view(commandLine.nPort - 1, commandLine.nBaud == 19200 ? 1 : 0);
@@ -453,10 +382,9 @@ int RunPermanenceTest(const CCommandLine& commandLine, std::FILE* pOut, std::FIL
         bSaid = Print(pSummary, QStringLiteral("Report: %1\n").arg(model.LastReportPath())) && bSaid;
     } else {
         exitStatus = 2;
-        const QString fallback = WriteFallbackReport(*pRun, &why);
-        Print(pErr, QStringLiteral("kova_en: the report could not be written: %1\n").arg(model.LastReportError()));
-        Print(pErr, fallback.isEmpty() ? QStringLiteral("kova_en: nor anywhere else: %1\n").arg(why)
-                                       : QStringLiteral("kova_en: the report went to %1 instead\n").arg(fallback));
+        // The results of a long run are not thrown away when the disk filled up.
+        reports.Rescue(QJsonDocument(report).toJson(QJsonDocument::Indented), pRun->ReportFileName(),
+                       model.LastReportError());
     }
     // A summary or report that never reached its reader is no success, whatever the verdict.
     if (!bSaid) {

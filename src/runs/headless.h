@@ -57,24 +57,9 @@ inline constexpr int64_t kMaxDurationMs = int64_t{366} * 24 * 3600 * 1000;
 // all and for more than kMaxDurationMs.
 bool ParseDuration(const QString& text, int64_t* pMs, QString* pWhy = nullptr);
 
-class CPanelDriver;
-struct CConnectResult;
-struct CPanelState;
-
-// "COM1 (/dev/ttyUSB0) at 9600 Bd", as every run names its port.
-QString PortText(const CPanelState& state);
 // The port setup of the command line (its --com1/--com2, the roots of the environment), with a
 // word on pErr when the configuration file is broken. Read once per run and handed down.
 CPortSetup SetUpPorts(const CCommandLine& commandLine, std::FILE* pErr);
-// What a connect came to, said on pOut or pErr: 2 when the port would not open, 1 when the panel
-// was not found or was lost again before the connect was through, 0 when the link is up.
-int SayConnect(const CConnectResult& result, CPanelDriver& driver, std::FILE* pOut, std::FILE* pErr);
-// Whether a report could be written at strReportPath, or with an empty path in the state folder;
-// checked before the port opens, so that a hopeless target is said at once.
-bool CheckReportTarget(const QString& strReportPath, QString* pWhy);
-// Where a report goes when its own place failed at the end of a run (a full disk): strFileName
-// in the user's runtime folder, else in the current folder. The path written, or empty and why.
-QString WriteFallbackFile(const QString& strFileName, const QByteArray& data, QString* pError);
 
 // kova_en --probe: 0 found, 1 not found, 2 the port would not open.
 int RunProbe(const CCommandLine& commandLine, std::FILE* pOut, std::FILE* pErr);

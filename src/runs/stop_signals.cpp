@@ -2,10 +2,13 @@
 
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #ifndef _WIN32
 #include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
 #endif
 
@@ -17,25 +20,52 @@ volatile std::sig_atomic_t g_bOnce = 0;
 
 #ifndef _WIN32
 // The signals that end a run: Ctrl+C, a kill, and the hang-up of a terminal or an ssh session
-// that closed. Those caught are marked, so the handler puts back only what it took over.
+// that closed.
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
-volatile std::sig_atomic_t g_bCaught[3] = {0, 0, 0};
+
+// The first request: its signal and when it came, on the monotonic clock. Only the handler
+// writes them, and it runs with every stop signal blocked, so two handlers never interleave.
+volatile std::sig_atomic_t g_nFirstSignal = 0;
+volatile int64_t g_nFirstMs = 0;
+
+int64_t MonotonicMs()
+{
+    // clock_gettime is safe in a signal handler.
+    timespec now = {};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
 #endif
 
 extern "C" void HandleStopSignal(int nSignal)
 {
+#ifdef _WIN32
     g_nStopSignal = nSignal;
-#ifndef _WIN32
-    if (g_bOnce) {
-        // sigaction is safe in a handler; the next stop signal finds the default.
+#else
+    // The code that was interrupted may be about to read errno.
+    const int nErrno = errno;
+    const int64_t nNow = MonotonicMs();
+    if (g_nFirstSignal == 0) {
+        g_nFirstSignal = nSignal;
+        g_nFirstMs = nNow;
+    } else if (nSignal == g_nFirstSignal && nNow - g_nFirstMs < kStopRepeatWindowMs) {
+        // The same request once more, as timeout and a process group's kill deliver it.
+        errno = nErrno;
+        return;
+    } else if (g_bOnce) {
+        // Plainly a second request: the program ends at once, as the signal would end it. The
+        // signal is blocked while its handler runs, so it is taken as soon as the handler returns.
         struct sigaction dfl = {};
         dfl.sa_handler = SIG_DFL;
-        for (int i = 0; i < 3; ++i)
-            if (g_bCaught[i])
-                ::sigaction(kStopSignals[i], &dfl, nullptr);
+        ::sigaction(nSignal, &dfl, nullptr);
+        ::kill(::getpid(), nSignal);
+        errno = nErrno;
+        return;
     }
+    g_nStopSignal = nSignal;
     const unsigned char b = static_cast<unsigned char>(nSignal);
     [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &b, 1);
+    errno = nErrno;
 #endif
 }
 
@@ -68,9 +98,7 @@ bool CatchStopSignals(bool bOnce)
         struct sigaction old = {};
         if (::sigaction(kStopSignals[i], nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
             continue;
-        if (::sigaction(kStopSignals[i], &action, nullptr) == 0)
-            g_bCaught[i] = 1;
-        else
+        if (::sigaction(kStopSignals[i], &action, nullptr) != 0)
             bOk = false;
     }
     return bOk;

@@ -11,14 +11,22 @@ class QObject;
 // between two ticks and never in the middle of a block exchange. Windows has no such pipe:
 // there the handler sets a flag that the next tick reads (PendingStopSignal).
 
+// One request to stop often arrives as two signals: GNU timeout sends SIGTERM to the program
+// and then to its process group, a terminal that closes sends SIGHUP to the session and the
+// shell passes it on, `kill -TERM -PGID` reaches a program through more than one path. The same
+// signal again within this time of the first is therefore the same request, not a second one.
+inline constexpr int kStopRepeatWindowMs = 2000;
+
 // Installs the handlers; false when they could not be installed. A signal that was ignored
 // when the program started stays ignored, and SIGPIPE is ignored from now on (a closed pipe
-// fails the write instead). With bOnce a second signal of any kind ends the program at once,
-// for a program that should still die when the event loop no longer runs.
+// fails the write instead). With bOnce a second request (another stop signal, or the same one
+// after kStopRepeatWindowMs) ends the program at once, for a program that should still die when
+// the event loop no longer runs; without it every signal is told to the event loop.
 bool CatchStopSignals(bool bOnce = false);
 
 // Calls onSignal with the signal's number from the event loop of parent's thread, once per
-// signal caught; does nothing on Windows.
+// request to stop (a repeat within kStopRepeatWindowMs is not told again); does nothing on
+// Windows.
 void OnStopSignal(QObject* pParent, std::function<void(int)> onSignal);
 
 // The signal caught last, or 0.

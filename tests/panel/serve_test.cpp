@@ -67,22 +67,22 @@ TEST_F(ServeTest, CommandsSendTheirTelegramsAndReply)
         Strings telegrams; // as the panel accepted them
         std::string reply;
     } const cases[] = {
-        {R"({"cmd":"led","key":3,"state":"on","id":1})", {"33"}, R"({"id":1,"ok":true,"result":0})"},
-        {R"({"cmd":"led","key":12,"state":"flash","id":"x"})", {"5C"}, R"({"id":"x","ok":true,"result":0})"},
-        {R"({"cmd":"led","key":1,"state":"off"})", {"41"}, R"({"ok":true,"result":0})"},
-        {R"({"cmd":"leds_off","id":2.5})", {"40"}, R"({"id":2.5,"ok":true,"result":0})"},
+        {R"({"cmd":"led","key":3,"state":"on","id":1})", {"33"}, R"({"id":1,"ok":true,"result":0,"tries":1})"},
+        {R"({"cmd":"led","key":12,"state":"flash","id":"x"})", {"5C"}, R"({"id":"x","ok":true,"result":0,"tries":1})"},
+        {R"({"cmd":"led","key":1,"state":"off"})", {"41"}, R"({"ok":true,"result":0,"tries":1})"},
+        {R"({"cmd":"leds_off","id":2.5})", {"40"}, R"({"id":2.5,"ok":true,"result":0,"tries":1})"},
         {R"({"cmd":"text","rows":["A1","😀","é ","AAAAAAAAAAAAAAA"]})",
          {"6C 2B 25", kTextRows[0], kTextRows[1], kTextRows[2], kTextRows[3], kEmptyRow, kEmptyRow, kEmptyRow,
           kEmptyRow},
-         R"({"ok":true,"result":0})"},
+         R"({"ok":true,"result":0,"tries":1})"},
         {R"({"cmd":"cell","row":7,"column":14,"attr":"@B","code":200})",
          {"6C 27 37 3E 40 42 C8"},
-         R"({"ok":true,"result":0})"},
+         R"({"ok":true,"result":0,"tries":1})"},
         {R"({"cmd":"cell","row":0,"column":0,"attr":"AC","code":128})",
          {"6C 27 30 30 41 43 80"},
-         R"({"ok":true,"result":0})"},
-        {R"({"cmd":"send","hex":"6c2b","reply":true})", {"6C 2B"}, R"({"ok":true,"result":0,"reply":"30"})"},
-        {R"({"cmd":"send","hex":"31 32"})", {"31 32"}, R"({"ok":true,"result":0})"},
+         R"({"ok":true,"result":0,"tries":1})"},
+        {R"({"cmd":"send","hex":"6c2b","reply":true})", {"6C 2B"}, R"({"ok":true,"result":0,"tries":1,"reply":"30"})"},
+        {R"({"cmd":"send","hex":"31 32"})", {"31 32"}, R"({"ok":true,"result":0,"tries":1})"},
         {R"({"cmd":"stats"})",
          {},
          R"({"ok":true,"link_losses":0,"not_sent_link_closed":0,"received":{"0":14,"255":0,"33":0,"34":0},)"
@@ -90,7 +90,7 @@ TEST_F(ServeTest, CommandsSendTheirTelegramsAndReply)
         {R"({"cmd":"close","id":3})", {}, R"({"id":3,"ok":true})"},
         {R"({"cmd":"led","key":2,"state":"on"})",
          {},
-         R"({"ok":false,"result":255,"error":"link closed, or the panel did not answer in time"})"},
+         R"({"ok":false,"result":255,"tries":1,"error":"link closed, or the panel did not answer in time"})"},
         {R"({"cmd":"connect"})",
          {"23", "40", "6C 2B"},
          "{\"event\":\"link_up\",\"t_ms\":0}\n"
@@ -190,7 +190,7 @@ TEST_F(ServeTest, FailedExchangesSayTheirResult)
 {
     m_panel.AcceptVariants(true, false); // the panel now refuses what the connect settled on
     EXPECT_EQ(Line(R"({"cmd":"led","key":1,"state":"on"})"),
-              R"({"ok":false,"result":34,"error":"refused by the panel, or not a block"})"
+              R"({"ok":false,"result":34,"tries":3,"error":"refused by the panel, or not a block"})"
               "\n");
     m_panel.AcceptVariants(true, true);
     m_panel.SetSilent(true);
@@ -208,7 +208,8 @@ TEST_F(ServeTest, ReportsBecomeEventsAndAnswerWaits)
     EXPECT_EQ(Line(R"({"id":"s","cmd":"wait","for":"selector2","timeout_ms":1000})"), "");
     EXPECT_EQ(Line(R"({"id":"r","cmd":"wait","for":"release","timeout_ms":50})"), "");
     // Other commands are served while the waits are pending.
-    EXPECT_EQ(Line(R"({"id":1,"cmd":"led","key":4,"state":"on"})"), "{\"id\":1,\"ok\":true,\"result\":0}\n");
+    EXPECT_EQ(Line(R"({"id":1,"cmd":"led","key":4,"state":"on"})"),
+              "{\"id\":1,\"ok\":true,\"result\":0,\"tries\":1}\n");
     m_clock.Advance(10);
     m_panel.SendReport({'3'}); // key 3: not the one waited for
     m_panel.SendReport({'4'});
@@ -224,6 +225,48 @@ TEST_F(ServeTest, ReportsBecomeEventsAndAnswerWaits)
     m_clock.Advance(100);
     EXPECT_EQ(m_session.ExpireWaits().toStdString(), "{\"id\":\"r\",\"ok\":false,\"error\":\"timeout\"}\n");
     EXPECT_FALSE(m_session.NextDeadline());
+}
+
+// A wait keeps its word: its time-out wins over a report that came after it, and a lost link
+// answers it at once instead of leaving it to its time-out.
+TEST_F(ServeTest, WaitsEndByTheirDeadlineOrTheLostLink)
+{
+    EXPECT_EQ(Line(R"({"id":"late","cmd":"wait","for":"key","timeout_ms":50})"), "");
+    m_clock.Advance(100); // the deadline passes while nothing polls
+    m_panel.SendReport({'3'});
+    EXPECT_EQ(m_session.Poll().toStdString(), "{\"id\":\"late\",\"ok\":false,\"error\":\"timeout\"}\n"
+                                              "{\"event\":\"key\",\"key\":3,\"t_ms\":100}\n");
+
+    EXPECT_EQ(Line(R"({"id":"w","cmd":"wait","for":"release","timeout_ms":86400000})"), "");
+    m_panel.SetSilent(true);
+    const std::string lost = Line(R"({"id":1,"cmd":"led","key":1,"state":"on"})");
+    EXPECT_NE(lost.find("{\"id\":\"w\",\"ok\":false,\"error\":\"link lost"), std::string::npos) << lost;
+    EXPECT_EQ(m_session.PendingWaits(), 0U);
+}
+
+// The panel's own report crossing a telegram costs the script nothing: the telegram goes again
+// and the reply says how often; a report carried in a reply is an event like any other, once.
+TEST_F(ServeTest, CrossedTelegramsAreSentAgainAndRepliesTellTheirReports)
+{
+    m_panel.SendReport({'5'});
+    const std::string crossed = Line(R"({"id":1,"cmd":"led","key":1,"state":"on"})");
+    EXPECT_EQ(crossed, "{\"id\":1,\"ok\":true,\"result\":0,\"tries\":2}\n");
+    EXPECT_GE(m_panel.Collisions(), 1);
+    // The report that crossed it is not lost: the panel sends it again, and it is told.
+    EXPECT_TRUE(m_session.Poll().contains("\"event\":\"key\",\"key\":5"));
+
+    m_panel.SendReport({'0'});
+    m_session.Poll();
+    // The panel's replies now say key 7 is held: one key event, the state knows it.
+    m_panel.SetReplyHook([](const CEnginePanel::Bytes&, std::optional<CEnginePanel::Bytes> reply) {
+        return reply ? std::optional<CEnginePanel::Bytes>(CEnginePanel::Bytes{'7'}) : reply;
+    });
+    const std::string text = Line(R"({"cmd":"text","rows":["A"]})");
+    EXPECT_EQ(text.substr(0, text.find('\n')), "{\"event\":\"key\",\"key\":7,\"t_ms\":0}");
+    EXPECT_EQ(text.find("\"event\"", text.find('\n')), std::string::npos) << text;
+    EXPECT_NE(Line(R"({"cmd":"state"})").find("\"key\":7,"), std::string::npos);
+    m_panel.SendReport({'7'}); // the same report, coming alone as well: not told twice
+    EXPECT_EQ(m_session.Poll().toStdString(), "");
 }
 
 TEST(LineSplitterTest, SplitsCapsAndSkipsOverlongLines)

@@ -9,8 +9,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstddef>
+
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -94,6 +102,41 @@ TEST(SafeFileTest, FileSystemsThatTakeNothingLeaveTheOldFileWhole)
 
     EXPECT_FALSE(CheckWritable(dir.path() + "/ro/report.json", true, &error));
     EXPECT_TRUE(error.contains(QLatin1String("Read-only file system"))) << error.toStdString();
+}
+
+// A file system that will not give the new file the old one's permissions (played here by a
+// seccomp filter in a child process): the write fails and the old file stays as it was, rather
+// than being replaced by one with other rights.
+TEST(SafeFileTest, PermissionsThatCannotBeKeptFailTheWrite)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("kept.conf"));
+    QString why;
+    ASSERT_TRUE(WriteFileSafely(path, "old", &why)) << why.toStdString();
+    ASSERT_EQ(::chmod(PathToBytes(path).constData(), 0640), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fchmod, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+        if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0
+            || ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+            ::_exit(3);
+        ::_exit(WriteFileSafely(path, "new", &why) ? 1 : why.contains(QStringLiteral("permissions")) ? 0 : 2);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    EXPECT_EQ(Read(path), "old");
+    struct stat st {};
+    ASSERT_EQ(::stat(PathToBytes(path).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
 }
 
 TEST(SafeFileTest, NewNamesAreTakenOnceAndNamesKeepTheirBytes)

@@ -199,22 +199,30 @@ TEST_F(HeadlessTest, AReportThatNoLongerFitsGoesToTheRuntimeFolder)
 }
 
 // A hang-up, a SIGINT its starter ignored followed by SIGTERM, standard output and error into a
-// pipe nobody reads, and a second SIGINT: each run ends with its report whole, or (the second
-// signal, which ends the program at once) at worst with none, never with half of one.
+// pipe nobody reads, one SIGTERM delivered twice (as a process group's kill does) and a second
+// request (SIGINT, then SIGTERM): each run ends with its report whole, or (the second request,
+// which ends the program at once) at worst with none, never with half of one.
 TEST_F(HeadlessTest, EveryWayARunEndsLeavesItsReport)
 {
     struct Case {
         const char* name;
         QString wrapper;
         std::vector<int> stops;
+        int nGapMs; // between two signals
         int nExit;
         const char* endedBy; // nullptr: the report may be missing
     };
     const Case cases[] = {
-        {"hang-up", {}, {SIGHUP}, 0, "SIGHUP"},
-        {"SIGINT ignored by the starter", QStringLiteral("trap '' INT; exec \"$@\""), {SIGINT, SIGTERM}, 0, "SIGTERM"},
-        {"closed pipe", QStringLiteral("\"$@\" 2>&1 | true; exit ${PIPESTATUS[0]}"), {}, 2, "duration"},
-        {"second SIGINT", {}, {SIGINT, SIGINT}, -2, nullptr},
+        {"hang-up", {}, {SIGHUP}, 0, 0, "SIGHUP"},
+        {"SIGINT ignored by the starter",
+         QStringLiteral("trap '' INT; exec \"$@\""),
+         {SIGINT, SIGTERM},
+         500,
+         0,
+         "SIGTERM"},
+        {"closed pipe", QStringLiteral("\"$@\" 2>&1 | true; exit ${PIPESTATUS[0]}"), {}, 0, 2, "duration"},
+        {"one SIGTERM delivered twice", {}, {SIGTERM, SIGTERM}, 0, 0, "SIGTERM"},
+        {"a second request", {}, {SIGINT, SIGTERM}, 0, -2, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -223,15 +231,17 @@ TEST_F(HeadlessTest, EveryWayARunEndsLeavesItsReport)
         Start(PermTest(c.stops.empty() ? QStringLiteral("3") : QString()), {}, c.wrapper);
         for (int i = 0; i < 300 && CellTelegrams(History()) < 3; ++i)
             After(50);
-        for (const int nSignal : c.stops) {
-            ::kill(static_cast<pid_t>(m_program.processId()), nSignal);
-            After(nSignal == SIGINT && c.endedBy != nullptr ? 500 : 0);
+        for (size_t i = 0; i < c.stops.size(); ++i) {
+            After(i == 0 ? 0 : c.nGapMs);
+            ::kill(static_cast<pid_t>(m_program.processId()), c.stops[i]);
         }
         const int nExit = Finish();
-        if (c.nExit >= 0)
+        if (c.nExit >= 0) {
             EXPECT_EQ(nExit, c.nExit) << m_err.toStdString();
-        if (c.endedBy != nullptr)
+        }
+        if (c.endedBy != nullptr) {
             EXPECT_EQ(Report()["ended_by"].toString(), QLatin1String(c.endedBy));
+        }
         EXPECT_LE(Reports(m_dir.path()).size(), 1);
         EXPECT_TRUE(QDir(m_dir.path()).entryList({QStringLiteral(".kova_en-*")}, QDir::Hidden | QDir::Files).isEmpty());
     }
@@ -295,6 +305,39 @@ TEST_F(HeadlessTest, ServeStaysUpWithoutAPanelAndEndsCleanly)
     After(500);
     m_program.write("{\"cmd\":\"state\"}\n{\"cmd\":\"state\"}\n");
     EXPECT_EQ(Finish(), 2) << m_err.toStdString();
+}
+
+// A reader that stops reading holds nothing up: a stop signal ends the program at once with 0,
+// and a reader left 8 MiB behind is taken as gone (2, and a word on standard error). A read
+// error on standard input is no clean end of it either.
+TEST_F(HeadlessTest, ServeNeverWaitsForItsReader)
+{
+    // Standard output into a FIFO that the program itself holds open for reading and never reads.
+    const QString fifo = m_dir.filePath(QStringLiteral("out"));
+    ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+    const QMap<QString, QString> env{{QStringLiteral("KOVA_TEST_FIFO"), fifo}};
+    const QString unread = QStringLiteral("exec 3<>\"$KOVA_TEST_FIFO\"; exec \"$@\" >&3");
+    const auto states = [](int n) {
+        QByteArray lines;
+        for (int i = 0; i < n; ++i)
+            lines += "{\"cmd\":\"state\",\"id\":1}\n";
+        return lines;
+    };
+    Start({QStringLiteral("--serve")}, env, unread);
+    m_program.write(states(2000)); // half a MiB of replies, far more than the pipe holds
+    m_program.waitForBytesWritten(10000);
+    After(1000);
+    ::kill(static_cast<pid_t>(m_program.processId()), SIGTERM);
+    EXPECT_EQ(Finish(), 0) << m_err.toStdString();
+
+    Start({QStringLiteral("--serve")}, env, unread);
+    m_program.write(states(60000));
+    EXPECT_EQ(Finish(), 2);
+    EXPECT_TRUE(m_err.contains(QStringLiteral("8 MiB behind"))) << m_err.toStdString();
+
+    Start({QStringLiteral("--serve")}, {}, QStringLiteral("exec \"$@\" </"));
+    EXPECT_EQ(Finish(), 2);
+    EXPECT_TRUE(m_err.contains(QStringLiteral("standard input could not be read"))) << m_err.toStdString();
 }
 
 } // namespace

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdio>
+
+class CPanelDriver;
+struct CConnectResult;
+struct CPanelState;
+
+// What the runs without a window say about the port and a connect, in the same words for every
+// run (--probe, --permanence-test, --check, --serve).
+
+// "COM1 (/dev/ttyUSB0) at 9600 Bd", as every run names its port.
+QString PortText(const CPanelState& state);
+// Why a connect left the link down: "KOVA not found on <where>", "KOVA found on <where>, but lost
+// again before the connect was through", or for a port that would not open the system's reason.
+// Without where the words "on ..." are left out. Empty when the link is up.
+QString ConnectFailure(const CConnectResult& result, const QString& where = QString());
+// What a connect came to, said on pOut or pErr: 2 when the port would not open (with the
+// advice), 1 when the panel was not found or was lost again before the connect was through, 0
+// when the link is up.
+int SayConnect(const CConnectResult& result, CPanelDriver& driver, std::FILE* pOut, std::FILE* pErr);
