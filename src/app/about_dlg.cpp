@@ -23,9 +23,9 @@ CAboutDlg::CAboutDlg(QWidget* pParent) : CDialog(217, 89, pParent)
     // The maker named in the main window's caption; street, town and web address are invented
     // (the postcode and the .example domain cannot belong to anybody).
     auto* pMaker = Place(new QLabel(QStringLiteral(KOVA_COMPANY "\n"
-                                                   "Werkstra\u00dfe 12\n"
-                                                   "D-99999 Beispielstadt\n"
-                                                   "www.tarvest.example"),
+                                                                "Werkstra\u00dfe 12\n"
+                                                                "D-99999 Beispielstadt\n"
+                                                                "www.tarvest.example"),
                                     this),
                          40, 42, 134, 40);
     pMaker->setTextFormat(Qt::PlainText);
