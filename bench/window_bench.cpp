@@ -33,8 +33,6 @@
 
 namespace {
 
-const QString kMainWindow = QStringLiteral("^TARVEST GMBH \\+ CO\\.   KOVA_EN$");
-
 struct Phase {
     double pixelsPerSecond = 0;
     double cpuShare = 0;  // of one core, from the threads' scheduler times

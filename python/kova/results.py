@@ -18,30 +18,6 @@ def _by_result(counts: Mapping[str, Any] | None) -> dict[int, int]:
 
 
 @dataclass(frozen=True)
-class Hello:
-    """What kova_en found when it started: the port, and the panel when there was one."""
-
-    protocol: int
-    version: str
-    port: str
-    device: str
-    baud: int
-    found: bool
-    link: bool
-    variant: int
-    selector1: int
-    selector2: int
-    raw: dict[str, Any] = field(repr=False, compare=False)
-
-    @classmethod
-    def from_line(cls, line: Mapping[str, Any]) -> "Hello":
-        return cls(int(line["protocol"]), str(line.get("version", "")), str(line.get("port", "")),
-                   str(line.get("device", "")), int(line.get("baud", 0)), bool(line.get("found")),
-                   bool(line.get("link")), int(line.get("variant", 0)), int(line.get("selector1", 0)),
-                   int(line.get("selector2", 0)), dict(line))
-
-
-@dataclass(frozen=True)
 class Exchange:
     """A telegram the panel took (result 0); `reply` the block it answered, when one was asked for;
     `tries` how often it went out (again when a report of the panel's crossed it)."""
@@ -73,6 +49,27 @@ class Connected:
     def from_line(cls, line: Mapping[str, Any]) -> "Connected":
         return cls(bool(line.get("found")), bool(line.get("link")), int(line.get("variant", 0)),
                    int(line.get("selector1", 0)), int(line.get("selector2", 0)), dict(line))
+
+
+@dataclass(frozen=True, kw_only=True)
+class Hello(Connected):
+    """What kova_en found when it started: the port, and the panel when there was one (the
+    outcome of its first connect)."""
+
+    protocol: int
+    version: str
+    port: str
+    device: str
+    baud: int
+
+    @classmethod
+    def from_line(cls, line: Mapping[str, Any]) -> "Hello":
+        connected = Connected.from_line(line)
+        return cls(found=connected.found, link=connected.link, variant=connected.variant,
+                   selector1=connected.selector1, selector2=connected.selector2, raw=connected.raw,
+                   protocol=int(line["protocol"]), version=str(line.get("version", "")),
+                   port=str(line.get("port", "")), device=str(line.get("device", "")),
+                   baud=int(line.get("baud", 0)))
 
 
 @dataclass(frozen=True)

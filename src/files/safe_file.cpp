@@ -59,7 +59,8 @@ int Utf8SequenceLength(const unsigned char* p, qsizetype n)
     return len;
 }
 
-QString Reason(int nErrno)
+// The system's words for an errno; the Windows half reports Qt's error strings instead.
+[[maybe_unused]] QString Reason(int nErrno)
 {
     return QString::fromLocal8Bit(std::strerror(nErrno));
 }

@@ -8,6 +8,7 @@
 #include "stop_signals.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QSysInfo>
 #include <QXmlStreamWriter>
 

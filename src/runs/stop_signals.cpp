@@ -14,11 +14,13 @@
 
 namespace {
 
-int g_signalPipe[2] = {-1, -1};
 volatile std::sig_atomic_t g_nStopSignal = 0;
 volatile std::sig_atomic_t g_bOnce = 0;
 
 #ifndef _WIN32
+// The handler's byte to the event loop, which watches the reading end.
+int g_signalPipe[2] = {-1, -1};
+
 // The signals that end a run: Ctrl+C, a kill, and the hang-up of a terminal or an ssh session
 // that closed.
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};

@@ -22,16 +22,6 @@
 
 namespace {
 
-const QString kMainWindow = QStringLiteral("^TARVEST GMBH \\+ CO\\.   KOVA_EN$");
-const QString kMessageBox = QStringLiteral("^KOVA_EN$");
-const QString kSettings = QStringLiteral("^Serial Communication$");
-const QString kTextInput = QStringLiteral("^Text Input$");
-const QString kAbout = QStringLiteral("^About KOVA_EN$");
-
-constexpr QRgb kGrey = qRgb(128, 128, 128);
-constexpr QRgb kYellow = qRgb(241, 241, 0);
-constexpr QRgb kRed = qRgb(255, 0, 0);
-
 // Where a dialog is put so that it covers nothing of the main window.
 const QPoint kOutOfTheWay(720, 10);
 

@@ -24,15 +24,6 @@
 
 namespace {
 
-const QString kMainWindow = QStringLiteral("^TARVEST GMBH \\+ CO\\.   KOVA_EN$");
-const QString kMessageBox = QStringLiteral("^KOVA_EN$");
-const QString kSettings = QStringLiteral("^Serial Communication$");
-const QString kTextInput = QStringLiteral("^Text Input$");
-const QString kAbout = QStringLiteral("^About KOVA_EN$");
-
-constexpr QRgb kGrey = qRgb(128, 128, 128);
-constexpr QRgb kYellow = qRgb(241, 241, 0);
-
 // Wine starts its services with the first program: windows come late.
 constexpr int kWineStartMs = 60000;
 constexpr int kPanelMs = 10000;
@@ -129,6 +120,16 @@ protected:
         return nBox;
     }
 
+    // Escape in the main window asks the exit question, and Return, its Yes, ends the program.
+    void EscapeAndYes()
+    {
+        x.Focus(m_nMain);
+        x.Keys({QStringLiteral("Escape")});
+        ASSERT_NE(TakeModal(kMessageBox), 0u) << "Escape did not ask the exit question";
+        x.Keys({QStringLiteral("Return")});
+        EXPECT_EQ(program.WaitExit(20000), 0) << program.Output().toStdString();
+    }
+
     QTemporaryDir m_dir;
     QString m_strProgram;
     QString m_strCom1;
@@ -210,11 +211,7 @@ TEST_F(OnWine, SettingsHandshakeKeysTextAboutAndTheExitQuestion)
     x.Keys({QStringLiteral("Escape")});
     ASSERT_TRUE(x.WaitWindowGone(kMessageBox));
     EXPECT_TRUE(program.Running());
-    x.Focus(m_nMain);
-    x.Keys({QStringLiteral("Escape")});
-    ASSERT_NE(TakeModal(kMessageBox), 0u);
-    x.Keys({QStringLiteral("Return")});
-    EXPECT_EQ(program.WaitExit(20000), 0) << program.Output().toStdString();
+    EscapeAndYes();
 }
 
 TEST_F(OnWine, APanelUnpluggedDuringAPermanenceTestIsALostLinkAndNoHang)
@@ -230,11 +227,7 @@ TEST_F(OnWine, APanelUnpluggedDuringAPermanenceTestIsALostLinkAndNoHang)
     // The notice closes, the window keeps answering and ends when asked.
     x.Keys({QStringLiteral("Return")});
     ASSERT_TRUE(x.WaitWindowGone(kMessageBox));
-    x.Focus(m_nMain);
-    x.Keys({QStringLiteral("Escape")});
-    ASSERT_NE(TakeModal(kMessageBox), 0u) << "the window no longer answers";
-    x.Keys({QStringLiteral("Return")});
-    EXPECT_EQ(program.WaitExit(20000), 0) << program.Output().toStdString();
+    EscapeAndYes();
 }
 
 } // namespace

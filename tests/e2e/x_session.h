@@ -15,11 +15,23 @@
 #include <QPoint>
 #include <QProcess>
 #include <QRect>
+#include <QRgb>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 
 #include <functional>
+
+// The program's windows as X names them (regular expressions for xdotool), and the colours of
+// an LED off and on and of a held key's marker as the screen shows them.
+inline const QString kMainWindow = QStringLiteral("^TARVEST GMBH \\+ CO\\.   KOVA_EN$");
+inline const QString kMessageBox = QStringLiteral("^KOVA_EN$");
+inline const QString kSettings = QStringLiteral("^Serial Communication$");
+inline const QString kTextInput = QStringLiteral("^Text Input$");
+inline const QString kAbout = QStringLiteral("^About KOVA_EN$");
+constexpr QRgb kGrey = qRgb(128, 128, 128);
+constexpr QRgb kYellow = qRgb(241, 241, 0);
+constexpr QRgb kRed = qRgb(255, 0, 0);
 
 // Polls pred every nPollMs until it holds or nDeadlineMs have passed; returns pred().
 bool WaitUntil(const std::function<bool()>& pred, int nDeadlineMs = 10000, int nPollMs = 50);

@@ -48,8 +48,9 @@ TEST(PermRecordTest, VerdictFromTheRunsOwnFigures)
         EXPECT_EQ(report["sent"]["34"].toInteger(), c.nSentResult == 34 ? 1 : 0);
         EXPECT_EQ(report["link_losses"].toInt(), c.bLost ? 1 : 0);
         EXPECT_EQ(report["format"].toString(), "kova_en-permanence/1");
-        if (c.nSentResult == 34)
+        if (c.nSentResult == 34) {
             EXPECT_EQ(report["verdict_reason"].toString(), "1 exchange did not end 0");
+        }
     }
 }
 
