@@ -215,7 +215,12 @@ QString ReportFolder()
     // Relative values are to be ignored, as for every XDG base directory.
     if (base.isEmpty() || QDir::isRelativePath(base)) {
 #ifdef _WIN32
-        const QString home = QDir::homePath();
+        // Windows keeps a user's own files of a program on this machine in %LOCALAPPDATA%.
+        const QString local = QDir::fromNativeSeparators(PathFromEnvironment("LOCALAPPDATA"));
+        if (!local.isEmpty() && !QDir::isRelativePath(local))
+            return local + QStringLiteral("/kova_en");
+        const QString home = QDir::homePath() + QStringLiteral("/AppData/Local");
+        return home + QStringLiteral("/kova_en");
 #else
         // Without a home of its own (a service, a cron job) there is no place that is the
         // user's: the root folder would be taken for one, and as root /.local made.

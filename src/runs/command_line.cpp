@@ -253,7 +253,7 @@ const char* HelpText()
            "                        a file name: trace to that file\n"
            "  QT_LOGGING_RULES      kova.link.trace=true traces to standard error too\n"
            "  XDG_STATE_HOME        where permanence-test and check reports go (default\n"
-           "                        ~/.local/state)\n"
+           "                        ~/.local/state; on Windows %LOCALAPPDATA%)\n"
            "  XDG_CONFIG_HOME       where the configuration lives (default ~/.config)\n";
 }
 

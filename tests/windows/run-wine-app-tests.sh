@@ -97,6 +97,14 @@ out=$(console --probe --baud 9600)
 rc=$?
 set -e
 [[ $rc -eq 0 && $out == "KOVA found on COM1"* ]] || fail "--probe on the virtual panel: exit $rc, $out"
+# A short permanence test: its report where Windows keeps a user's files of a program.
+set +e
+out=$(env -u XDG_STATE_HOME wine 'C:\Program Files\KOVA_EN\kova_en.com' --permanence-test --duration 2s 2>&1 | tr -d '\r')
+rc=$?
+set -e
+reports=("$WINEPREFIX"/drive_c/users/*/AppData/Local/kova_en/permanence-*-COM1.json)
+[[ $rc -eq 0 && -f ${reports[0]} ]] || fail "--permanence-test: exit $rc, no report in AppData\Local\kova_en: $out"
+grep -q '"format": "kova_en-permanence/1"' "${reports[0]}" || fail "the report is not a permanence report"
 echo "fault silent on" >&3
 set +e
 out=$(console --probe)
@@ -108,7 +116,7 @@ wait "$sim_pid" 2>/dev/null || true
 sim_pid=""
 exec 3>&-
 rm -rf "$work"
-note "--version, --probe found (0) and silent (1)"
+note "--version, --probe found (0) and silent (1), a permanence test's report in AppData\\Local"
 
 # The windows' scenarios start Wine afresh on their own X server.
 wineserver -k || true
