@@ -216,19 +216,17 @@ QString ReportFolder()
     if (base.isEmpty() || QDir::isRelativePath(base)) {
 #ifdef _WIN32
         // Windows keeps a user's own files of a program on this machine in %LOCALAPPDATA%.
-        const QString local = QDir::fromNativeSeparators(PathFromEnvironment("LOCALAPPDATA"));
-        if (!local.isEmpty() && !QDir::isRelativePath(local))
-            return local + QStringLiteral("/kova_en");
-        const QString home = QDir::homePath() + QStringLiteral("/AppData/Local");
-        return home + QStringLiteral("/kova_en");
+        base = QDir::fromNativeSeparators(PathFromEnvironment("LOCALAPPDATA"));
+        if (base.isEmpty() || QDir::isRelativePath(base))
+            base = QDir::homePath() + QStringLiteral("/AppData/Local");
 #else
         // Without a home of its own (a service, a cron job) there is no place that is the
         // user's: the root folder would be taken for one, and as root /.local made.
         const QString home = PathFromEnvironment("HOME");
         if (home.isEmpty() || QDir::isRelativePath(home) || QDir::cleanPath(home) == QLatin1String("/"))
             return {};
-#endif
         base = home + QStringLiteral("/.local/state");
+#endif
     }
     return base + QStringLiteral("/kova_en");
 }
