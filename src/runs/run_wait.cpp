@@ -2,6 +2,7 @@
 
 #include "stop_signals.h"
 
+#include <QDeadlineTimer>
 #include <QThread>
 
 #include <algorithm>
@@ -10,6 +11,8 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+#include "win32_serial_device.h"
+
 #include <windows.h>
 #else
 #include <poll.h>
@@ -88,10 +91,24 @@ void CRunWait::Idle(int nMs, bool bStdin, CResult* pAnswer)
         return;
     }
 #ifdef _WIN32
-    (void)bStdin;
-    (void)pAnswer;
+    // Nothing to sleep on: the port is asked at the pace the link asks it for a reply, and what
+    // was typed on the console is looked at in between.
     (void)fd;
-    QThread::msleep(static_cast<unsigned long>(std::min(nMs, 10)));
+    if (bStdin && m_pInput == nullptr)
+        m_pInput = std::make_unique<CInputThread>(CInputThread::StandardInput());
+    const QDeadlineTimer until(nMs);
+    for (;;) {
+        if (bStdin) {
+            const CInputThread::CTaken typed = m_pInput->Take();
+            if (TakeAnswer(typed.bytes, pAnswer))
+                return;
+            if (typed.bEnded)
+                m_bStdinOpen = false;
+        }
+        if (m_driver.InputWaiting() || until.hasExpired() || PendingStopSignal() != 0)
+            return;
+        QThread::msleep(CWin32SerialDevice::kWaitSliceMs);
+    }
 #else
     if (fd < 0) {
         QThread::msleep(static_cast<unsigned long>(std::min(nMs, 10)));
@@ -104,15 +121,21 @@ void CRunWait::Idle(int nMs, bool bStdin, CResult* pAnswer)
     const ssize_t n = ::read(0, buf, sizeof buf);
     if (n <= 0)
         m_bStdinOpen = false;
-    for (ssize_t i = 0; i < n; ++i) {
-        const char ch = buf[i];
+    else
+        TakeAnswer(QByteArray(buf, n), pAnswer);
+#endif
+}
+
+bool CRunWait::TakeAnswer(const QByteArray& typed, CResult* pAnswer)
+{
+    for (const char ch : typed) {
         if (ch == 'y' || ch == 'Y' || ch == 'n' || ch == 'N') {
             pAnswer->kind = CResult::Kind::Answer;
             pAnswer->bYes = ch == 'y' || ch == 'Y';
-            return;
+            return true;
         }
     }
-#endif
+    return false;
 }
 
 void CRunWait::Forget()
@@ -127,7 +150,9 @@ void CRunWait::ForgetTyped()
     if (!m_bTerminal || !m_bStdinOpen)
         return;
 #ifdef _WIN32
-    FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
+    ::FlushConsoleInputBuffer(::GetStdHandle(STD_INPUT_HANDLE));
+    if (m_pInput != nullptr)
+        m_pInput->Drop();
 #else
     ::tcflush(0, TCIFLUSH);
 #endif

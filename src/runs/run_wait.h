@@ -1,10 +1,14 @@
 #pragma once
 
 #include "panel_driver.h"
+#ifdef _WIN32
+#include "input_thread.h"
+#endif
 
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 
 // The wait of a run that talks to an operator: for the panel's next report, a yes or no typed on
@@ -45,10 +49,16 @@ public:
 private:
     void OnPanelEvent(const CPanelEvent& event) override { m_events.push_back(event); }
     void Idle(int nMs, bool bStdin, CResult* pAnswer);
+    // The first y or n in what was typed, as the answer.
+    static bool TakeAnswer(const QByteArray& typed, CResult* pAnswer);
 
     CPanelDriver& m_driver;
     bool m_bTerminal;
     bool m_bStdinOpen = true;
     Idler m_idler;
     std::deque<CPanelEvent> m_events;
+#ifdef _WIN32
+    // The console, read on a thread of its own from the first question on.
+    std::unique_ptr<CInputThread> m_pInput;
+#endif
 };

@@ -1,12 +1,18 @@
 #include "stop_signals.h"
 
-#include <QSocketNotifier>
-
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
-#ifndef _WIN32
+#ifdef _WIN32
+#include <QWinEventNotifier>
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <QSocketNotifier>
 #include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,18 +23,84 @@ namespace {
 volatile std::sig_atomic_t g_nStopSignal = 0;
 volatile std::sig_atomic_t g_bOnce = 0;
 
-#ifndef _WIN32
+// The first request: its signal and when it came, on the monotonic clock. Only the handler
+// writes them, and two handlers never run at once (POSIX: every stop signal is blocked while one
+// runs; Windows: the handlers' threads take a lock).
+volatile std::sig_atomic_t g_nFirstSignal = 0;
+volatile int64_t g_nFirstMs = 0;
+
+enum class StopRequest { First, Repeat, Second };
+
+// What a stop signal at nNowMs is, after those before it. Plain arithmetic, so a signal handler
+// may call it.
+StopRequest Classify(int nSignal, int64_t nNowMs)
+{
+    if (g_nFirstSignal == 0) {
+        g_nFirstSignal = nSignal;
+        g_nFirstMs = nNowMs;
+        return StopRequest::First;
+    }
+    // The same request once more, as timeout and a process group's kill deliver it.
+    if (nSignal == g_nFirstSignal && nNowMs - g_nFirstMs < kStopRepeatWindowMs)
+        return StopRequest::Repeat;
+    return StopRequest::Second;
+}
+
+#ifdef _WIN32
+// Set by the console's handler; the event loop watches it (QWinEventNotifier).
+HANDLE g_hStopEvent = nullptr;
+
+// A console's events as the signals they stand for on Linux: Ctrl+C is SIGINT, Ctrl+Break the
+// deliberate kill, SIGTERM, and the console closing (or the session ending) the hang-up.
+int SignalOfConsoleEvent(DWORD nEvent)
+{
+    switch (nEvent) {
+    case CTRL_C_EVENT: return SIGINT;
+    case CTRL_BREAK_EVENT: return SIGTERM;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT: return kSigHup;
+    default: return 0;
+    }
+}
+
+// Runs on a thread of its own that Windows starts for each event.
+BOOL WINAPI HandleConsoleEvent(DWORD nEvent)
+{
+    const int nSignal = SignalOfConsoleEvent(nEvent);
+    if (nSignal == 0)
+        return FALSE;
+    static SRWLOCK lock = SRWLOCK_INIT;
+    ::AcquireSRWLockExclusive(&lock);
+    const StopRequest request = Classify(nSignal, static_cast<int64_t>(::GetTickCount64()));
+    ::ReleaseSRWLockExclusive(&lock);
+    switch (request) {
+    case StopRequest::Repeat: return TRUE;
+    case StopRequest::Second:
+        if (g_bOnce) {
+            // Ends now, whatever the main thread is doing, as the signal would on Linux.
+            ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(128 + nSignal));
+            return TRUE;
+        }
+        break;
+    case StopRequest::First: break;
+    }
+    g_nStopSignal = nSignal;
+    ::SetEvent(g_hStopEvent);
+    // A closing console takes the process with it as soon as this handler returns (and after
+    // five seconds at the latest): the handler holds on, so the main thread writes the report
+    // and ends the program first.
+    if (nSignal == kSigHup)
+        ::Sleep(10000);
+    return TRUE;
+}
+#else
 // The handler's byte to the event loop, which watches the reading end.
 int g_signalPipe[2] = {-1, -1};
 
 // The signals that end a run: Ctrl+C, a kill, and the hang-up of a terminal or an ssh session
 // that closed.
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
-
-// The first request: its signal and when it came, on the monotonic clock. Only the handler
-// writes them, and it runs with every stop signal blocked, so two handlers never interleave.
-volatile std::sig_atomic_t g_nFirstSignal = 0;
-volatile int64_t g_nFirstMs = 0;
 
 int64_t MonotonicMs()
 {
@@ -37,24 +109,17 @@ int64_t MonotonicMs()
     ::clock_gettime(CLOCK_MONOTONIC, &now);
     return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
 }
-#endif
 
 extern "C" void HandleStopSignal(int nSignal)
 {
-#ifdef _WIN32
-    g_nStopSignal = nSignal;
-#else
     // The code that was interrupted may be about to read errno.
     const int nErrno = errno;
-    const int64_t nNow = MonotonicMs();
-    if (g_nFirstSignal == 0) {
-        g_nFirstSignal = nSignal;
-        g_nFirstMs = nNow;
-    } else if (nSignal == g_nFirstSignal && nNow - g_nFirstMs < kStopRepeatWindowMs) {
-        // The same request once more, as timeout and a process group's kill deliver it.
+    const StopRequest request = Classify(nSignal, MonotonicMs());
+    if (request == StopRequest::Repeat) {
         errno = nErrno;
         return;
-    } else if (g_bOnce) {
+    }
+    if (request == StopRequest::Second && g_bOnce) {
         // Plainly a second request: the program ends at once, as the signal would end it. The
         // signal is blocked while its handler runs, so it is taken as soon as the handler returns.
         struct sigaction dfl = {};
@@ -68,16 +133,20 @@ extern "C" void HandleStopSignal(int nSignal)
     const unsigned char b = static_cast<unsigned char>(nSignal);
     [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &b, 1);
     errno = nErrno;
-#endif
 }
+#endif
 
 } // namespace
 
 bool CatchStopSignals(bool bOnce)
 {
 #ifdef _WIN32
-    (void)bOnce;
-    return std::signal(SIGINT, HandleStopSignal) != SIG_ERR && std::signal(SIGTERM, HandleStopSignal) != SIG_ERR;
+    g_bOnce = bOnce ? 1 : 0;
+    if (g_hStopEvent == nullptr)
+        g_hStopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // A program started with Ctrl+C ignored (start /b, CREATE_NEW_PROCESS_GROUP) keeps ignoring
+    // it; the handler still takes Ctrl+Break and the console's closing.
+    return g_hStopEvent != nullptr && ::SetConsoleCtrlHandler(HandleConsoleEvent, TRUE) != 0;
 #else
     if (g_signalPipe[0] < 0 && ::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return false;
@@ -110,8 +179,15 @@ bool CatchStopSignals(bool bOnce)
 void OnStopSignal(QObject* pParent, std::function<void(int)> onSignal)
 {
 #ifdef _WIN32
-    (void)pParent;
-    (void)onSignal;
+    if (g_hStopEvent == nullptr)
+        return;
+    auto* pNotifier = new QWinEventNotifier(g_hStopEvent, pParent);
+    QObject::connect(pNotifier, &QWinEventNotifier::activated, pParent,
+                     [pNotifier, onSignal = std::move(onSignal)] {
+                         // The event stays set: one request is told once.
+                         pNotifier->setEnabled(false);
+                         onSignal(g_nStopSignal);
+                     });
 #else
     if (g_signalPipe[0] < 0)
         return;
@@ -131,15 +207,19 @@ int PendingStopSignal()
 
 QString StopSignalName(int nSignal)
 {
-#ifndef _WIN32
-    if (nSignal == SIGHUP)
+    if (nSignal == kSigHup)
         return QStringLiteral("SIGHUP");
-#endif
     return nSignal == SIGTERM ? QStringLiteral("SIGTERM") : QStringLiteral("SIGINT");
 }
 
 void DieOfSignal(int nSignal)
 {
+#ifdef _WIN32
+    // Windows' C library would end with 3 for every signal; a script sees what a shell on Linux
+    // reports for a program killed by the signal instead.
+    std::fflush(nullptr);
+    ::ExitProcess(static_cast<UINT>(128 + nSignal));
+#endif
     std::signal(nSignal, SIG_DFL);
     std::raise(nSignal);
     std::_Exit(128 + nSignal);

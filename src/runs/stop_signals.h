@@ -2,14 +2,23 @@
 
 #include <QString>
 
+#include <csignal>
 #include <functional>
 
 class QObject;
 
 // SIGINT, SIGTERM and SIGHUP for the runs that must leave a report behind: the handler only writes
 // the signal's number into a pipe, and the event loop reads it there, so the report is written
-// between two ticks and never in the middle of a block exchange. Windows has no such pipe:
-// there the handler sets a flag that the next tick reads (PendingStopSignal).
+// between two ticks and never in the middle of a block exchange. On Windows the console's
+// control events stand for them (Ctrl+C SIGINT, Ctrl+Break SIGTERM, the console closing SIGHUP),
+// and an event object takes the pipe's place.
+
+// SIGHUP's number, which Windows lacks and a closing console borrows there.
+#ifdef SIGHUP
+inline constexpr int kSigHup = SIGHUP;
+#else
+inline constexpr int kSigHup = 1;
+#endif
 
 // One request to stop often arrives as two signals: GNU timeout sends SIGTERM to the program
 // and then to its process group, a terminal that closes sends SIGHUP to the session and the
@@ -25,8 +34,7 @@ inline constexpr int kStopRepeatWindowMs = 2000;
 bool CatchStopSignals(bool bOnce = false);
 
 // Calls onSignal with the signal's number from the event loop of parent's thread, once per
-// request to stop (a repeat within kStopRepeatWindowMs is not told again); does nothing on
-// Windows.
+// request to stop (a repeat within kStopRepeatWindowMs is not told again).
 void OnStopSignal(QObject* pParent, std::function<void(int)> onSignal);
 
 // The signal caught last, or 0.
