@@ -263,6 +263,11 @@ ISerialDevice::ReadStatus CWin32SerialDevice::ReadByte(uint8_t* byte)
 {
     if (m_hPort == INVALID_HANDLE_VALUE || m_bGone)
         return ReadStatus::Error;
+    // Nothing queued is nothing to read. Asked anyway, Wine keeps the read pending instead of
+    // ending it at once as the time-outs say, and every drain of a stray byte would then hold
+    // the link for kReadWaitMs. A port that is gone reports a byte here and fails the read.
+    if (InputQueued() == 0)
+        return ReadStatus::Nothing;
     DWORD n = 0;
     if (::ReadFile(m_hPort, &m_readByte, 1, &n, &m_ovRead)) {
         if (n != 1)

@@ -17,13 +17,6 @@
 #include <algorithm>
 #include <cmath>
 #include <vector>
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -63,7 +56,7 @@ QString SelectorText(int nSelector, int nPosition)
 class CHeadlessRun : public QObject {
 public:
     CHeadlessRun(CPanelModel& model, int64_t nDurationMs, std::FILE* pErr)
-        : m_model(model), m_nDurationMs(nDurationMs), m_pErr(pErr), m_bTerminal(::isatty(::fileno(pErr)) != 0)
+        : m_model(model), m_nDurationMs(nDurationMs), m_pErr(pErr), m_bTerminal(IsTerminal(pErr))
     {
         m_elapsed.start();
         m_lastProgress.start();

@@ -5,6 +5,7 @@
 #include "kova_version.h"
 #include "perm_report.h"
 #include "port_config.h"
+#include "run_console.h"
 #include "stop_signals.h"
 
 #include <QJsonArray>
@@ -13,12 +14,6 @@
 #include <QXmlStreamWriter>
 
 #include <optional>
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#else
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -187,7 +182,7 @@ int RunPanelCheck(const CCommandLine& commandLine, std::FILE* pOut, std::FILE* p
                             return ports->ResolveDevice(nPort);
                         },
                         {},
-                        ::isatty(0) != 0,
+                        IsTerminal(stdin),
                         QSysInfo::machineHostName()};
     return RunCheckDialogue(commandLine, rig, pOut, pErr);
 }

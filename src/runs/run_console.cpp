@@ -6,6 +6,32 @@
 #include "port_diagnosis.h"
 #include "string_table.h"
 
+#ifdef _WIN32
+#include <io.h>
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// Windows' own, which would take the place of the string table's.
+#undef LoadString
+#else
+#include <unistd.h>
+#endif
+
+bool IsTerminal(std::FILE* pFile)
+{
+#ifdef _WIN32
+    DWORD mode = 0;
+    const auto hFile = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(pFile)));
+    if (hFile == INVALID_HANDLE_VALUE || ::GetConsoleMode(hFile, &mode) == 0)
+        return false;
+    ::SetConsoleMode(hFile, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+    return true;
+#else
+    return ::isatty(::fileno(pFile)) != 0;
+#endif
+}
+
 QString PortText(const CPanelState& state)
 {
     return QStringLiteral("COM%1 (%2) at %3 Bd")

@@ -11,6 +11,11 @@ struct CPanelState;
 // What the runs without a window say about the port and a connect, in the same words for every
 // run (--probe, --permanence-test, --check, --serve).
 
+// Whether pFile is a terminal a person types at or reads: on Windows a console, which the NUL
+// device and a file, though "character devices" to the C library there, are not. A Windows
+// console is also told to take the escape sequences that the progress line uses on Linux.
+bool IsTerminal(std::FILE* pFile);
+
 // "COM1 (/dev/ttyUSB0) at 9600 Bd", as every run names its port.
 QString PortText(const CPanelState& state);
 // Why a connect left the link down: "KOVA not found on <where>", "KOVA found on <where>, but lost

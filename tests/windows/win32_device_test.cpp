@@ -100,6 +100,17 @@ TEST_F(WineSimLink, BlocksGoBothWaysInTheAcceptedVariantAndTheOtherIsRefused)
     EXPECT_EQ(m_link.m_bOpen, 1);
 }
 
+TEST_F(WineSimLink, AReadWithNothingQueuedEndsAtOnce)
+{
+    // A stray byte before a block is dropped by reading until nothing is left: a read that
+    // waited for the next byte would hold up the link each time a key report crossed a telegram.
+    uint8_t byte = 0;
+    const ULONGLONG start = ::GetTickCount64();
+    EXPECT_EQ(m_device.ReadByte(&byte), ISerialDevice::ReadStatus::Nothing);
+    EXPECT_LT(::GetTickCount64() - start, CWin32SerialDevice::kReadWaitMs / 2);
+    EXPECT_EQ(m_link.m_bOpen, 1);
+}
+
 TEST_F(WineSimLink, RefusalsLeaveTheLinkOpenAndAPanelThatAnswersNothingClosesItWithoutSpinning)
 {
     const uint8_t identify[] = {'#'};
