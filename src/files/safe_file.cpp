@@ -168,6 +168,7 @@ QString KindOf(mode_t mode)
            : S_ISFIFO(mode)                 ? QStringLiteral("a FIFO")
            : S_ISSOCK(mode)                 ? QStringLiteral("a socket")
            : S_ISCHR(mode) || S_ISBLK(mode) ? QStringLiteral("a device node")
+           : S_ISREG(mode)                  ? QStringLiteral("a file")
                                             : QStringLiteral("no regular file");
 }
 
@@ -478,7 +479,7 @@ QString KindOf(DWORD attributes)
 {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? QStringLiteral("a folder")
            : (attributes & FILE_ATTRIBUTE_DEVICE) != 0 ? QStringLiteral("a device")
-                                                       : QStringLiteral("no regular file");
+                                                       : QStringLiteral("a file");
 }
 
 // The name rule, before the system sees the path at all: opening "NUL" or "C:\x\com1.json"

@@ -25,10 +25,8 @@ QString ReservedName(QStringView path)
     if (start == 0 && path.size() >= 2 && path[1] == u':' && IsDriveLetter(path[0]))
         start = 2;
     QStringView name = path.mid(start);
-    // Windows drops trailing dots and spaces from a name, and a device name keeps its meaning
-    // before an extension or a stream ("NUL.txt", "NUL:x"), with spaces before either.
-    while (!name.isEmpty() && (name.back() == u'.' || name.back() == u' '))
-        name.chop(1);
+    // A device name keeps its meaning before an extension or a stream ("NUL.txt", "NUL:x"), and
+    // with the trailing dots and spaces Windows drops ("NUL. ", "NUL .txt").
     for (qsizetype i = 0; i < name.size(); ++i) {
         if (name[i] == u'.' || name[i] == u':') {
             name.truncate(i);

@@ -167,6 +167,9 @@ TEST(SafeFileTest, NewNamesAreTakenOnceAndNamesKeepTheirBytes)
         EXPECT_TRUE(bOwnerKept);
         EXPECT_EQ(st.st_uid, 4321u);
     }
+    // A file where a folder is to be is said to be one.
+    EXPECT_FALSE(WriteFileSafely(name + "/x.json", "x", &error));
+    EXPECT_TRUE(error.endsWith(QLatin1String("is a file, not a folder"))) << error.toStdString();
     // QTemporaryDir knows names only as QString and could not remove these.
     ::unlink(raw.constData());
     ::unlink((PathToBytes(dir.path()) + "/rep\xff-2.json").constData());
