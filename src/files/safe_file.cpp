@@ -6,19 +6,33 @@
 #include <cerrno>
 #include <cstring>
 #ifdef _WIN32
+#include "windows_device.h"
+
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <QStringList>
+
+#include <algorithm>
+#include <string>
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
 
-// The POSIX calls are made here rather than through QSaveFile: it cannot refuse a FIFO before
-// it opens it, cannot take a name exclusively, gives the new file to whoever writes it (root,
-// on a user's configuration) and knows file names only as QString, which loses bytes that are
-// not UTF-8. Windows, where none of that arises, has QSaveFile below.
+// The system's calls are made here rather than through QSaveFile: it cannot refuse a FIFO or a
+// device name before it opens it, cannot take a name exclusively, gives the new file to
+// whoever writes it (root, on a user's configuration) and knows file names only as QString,
+// which loses bytes that are not UTF-8. The Windows half below does the same steps with
+// Windows' calls, and reports Windows' own words for its errors.
 
 namespace {
 
@@ -59,17 +73,34 @@ int Utf8SequenceLength(const unsigned char* p, qsizetype n)
     return len;
 }
 
-// The system's words for an errno; the Windows half reports Qt's error strings instead.
-[[maybe_unused]] QString Reason(int nErrno)
+#ifndef _WIN32
+// The system's words for an errno; the Windows half has its own for Windows' error codes.
+QString Reason(int nErrno)
 {
     return QString::fromLocal8Bit(std::strerror(nErrno));
 }
+#endif
 
 bool Fail(QString* pError, const QString& text)
 {
     if (pError != nullptr)
         *pError = text;
     return false;
+}
+
+// The name WriteNewFileSafely tries n-th: strPath itself, then "-n" before the extension of its
+// file name (a dot in a folder's name is no extension).
+QString NumberedName(const QString& strPath, int n)
+{
+    if (n == 1)
+        return strPath;
+    qsizetype nameStart = strPath.lastIndexOf(QLatin1Char('/'));
+#ifdef _WIN32
+    nameStart = std::max(nameStart, strPath.lastIndexOf(QLatin1Char('\\')));
+#endif
+    const qsizetype dot = strPath.lastIndexOf(QLatin1Char('.'));
+    const QString number = QStringLiteral("-%1").arg(n);
+    return dot > nameStart ? strPath.left(dot) + number + strPath.mid(dot) : strPath + number;
 }
 
 } // namespace
@@ -137,6 +168,7 @@ QString KindOf(mode_t mode)
            : S_ISFIFO(mode)                 ? QStringLiteral("a FIFO")
            : S_ISSOCK(mode)                 ? QStringLiteral("a socket")
            : S_ISCHR(mode) || S_ISBLK(mode) ? QStringLiteral("a device node")
+           : S_ISREG(mode)                  ? QStringLiteral("a file")
                                             : QStringLiteral("no regular file");
 }
 
@@ -339,12 +371,8 @@ QString WriteNewFileSafely(const QString& strPath, const QByteArray& data, QStri
             ::unlink(temp.constData());
         return {};
     }
-    const qsizetype dot = strPath.lastIndexOf(QLatin1Char('.'));
-    const bool bExtension = dot > folder.size();
     for (int n = 1; n < 1000; ++n) {
-        const QString name = n == 1       ? strPath
-                             : bExtension ? strPath.left(dot) + QStringLiteral("-%1").arg(n) + strPath.mid(dot)
-                                          : strPath + QStringLiteral("-%1").arg(n);
+        const QString name = NumberedName(strPath, n);
         const QByteArray bytes = PathToBytes(name);
         // A hard link is made only where no name is: two runs can never take the same one, and
         // the file appears whole. Where the file system has no hard links, the name is taken
@@ -418,86 +446,292 @@ bool CAppendFile::Write(const QByteArray& data)
 
 #else // _WIN32
 
+namespace {
+
+std::wstring Native(const QString& path)
+{
+    return QDir::toNativeSeparators(path).toStdWString();
+}
+
+// The system's words for a Windows error code, as strerror gives them on Linux: no full stop,
+// no line end.
+QString Reason(DWORD code)
+{
+    wchar_t* pText = nullptr;
+    const DWORD n =
+        ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                         nullptr, code, 0, reinterpret_cast<LPWSTR>(&pText), 0, nullptr);
+    QString reason = n > 0 && pText != nullptr ? QString::fromWCharArray(pText, static_cast<qsizetype>(n)).trimmed()
+                                               : QStringLiteral("error %1").arg(code);
+    if (pText != nullptr)
+        ::LocalFree(pText);
+    if (reason.endsWith(QLatin1Char('.')))
+        reason.chop(1);
+    return reason;
+}
+
+QString Folder(const QString& path)
+{
+    return QFileInfo(path).absolutePath();
+}
+
+QString KindOf(DWORD attributes)
+{
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? QStringLiteral("a folder")
+           : (attributes & FILE_ATTRIBUTE_DEVICE) != 0 ? QStringLiteral("a device")
+                                                       : QStringLiteral("a file");
+}
+
+// The name rule, before the system sees the path at all: opening "NUL" or "C:\x\com1.json"
+// for writing opens the device, whatever is on the disk.
+bool RefuseDevice(const QString& path, const QString& strAsked, QString* pError)
+{
+    const QString why = WindowsDeviceIn(path);
+    if (why.isEmpty())
+        return false;
+    Fail(pError, path == strAsked ? QStringLiteral("%1 is a device (%2)").arg(strAsked, why)
+                                  : QStringLiteral("%1 is a link to %2, a device (%3)").arg(strAsked, path, why));
+    return true;
+}
+
+// Makes the folder and those above it that are missing. True when the folder is there.
+bool MakeFolder(const QString& folder, QString* pError)
+{
+    QStringList missing;
+    QString existing = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
+    DWORD attributes = ::GetFileAttributesW(Native(existing).c_str());
+    while (attributes == INVALID_FILE_ATTRIBUTES) {
+        const QString up = QFileInfo(existing).absolutePath();
+        if (up == existing)
+            break; // a drive or share that is not there: its CreateDirectoryW says so
+        missing.prepend(existing);
+        existing = up;
+        attributes = ::GetFileAttributesW(Native(existing).c_str());
+    }
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        return Fail(
+            pError,
+            QStringLiteral("%1 is %2, not a folder").arg(QDir::toNativeSeparators(existing), KindOf(attributes)));
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        missing.prepend(existing);
+    for (const QString& part : std::as_const(missing)) {
+        if (!::CreateDirectoryW(Native(part).c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
+            return Fail(pError, QStringLiteral("cannot make the folder %1: %2")
+                                    .arg(QDir::toNativeSeparators(part), Reason(::GetLastError())));
+    }
+    return true;
+}
+
+// A new file of our own in the folder, taken exclusively.
+HANDLE CreateTemporary(const QString& folder, QString* pTempPath, QString* pError)
+{
+    DWORD error = ERROR_FILE_EXISTS;
+    for (int attempt = 0; attempt < 100 && (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS); ++attempt) {
+        *pTempPath = folder + QStringLiteral("/.kova_en-")
+                     + QString::number(QRandomGenerator::global()->generate64(), 36) + QStringLiteral(".tmp");
+        const HANDLE h = ::CreateFileW(Native(*pTempPath).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h != INVALID_HANDLE_VALUE)
+            return h;
+        error = ::GetLastError();
+    }
+    Fail(pError, QStringLiteral("cannot write in %1: %2").arg(QDir::toNativeSeparators(folder), Reason(error)));
+    return INVALID_HANDLE_VALUE;
+}
+
+void Remove(const QString& path)
+{
+    ::DeleteFileW(Native(path).c_str());
+}
+
+// Writes data whole to h: 0, or the error code of the failure.
+DWORD WriteAll(HANDLE h, const QByteArray& data)
+{
+    qsizetype done = 0;
+    while (done < data.size()) {
+        const DWORD chunk = static_cast<DWORD>(std::min<qsizetype>(data.size() - done, 1 << 30));
+        DWORD written = 0;
+        if (!::WriteFile(h, data.constData() + done, chunk, &written, nullptr))
+            return ::GetLastError();
+        if (written == 0)
+            return ERROR_WRITE_FAULT;
+        done += written;
+    }
+    return 0;
+}
+
+// Writes data whole to h and to the disk, then closes it; false and the reason otherwise.
+bool WriteAllAndClose(HANDLE h, const QByteArray& data, const QString& what, QString* pError)
+{
+    DWORD error = WriteAll(h, data);
+    // A full disk may only show here, when the data leaves the cache.
+    if (error == 0 && !::FlushFileBuffers(h))
+        error = ::GetLastError();
+    if (!::CloseHandle(h) && error == 0)
+        error = ::GetLastError();
+    if (error != 0)
+        return Fail(pError, QStringLiteral("cannot write %1: %2").arg(what, Reason(error)));
+    return true;
+}
+
+} // namespace
+
 QString WritableTarget(const QString& strPath, QString* pError)
 {
-    const QFileInfo info(strPath);
-    if (info.exists() && !info.isFile()) {
-        Fail(pError, QStringLiteral("%1 is no regular file").arg(strPath));
-        return {};
+    QString path = strPath;
+    // Symbolic links are followed as the POSIX half follows them: the file written is the
+    // link's target, and the link stays. Junctions and mount points are folders.
+    for (int hop = 0; hop < 40; ++hop) {
+        if (RefuseDevice(path, strPath, pError))
+            return {};
+        const DWORD attributes = ::GetFileAttributesW(Native(path).c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES)
+            return path; // nothing there yet: made afresh; an unreachable folder fails the write
+        if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+            Fail(pError, path == strPath
+                             ? QStringLiteral("%1 is %2").arg(strPath, KindOf(attributes))
+                             : QStringLiteral("%1 is a link to %2, %3").arg(strPath, path, KindOf(attributes)));
+            return {};
+        }
+        const QFileInfo info(path);
+        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 || !info.isSymLink())
+            return path;
+        path = info.symLinkTarget();
+        if (path.isEmpty())
+            return info.filePath(); // unreadable link: the write that follows says what it finds
     }
-    return strPath;
+    Fail(pError, QStringLiteral("%1 is a loop of symbolic links").arg(strPath));
+    return {};
 }
 
 bool CheckWritableFolder(const QString& folder, bool bMakeFolder, QString* pError)
 {
-    if (bMakeFolder && !QDir().mkpath(folder))
-        return Fail(pError, QStringLiteral("cannot make the folder %1").arg(folder));
-    if (!QFileInfo(folder).isDir() || !QFileInfo(folder).isWritable())
-        return Fail(pError, QStringLiteral("cannot write in %1").arg(folder));
+    if (bMakeFolder) {
+        if (!MakeFolder(folder, pError))
+            return false;
+    } else {
+        const DWORD attributes = ::GetFileAttributesW(Native(folder).c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES)
+            return Fail(pError, QStringLiteral("cannot write in %1: %2").arg(folder, Reason(::GetLastError())));
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+            return Fail(pError, QStringLiteral("%1 is %2, not a folder").arg(folder, KindOf(attributes)));
+    }
+    // Tried for real: the read-only attribute of a folder means nothing to Windows, its
+    // access rules do, and only a file made there tells them.
+    QString temp;
+    const HANDLE h = CreateTemporary(folder, &temp, pError);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    ::CloseHandle(h);
+    Remove(temp);
     return true;
 }
 
 bool CheckWritable(const QString& strPath, bool bMakeFolder, QString* pError)
 {
-    return !WritableTarget(strPath, pError).isEmpty()
-           && CheckWritableFolder(QFileInfo(strPath).absolutePath(), bMakeFolder, pError);
+    const QString target = WritableTarget(strPath, pError);
+    return !target.isEmpty() && CheckWritableFolder(Folder(target), bMakeFolder, pError);
 }
 
 bool WriteFileSafely(const QString& strPath, const QByteArray& data, QString* pError, bool* pOwnerKept)
 {
+    // The new file takes the folder's inherited access rules; Windows has no owner and mode to
+    // give back as POSIX does.
     if (pOwnerKept != nullptr)
         *pOwnerKept = true;
-    if (!CheckWritable(strPath, true, pError))
+    const QString target = WritableTarget(strPath, pError);
+    if (target.isEmpty())
         return false;
-    QSaveFile file(strPath);
-    file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.flush() || !file.commit())
-        return Fail(pError, QStringLiteral("cannot write %1: %2").arg(strPath, file.errorString()));
+    const QString folder = Folder(target);
+    if (!MakeFolder(folder, pError))
+        return false;
+    QString temp;
+    const HANDLE h = CreateTemporary(folder, &temp, pError);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    if (!WriteAllAndClose(h, data, strPath, pError)) {
+        Remove(temp);
+        return false;
+    }
+    // Replaced in one step, or not at all: the old file is whole until the new one is.
+    if (!::MoveFileExW(Native(temp).c_str(), Native(target).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        const DWORD error = ::GetLastError();
+        Remove(temp);
+        return Fail(pError, QStringLiteral("cannot write %1: %2").arg(strPath, Reason(error)));
+    }
     return true;
 }
 
 QString WriteNewFileSafely(const QString& strPath, const QByteArray& data, QString* pError)
 {
-    const qsizetype dot = strPath.lastIndexOf(QLatin1Char('.'));
-    for (int n = 1; n < 1000; ++n) {
-        const QString name = n == 1 ? strPath : strPath.left(dot) + QStringLiteral("-%1").arg(n) + strPath.mid(dot);
-        QFile reserve(name);
-        if (!reserve.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-            continue;
-        reserve.close();
-        return WriteFileSafely(name, data, pError, nullptr) ? name : QString();
+    const QString folder = Folder(strPath);
+    if (RefuseDevice(strPath, strPath, pError) || !MakeFolder(folder, pError))
+        return {};
+    // Written whole under a name of our own first, then moved onto a free name: a move never
+    // replaces a file, so two runs never share a name, and no empty or half file is ever seen
+    // under the report's name.
+    QString temp;
+    const HANDLE h = CreateTemporary(folder, &temp, pError);
+    if (h == INVALID_HANDLE_VALUE)
+        return {};
+    if (!WriteAllAndClose(h, data, strPath, pError)) {
+        Remove(temp);
+        return {};
     }
-    Fail(pError, QStringLiteral("cannot write %1").arg(strPath));
+    DWORD error = ERROR_FILE_EXISTS;
+    QString name = strPath;
+    for (int n = 1; n < 1000 && (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS); ++n) {
+        name = NumberedName(strPath, n);
+        if (RefuseDevice(name, name, pError)) {
+            Remove(temp);
+            return {};
+        }
+        if (::MoveFileExW(Native(temp).c_str(), Native(name).c_str(), MOVEFILE_WRITE_THROUGH))
+            return name;
+        error = ::GetLastError();
+    }
+    Remove(temp);
+    Fail(pError, QStringLiteral("cannot write %1: %2").arg(name, Reason(error)));
     return {};
 }
 
 std::unique_ptr<CAppendFile> CAppendFile::Open(const QString& strPath, QString* pError)
 {
-    if (WritableTarget(strPath, pError).isEmpty())
+    const QString target = WritableTarget(strPath, pError);
+    if (target.isEmpty())
         return nullptr;
-    auto* pFile = new QFile(strPath);
-    if (!pFile->open(QIODevice::WriteOnly | QIODevice::Append)) {
-        Fail(pError, QStringLiteral("cannot open %1: %2").arg(strPath, pFile->errorString()));
-        delete pFile;
+    // Others may read the trace while it is written, and remove it.
+    const HANDLE h =
+        ::CreateFileW(Native(target).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        Fail(pError, QStringLiteral("cannot open %1: %2").arg(strPath, Reason(::GetLastError())));
+        return nullptr;
+    }
+    // Whatever was swapped in since the look above: only a file on a disk is written.
+    if (::GetFileType(h) != FILE_TYPE_DISK) {
+        ::CloseHandle(h);
+        Fail(pError, QStringLiteral("%1 is no regular file").arg(strPath));
         return nullptr;
     }
     std::unique_ptr<CAppendFile> file(new CAppendFile);
-    file->m_pHandle = pFile;
+    file->m_pHandle = h;
     return file;
 }
 
 CAppendFile::~CAppendFile()
 {
-    delete static_cast<QFile*>(m_pHandle);
+    if (m_pHandle != nullptr)
+        ::CloseHandle(m_pHandle);
 }
 
 bool CAppendFile::Write(const QByteArray& data)
 {
-    auto* pFile = static_cast<QFile*>(m_pHandle);
-    if (pFile == nullptr || Failed())
+    if (m_pHandle == nullptr || Failed())
         return false;
-    if (pFile->write(data) != data.size() || !pFile->flush()) {
-        m_strError = pFile->errorString();
+    if (const DWORD error = WriteAll(m_pHandle, data); error != 0) {
+        m_strError = Reason(error);
         return false;
     }
     return true;

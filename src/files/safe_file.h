@@ -14,6 +14,11 @@
 //     descriptor;
 //   - every write, the flush to disk and the rename are checked, and a failure leaves the old
 //     file whole and says why in the system's own words.
+// On Windows the same holds with Windows' kinds of file: a name Windows keeps for a device
+// (NUL, CON, COM1, "C:\x\nul.json") or a path in its device namespace ("\\.\COM1") is
+// refused before the system sees it (windows_device.h), a folder or device by its attributes,
+// and a file opened for appending must be a file on a disk. Windows has no owner and mode to
+// keep: a new file takes its folder's access rules.
 
 // A file name as the system sees it, and back: bytes that are not UTF-8 (a name written under
 // another locale) travel as lone surrogates U+DC80..U+DCFF, so they come back byte for byte
@@ -37,8 +42,8 @@ bool CheckWritable(const QString& strPath, bool bMakeFolder, QString* pError);
 
 // Replaces the target of strPath (links followed, the link kept) with data, whole or not at
 // all: a new file is written beside it, flushed to disk and renamed over it, with the old
-// file's owner and mode (*pOwnerKept false when the owner could not be given back). Makes the
-// folder when it is missing.
+// file's owner and mode (*pOwnerKept false when the owner could not be given back; Windows has
+// neither to keep). Makes the folder when it is missing.
 bool WriteFileSafely(const QString& strPath, const QByteArray& data, QString* pError, bool* pOwnerKept = nullptr);
 
 // Writes data under a name no file has yet: strPath itself, else with "-2", "-3", ... before
@@ -63,6 +68,6 @@ public:
 private:
     CAppendFile() = default;
     int m_fd = -1;
-    void* m_pHandle = nullptr; // Windows: the QFile
+    void* m_pHandle = nullptr; // Windows: the file's HANDLE
     QString m_strError;
 };

@@ -2,6 +2,7 @@
 // file whole after any failure, new names taken once, file names that are not UTF-8 kept.
 #include "safe_file.h"
 #include "scoped_tmpfs.h"
+#include "windows_device.h"
 
 #include <QDir>
 #include <QFile>
@@ -166,9 +167,58 @@ TEST(SafeFileTest, NewNamesAreTakenOnceAndNamesKeepTheirBytes)
         EXPECT_TRUE(bOwnerKept);
         EXPECT_EQ(st.st_uid, 4321u);
     }
+    // A file where a folder is to be is said to be one.
+    EXPECT_FALSE(WriteFileSafely(name + "/x.json", "x", &error));
+    EXPECT_TRUE(error.endsWith(QLatin1String("is a file, not a folder"))) << error.toStdString();
     // QTemporaryDir knows names only as QString and could not remove these.
     ::unlink(raw.constData());
     ::unlink((PathToBytes(dir.path()) + "/rep\xff-2.json").constData());
+}
+
+// What Windows would open as a device, whatever folder the name is in: the Windows half refuses
+// these before the system sees them. The rule is plain text, so it is held to here.
+TEST(SafeFileTest, WindowsDeviceNamesAndNamespacesAreTold)
+{
+    struct Case {
+        const char16_t* path;
+        const char* why; // nullptr: a file
+    };
+    for (const Case& c : {
+             Case{u"NUL", "name NUL"},
+             Case{u"C:\\x\\con.json", "name CON"},
+             Case{u"d:/reports/Com1.json", "name COM1"},
+             Case{u"LPT0", "name LPT0"},
+             Case{u"aux.tar.gz", "name AUX"},
+             Case{u"prn. . ", "name PRN"},
+             Case{u"nul .txt", "name NUL"},
+             Case{u"nul:stream", "name NUL"},
+             Case{u"C:nul", "name NUL"},
+             Case{u"CONOUT$", "name CONOUT$"},
+             Case{u"com\u00B3.log", "name COM\u00B3"},
+             Case{u"\\\\?\\C:\\x\\nul", "name NUL"},
+             Case{u"\\\\.\\COM1", "device namespace"},
+             Case{u"//./pipe/x", "device namespace"},
+             Case{u"\\\\?\\GLOBALROOT\\Device\\Serial0", "device namespace"},
+             Case{u"\\??\\COM1", "device namespace"},
+             Case{u"C:\\x\\report.json", nullptr},
+             Case{u"C:\\nul\\report.json", nullptr},
+             Case{u"console.json", nullptr},
+             Case{u"COM10", nullptr},
+             Case{u"com1x.json", nullptr},
+             Case{u"LPT", nullptr},
+             Case{u"\\\\?\\C:\\x\\report.json", nullptr},
+             Case{u"\\\\?\\unc\\server\\share\\r.json", nullptr},
+             Case{u"\\\\server\\share\\r.json", nullptr},
+             Case{u"", nullptr},
+         }) {
+        const QString path = QString::fromUtf16(c.path);
+        SCOPED_TRACE(path.toStdString());
+        const QString why = WindowsDeviceIn(path);
+        if (c.why == nullptr)
+            EXPECT_EQ(why, QString());
+        else
+            EXPECT_TRUE(why.contains(QString::fromUtf8(c.why))) << why.toStdString();
+    }
 }
 
 } // namespace

@@ -86,12 +86,22 @@ out=$(console --version)
 work=$(mktemp -d /tmp/kova-wine-app.XXXXXX)
 mkfifo "$work/panel-input"
 exec 3<>"$work/panel-input"
-"$linux/tools/kova_sim/kova_sim" --link "$com1" <"$work/panel-input" >"$work/panel.out" 2>&1 &
+"$linux/tools/kova_sim/kova_sim" --link "$com1" --log "$work/panel.log" <"$work/panel-input" >"$work/panel.out" 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do
   grep -q '^READY' "$work/panel.out" && break
   sleep 0.1
 done
+# A report named as a device is refused before the port opens, with the exit status Linux gives
+# /dev/null: nothing reaches the panel on COM1.
+for report in NUL COM1 'C:\x\con.json'; do
+  set +e
+  out=$(console --permanence-test --duration 1s --report "$report")
+  rc=$?
+  set -e
+  [[ $rc -eq 2 && $out == *"$report is a device"* ]] || fail "--report $report: exit $rc, $out"
+done
+! grep -q 'PC>' "$work/panel.log" || fail "a run with a device for its report reached the panel"
 set +e
 out=$(console --probe --baud 9600)
 rc=$?
@@ -116,7 +126,13 @@ wait "$sim_pid" 2>/dev/null || true
 sim_pid=""
 exec 3>&-
 rm -rf "$work"
-note "--version, --probe found (0) and silent (1), a permanence test's report in AppData\\Local"
+# The port saved is the one the program then reads; COM2, which nothing here opens.
+out=$(console --save-port 2 COM3)
+[[ $out == "COM2=COM3 saved in "* ]] || fail "--save-port: $out"
+out=$(console --list-ports)
+grep -q '^COM3: .*COM2 from configuration' <<<"$out" || fail "--list-ports after --save-port: $out"
+note "--version, --probe found (0) and silent (1), a permanence test's report in AppData\\Local," \
+  "reports named NUL, COM1 and C:\\x\\con.json refused (2), --save-port read back"
 
 # The windows' scenarios start Wine afresh on their own X server.
 wineserver -k || true
@@ -140,4 +156,6 @@ wineserver -w
 [[ ! -e $program_files ]] || fail "left behind: $(cd "$program_files" && find . | tr '\n' ' ')"
 [[ ! -e $start_menu ]] || fail "the Start menu entry is left behind"
 ! wine reg query "$uninstall_key" >/dev/null 2>&1 || fail "the entry in the list of installed programs is left behind"
+conf=("$WINEPREFIX"/drive_c/users/*/AppData/Local/kova_en/kova_en.conf)
+[[ -f ${conf[0]} ]] || fail "the uninstaller removed the user's configuration"
 note "installed, run and uninstalled under Wine"
