@@ -8,6 +8,10 @@
 //  4. a reader that lags: replies and events in order and none lost, and how soon a key report
 //     reaches the program while half a MiB of replies waits for the reader.
 // usage: serve_bench [N]   (N commands for the latencies, default 2000)
+//        serve_bench --wine PROGRAM COM1 [N]
+//   the Windows program under Wine instead (PROGRAM: its Windows path, COM1: the file Wine's
+//   COM1 is mapped to, made a link to the virtual panel here); only 2., for the same measures
+//   beside the Linux ones.
 #include "bench_support.h"
 #include "serve.h"
 
@@ -71,7 +75,7 @@ struct CChild {
     int toChild = -1;
     FILE* pFrom = nullptr;
 
-    bool Start(const std::string& binary, const std::string& link)
+    bool Start(const std::vector<std::string>& argv)
     {
         int in[2], out[2];
         if (::pipe(in) != 0 || ::pipe(out) != 0)
@@ -82,7 +86,11 @@ struct CChild {
             ::dup2(out[1], 1);
             ::close(in[1]);
             ::close(out[0]);
-            ::execl(binary.c_str(), binary.c_str(), "--serve", "--com1", link.c_str(), static_cast<char*>(nullptr));
+            std::vector<char*> args;
+            for (const std::string& arg : argv)
+                args.push_back(const_cast<char*>(arg.c_str()));
+            args.push_back(nullptr);
+            ::execvp(args[0], args.data());
             ::_exit(127);
         }
         ::close(in[0]);
@@ -130,14 +138,25 @@ struct CChild {
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    const int n = argc > 1 ? std::atoi(argv[1]) : 2000;
+    const bool bWine = argc > 3 && std::strcmp(argv[1], "--wine") == 0;
+    const int n = bWine ? (argc > 4 ? std::atoi(argv[4]) : 2000) : (argc > 1 ? std::atoi(argv[1]) : 2000);
     CSimProcess sim;
     if (!StartSimAsCom1(sim, KOVA_SIM_BINARY, 0, "serve_bench"))
         return 1;
+    const std::vector<std::string> program =
+        bWine ? std::vector<std::string>{"wine", argv[2], "--serve"}
+              : std::vector<std::string>{KOVA_EN_BINARY, "--serve", "--com1", sim.LinkPath()};
+    if (bWine) {
+        ::unlink(argv[3]);
+        if (::symlink(sim.LinkPath().c_str(), argv[3]) != 0) {
+            std::fprintf(stderr, "serve_bench: cannot link %s to the virtual panel\n", argv[3]);
+            return 1;
+        }
+    }
     std::printf("load average at start: %.2f\n\n", LoadAverage());
 
     // 1. In-process.
-    {
+    if (!bWine) {
         CTimingDevice device;
         CPanelDriver driver(&device);
         CServeSession session(driver, 1, 9600, [&sim](int) { return sim.LinkPath(); });
@@ -178,7 +197,7 @@ int main(int argc, char** argv)
 
     // 2. and 3. The real program.
     CChild child;
-    if (!child.Start(KOVA_EN_BINARY, sim.LinkPath())) {
+    if (!child.Start(program)) {
         std::fprintf(stderr, "serve_bench: cannot start kova_en\n");
         return 1;
     }
@@ -211,6 +230,11 @@ int main(int argc, char** argv)
     Row("state command, line written to reply read", roundTrip);
     Row("key report, console command to event line", report);
     std::printf("\n");
+    if (bWine) {
+        std::printf("exit status at the end of the input: %d; load average at the end: %.2f\n", child.Stop(),
+                    LoadAverage());
+        return 0;
+    }
 
     // 3. Memory over 100,000 commands, in batches of 1,000: LEDs, text, cells, state and
     // refusals, so every path that makes a reply runs.
@@ -250,7 +274,7 @@ int main(int argc, char** argv)
     // reached the program is read from its event's t_ms, on the program's clock, less the same
     // measure taken while the reader kept up.
     CChild slow;
-    if (!slow.Start(KOVA_EN_BINARY, sim.LinkPath()) || slow.ReadLine().find("\"link\":true") == std::string::npos) {
+    if (!slow.Start(program) || slow.ReadLine().find("\"link\":true") == std::string::npos) {
         std::fprintf(stderr, "serve_bench: cannot start kova_en for the slow reader\n");
         return 1;
     }

@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# Every run without a window, from the Windows console twin under Wine, against the virtual
+# panel behind Wine's COM1: the exit codes, the reports and the protocol must be Linux's.
+#
+#   tests/windows/run-wine-console-tests.sh PROGRAM COM1 LINUX_BUILD_DIR VERSION
+#
+# PROGRAM is the Windows path of kova_en.com, COM1 the file Wine's COM1 is mapped to, in the
+# Wine prefix of WINEPREFIX. Ctrl+C is SIGINT to the program's process: Wine hands it to the
+# console's control handler as Windows hands it Ctrl+C.
+set -euo pipefail
+
+program=${1:?usage: $0 PROGRAM COM1 LINUX_BUILD_DIR VERSION}
+com1=${2:?usage: $0 PROGRAM COM1 LINUX_BUILD_DIR VERSION}
+linux=$(cd "${3:?usage: $0 PROGRAM COM1 LINUX_BUILD_DIR VERSION}" && pwd)
+version=${4:?usage: $0 PROGRAM COM1 LINUX_BUILD_DIR VERSION}
+root=$(cd "$(dirname "$0")/../.." && pwd)
+appdata=("$WINEPREFIX"/drive_c/users/*/AppData/Local)
+reports=${appdata[0]}/kova_en
+
+note() { printf '== %s\n' "$*"; }
+fail() {
+  echo "run-wine-console-tests: $*" >&2
+  exit 1
+}
+work=$(mktemp -d /tmp/kova-wine-console.XXXXXX)
+sim_pid=""
+# Called by the EXIT trap, which shellcheck cannot see.
+# shellcheck disable=SC2317
+finish() {
+  local rc=$?
+  [[ -n $sim_pid ]] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  rm -rf "$work"
+  exit "$rc"
+}
+trap finish EXIT
+
+console() { env -u XDG_STATE_HOME wine "$program" "$@" 2>&1 | tr -d '\r'; }
+# Runs the program; its output in $out and its exit code in $rc.
+run() {
+  set +e
+  out=$(console "$@")
+  rc=$?
+  set -e
+}
+newest_report() { find "$reports" -name "$1" -newer "$work/mark" -print 2>/dev/null | sort | tail -n 1; }
+
+out=$(console --version)
+[[ $out == "KOVA_EN, Version ${version%.*}" ]] || fail "--version said: $out"
+
+mkfifo "$work/panel-input"
+exec 3<>"$work/panel-input"
+"$linux/tools/kova_sim/kova_sim" --link "$com1" --log "$work/panel.log" <"$work/panel-input" >"$work/panel.out" 2>&1 &
+sim_pid=$!
+for _ in $(seq 100); do
+  grep -q '^READY' "$work/panel.out" && break
+  sleep 0.1
+done
+touch "$work/mark"
+
+# A report named as a device is refused before the port opens, with the exit status Linux gives
+# /dev/null: nothing reaches the panel on COM1.
+for report in NUL COM1 'C:\x\con.json'; do
+  run --permanence-test --duration 1s --report "$report"
+  [[ $rc -eq 2 && $out == *"$report is a device"* ]] || fail "--report $report: exit $rc, $out"
+done
+! grep -q 'PC>' "$work/panel.log" || fail "a run with a device for its report reached the panel"
+
+run --probe --baud 9600
+[[ $rc -eq 0 && $out == "KOVA found on COM1"* ]] || fail "--probe on the virtual panel: exit $rc, $out"
+
+# A short permanence test: its report where Windows keeps a user's files of a program.
+run --permanence-test --duration 2s
+report=$(newest_report 'permanence-*-COM1.json')
+[[ $rc -eq 0 && -n $report ]] || fail "--permanence-test: exit $rc, no report in AppData\\Local\\kova_en: $out"
+grep -q '"ended_by": "duration"' "$report" || fail "the report does not end by its duration: $report"
+
+# Ctrl+C in the middle of a long one: the report says so, and the exit code is Linux's.
+touch "$work/mark"
+set -m
+env -u XDG_STATE_HOME wine "$program" --permanence-test --duration 60s >"$work/perm.out" 2>&1 &
+perm=$!
+set +m
+# Its progress goes to a file once a minute, so it is given a few seconds to be under way.
+sleep 4
+pkill -INT -f 'kova_en\.com --permanence-test' || fail "no permanence test running to stop"
+set +e
+wait "$perm"
+rc=$?
+set -e
+report=$(newest_report 'permanence-*-COM1.json')
+[[ $rc -eq 0 && -n $report ]] || fail "--permanence-test stopped by Ctrl+C: exit $rc, $(tr -d '\r' <"$work/perm.out")"
+grep -q '"ended_by": "SIGINT"' "$report" || fail "the report of a run stopped by Ctrl+C: $(cat "$report")"
+note "--probe found (0), permanence test ended by its duration and by Ctrl+C, reports named as devices refused"
+
+# The panel check with the careful operator at the keys: everything passes; with a dead key,
+# that key's item alone fails.
+echo "operator on" >&3
+run --check --serial WINE-1
+[[ $rc -eq 0 && $out == *"19 items, 19 passed"* ]] || fail "--check with the operator: exit $rc, $out"
+[[ -n $(newest_report 'check-*-WINE-1.json') ]] || fail "--check left no report"
+echo "operator fault dead-key 5" >&3
+run --check --serial WINE-2 --only keys
+[[ $rc -eq 1 ]] || fail "--check with a dead key 5: exit $rc, $out"
+failed=$(grep -E '^key [0-9]+: fail' <<<"$out" || true)
+[[ $failed == "key 5: fail"* && $(wc -l <<<"$failed") -eq 1 ]] || fail "--check with a dead key 5 failed: $failed"
+echo "operator faults off" >&3
+note "--check: 19 of 19 with the operator, only key 5 failing with a dead key 5"
+
+# The machine interface as a script drives it: the package's example test, its keys pressed by
+# the operator behind COM1 (the way a real panel with someone at it is given).
+# The first Python with pytest: Debian's (python3-pytest) when another comes first on PATH.
+python=$(for candidate in python3 /usr/bin/python3; do
+  "$candidate" -c 'import pytest' 2>/dev/null && echo "$candidate" && break
+done) || fail "no python3 with pytest (apt-get install python3-pytest)"
+KOVA_WINE_PROGRAM=$program PYTHONPATH=$root/python \
+  "$python" -m pytest -p kova.pytest_plugin -p no:cacheprovider -q \
+  --kova-en "$root/tests/windows/wine-kova-en.sh" --kova-port COM1 --kova-operator \
+  "$root/examples/test_panel.py" || fail "examples/test_panel.py against kova_en.com --serve"
+echo "operator off" >&3
+
+echo "fault silent on" >&3
+run --probe
+[[ $rc -eq 1 ]] || fail "--probe on a silent panel: exit $rc, $out"
+note "--serve drove examples/test_panel.py to its end; --probe on a silent panel (1)"
+
+# The port saved is the one the program then reads; COM2, which nothing here opens.
+out=$(console --save-port 2 COM3)
+[[ $out == "COM2=COM3 saved in "* ]] || fail "--save-port: $out"
+out=$(console --list-ports)
+grep -q '^COM3: .*COM2 from configuration' <<<"$out" || fail "--list-ports after --save-port: $out"
+note "--save-port read back by --list-ports"
