@@ -5,6 +5,8 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+#include "win32_serial_device.h"
+
 #include <windows.h>
 #endif
 
@@ -90,10 +92,7 @@ CInputThread::Reader CInputThread::StandardInput()
             // A pipe whose writer closed: the end of the input, not a failure.
             if (error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF || error == ERROR_NO_DATA)
                 return 0;
-            wchar_t szText[256] = {};
-            ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, szText,
-                             256, nullptr);
-            *pError = QString::fromWCharArray(szText).trimmed();
+            *pError = QString::fromStdString(Win32ErrorText(error));
             return -1;
         }
     };

@@ -5,8 +5,8 @@
 #include "port_config.h"
 #include "port_diagnosis.h"
 #include "run_console.h"
-#include "stop_signals.h"
 #include "serve_io.h"
+#include "stop_signals.h"
 #include "string_table.h"
 
 #include <QEventLoop>
@@ -29,8 +29,8 @@ public:
                              [this](const QString& strWhy) {
                                  // Not the end of the input: what the script sent may be lost, so
                                  // it is no clean end.
-                                 Print(m_pErr, QStringLiteral("kova_en: standard input could not be read: %1\n")
-                                                   .arg(strWhy));
+                                 Print(m_pErr,
+                                       QStringLiteral("kova_en: standard input could not be read: %1\n").arg(strWhy));
                                  End(2);
                              },
                              [this] { OnPort(); },

@@ -161,7 +161,8 @@ private:
     // Called on the other threads: only an event is posted, and the loop does the rest.
     void Post(void (CWinServeIo::*pMethod)())
     {
-        QMetaObject::invokeMethod(this, [this, pMethod] { (this->*pMethod)(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, pMethod] { (this->*pMethod)(); }, Qt::QueuedConnection);
     }
     void OnOutputGone()
     {

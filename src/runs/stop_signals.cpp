@@ -182,12 +182,11 @@ void OnStopSignal(QObject* pParent, std::function<void(int)> onSignal)
     if (g_hStopEvent == nullptr)
         return;
     auto* pNotifier = new QWinEventNotifier(g_hStopEvent, pParent);
-    QObject::connect(pNotifier, &QWinEventNotifier::activated, pParent,
-                     [pNotifier, onSignal = std::move(onSignal)] {
-                         // The event stays set: one request is told once.
-                         pNotifier->setEnabled(false);
-                         onSignal(g_nStopSignal);
-                     });
+    QObject::connect(pNotifier, &QWinEventNotifier::activated, pParent, [pNotifier, onSignal = std::move(onSignal)] {
+        // The event stays set: one request is told once.
+        pNotifier->setEnabled(false);
+        onSignal(g_nStopSignal);
+    });
 #else
     if (g_signalPipe[0] < 0)
         return;
