@@ -104,10 +104,37 @@ run --check --serial WINE-2 --only keys
 failed=$(grep -E '^key [0-9]+: fail' <<<"$out" || true)
 [[ $failed == "key 5: fail"* && $(wc -l <<<"$failed") -eq 1 ]] || fail "--check with a dead key 5 failed: $failed"
 echo "operator faults off" >&3
-note "--check: 19 of 19 with the operator, only key 5 failing with a dead key 5"
+# Nobody at the keys, and Ctrl+C while the check waits for one: aborted (3), the report says
+# why, and the panel is left dark and blank.
+echo "operator off" >&3
+touch "$work/mark"
+set -m
+env -u XDG_STATE_HOME wine "$program" --check --serial WINE-3 >"$work/check.out" 2>&1 &
+check=$!
+set +m
+sleep 4
+pkill -INT -f 'kova_en\.com --check' || fail "no panel check running to stop"
+set +e
+wait "$check"
+rc=$?
+set -e
+report=$(newest_report 'check-*-WINE-3.json')
+[[ $rc -eq 3 && -n $report ]] || fail "--check stopped by Ctrl+C: exit $rc, $(tr -d '\r' <"$work/check.out")"
+grep -q '"reason": "ended by SIGINT"' "$report" || fail "the report of a check stopped by Ctrl+C: $(cat "$report")"
+echo "dump" >&3
+for _ in $(seq 50); do
+  grep -q '^STATE' "$work/panel.out" && break
+  sleep 0.1
+done
+state=$(grep '^STATE' "$work/panel.out" | tail -n 1)
+lcd=$(grep -o '"lcd":\[[^]]*\]' <<<"$state")
+[[ $state == *'"leds":"000000000000"'* && $lcd =~ ^\"lcd\":\[(\"\ {15}\",?){8}\]$ ]] ||
+  fail "the panel after a check stopped by Ctrl+C: $state"
+note "--check: 19 of 19 with the operator, only key 5 failing with a dead key 5, aborted (3) by Ctrl+C"
 
 # The machine interface as a script drives it: the package's example test, its keys pressed by
 # the operator behind COM1 (the way a real panel with someone at it is given).
+echo "operator on" >&3
 # The first Python with pytest: Debian's (python3-pytest) when another comes first on PATH.
 python=$(for candidate in python3 /usr/bin/python3; do
   "$candidate" -c 'import pytest' 2>/dev/null && echo "$candidate" && break
