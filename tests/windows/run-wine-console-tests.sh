@@ -42,6 +42,22 @@ run() {
   rc=$?
   set -e
 }
+# Runs the program in the background and presses Ctrl+C a few seconds later (a run's progress
+# goes to a file only once a minute, so it is given that long to be under way); its exit code in
+# $rc, its output in $work/stopped.out. A background job of a script ignores SIGINT unless it is
+# started under job control.
+run_stopped() {
+  set -m
+  env -u XDG_STATE_HOME wine "$program" "$@" >"$work/stopped.out" 2>&1 &
+  local pid=$!
+  set +m
+  sleep 4
+  pkill -INT -f "kova_en\.com $1" || fail "no $1 running to stop"
+  set +e
+  wait "$pid"
+  rc=$?
+  set -e
+}
 newest_report() { find "$reports" -name "$1" -newer "$work/mark" -print 2>/dev/null | sort | tail -n 1; }
 
 out=$(console --version)
@@ -76,19 +92,9 @@ grep -q '"ended_by": "duration"' "$report" || fail "the report does not end by i
 
 # Ctrl+C in the middle of a long one: the report says so, and the exit code is Linux's.
 touch "$work/mark"
-set -m
-env -u XDG_STATE_HOME wine "$program" --permanence-test --duration 60s >"$work/perm.out" 2>&1 &
-perm=$!
-set +m
-# Its progress goes to a file once a minute, so it is given a few seconds to be under way.
-sleep 4
-pkill -INT -f 'kova_en\.com --permanence-test' || fail "no permanence test running to stop"
-set +e
-wait "$perm"
-rc=$?
-set -e
+run_stopped --permanence-test --duration 60s
 report=$(newest_report 'permanence-*-COM1.json')
-[[ $rc -eq 0 && -n $report ]] || fail "--permanence-test stopped by Ctrl+C: exit $rc, $(tr -d '\r' <"$work/perm.out")"
+[[ $rc -eq 0 && -n $report ]] || fail "--permanence-test stopped by Ctrl+C: exit $rc, $(tr -d '\r' <"$work/stopped.out")"
 grep -q '"ended_by": "SIGINT"' "$report" || fail "the report of a run stopped by Ctrl+C: $(cat "$report")"
 note "--probe found (0), permanence test ended by its duration and by Ctrl+C, reports named as devices refused"
 
@@ -108,18 +114,9 @@ echo "operator faults off" >&3
 # why, and the panel is left dark and blank.
 echo "operator off" >&3
 touch "$work/mark"
-set -m
-env -u XDG_STATE_HOME wine "$program" --check --serial WINE-3 >"$work/check.out" 2>&1 &
-check=$!
-set +m
-sleep 4
-pkill -INT -f 'kova_en\.com --check' || fail "no panel check running to stop"
-set +e
-wait "$check"
-rc=$?
-set -e
+run_stopped --check --serial WINE-3
 report=$(newest_report 'check-*-WINE-3.json')
-[[ $rc -eq 3 && -n $report ]] || fail "--check stopped by Ctrl+C: exit $rc, $(tr -d '\r' <"$work/check.out")"
+[[ $rc -eq 3 && -n $report ]] || fail "--check stopped by Ctrl+C: exit $rc, $(tr -d '\r' <"$work/stopped.out")"
 grep -q '"reason": "ended by SIGINT"' "$report" || fail "the report of a check stopped by Ctrl+C: $(cat "$report")"
 echo "dump" >&3
 for _ in $(seq 50); do
