@@ -6,9 +6,6 @@
 #include "panel_dlg.h"
 #include "string_table.h"
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 // The platform's names for its own text functions would hide the string table's.
 #undef LoadString

@@ -2,12 +2,6 @@
 
 #include "serial_device.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 // Whether the program runs under Wine rather than on Windows: Wine's ntdll has

@@ -2,9 +2,6 @@
 
 #include <utility>
 #ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include "win32_serial_device.h"
 
 #include <windows.h>

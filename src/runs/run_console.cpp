@@ -8,9 +8,6 @@
 
 #ifdef _WIN32
 #include <io.h>
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 // Windows' own, which would take the place of the string table's.
 #undef LoadString

@@ -8,9 +8,6 @@
 #include <algorithm>
 #include <utility>
 #ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include "win32_serial_device.h"
 
 #include <windows.h>

@@ -7,9 +7,6 @@
 #include <cstdlib>
 #ifdef _WIN32
 #include <QWinEventNotifier>
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 #else
 #include <QSocketNotifier>
