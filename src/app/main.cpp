@@ -1,8 +1,8 @@
 #include "command_line.h"
-#include "headless.h"
 #include "link_trace.h"
 #include "panel_app.h"
 #include "port_config.h"
+#include "run_ports.h"
 #include "safe_file.h"
 
 #include <QCoreApplication>

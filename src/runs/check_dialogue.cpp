@@ -2,7 +2,6 @@
 
 #include "check_plan.h"
 #include "check_verdicts.h"
-#include "headless.h"
 #include "panel_check.h"
 #include "report_store.h"
 #include "run_console.h"
@@ -51,8 +50,9 @@ private:
     void Ask(CCheckItem& item, const QString& strQuestion, const std::map<int, QString>& rows);
     static void Take(CCheckItem& item, const CItemVerdict& verdict)
     {
-        item.strOutcome = verdict.strOutcome;
+        item.outcome = verdict.outcome;
         item.strReason = verdict.strReason;
+        item.faults = verdict.faults;
         item.measures = verdict.measures;
     }
     bool Reconnect();
@@ -122,8 +122,9 @@ void CPanelCheck::RunItem(CCheckItem& item, int nStep)
     if (!m_bLost && !m_driver.State().bLinkUp)
         m_bLost = true;
     if (m_bLost && m_nStopSignal == 0) {
-        item.strOutcome = QStringLiteral("fail");
+        item.outcome = CheckOutcome::Fail;
         item.strReason = QStringLiteral("link lost");
+        item.faults = {CheckFault::LinkLost};
     }
     if (m_nStopSignal != 0 || m_bLost)
         return;
@@ -133,7 +134,8 @@ void CPanelCheck::RunItem(CCheckItem& item, int nStep)
                      .arg(item.measures.value(QStringLiteral("press_ms")).toInteger())
                      .arg(item.measures.value(QStringLiteral("held_ms")).toInteger());
     Say(QStringLiteral("%1: %2%3")
-            .arg(item.strName, item.strOutcome, detail.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(detail)));
+            .arg(item.strName, OutcomeText(item.outcome),
+                 detail.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(detail)));
 }
 
 void CPanelCheck::AtRest(CCheckItem& item)
@@ -193,7 +195,7 @@ void CPanelCheck::Selector(CCheckItem& item)
 void CPanelCheck::Ask(CCheckItem& item, const QString& strQuestion, const std::map<int, QString>& rows)
 {
     if (const QString why = WhyUnanswerable(m_record.items, m_rig.bTerminal); !why.isEmpty()) {
-        item.strOutcome = QStringLiteral("not checked");
+        item.outcome = CheckOutcome::NotChecked;
         item.strReason = why;
         return;
     }
@@ -282,11 +284,12 @@ bool CPanelCheck::Reconnect()
 
 void CPanelCheck::Abort(int nSignal, size_t nFrom)
 {
-    m_record.strOutcome = QStringLiteral("aborted");
+    m_record.outcome = CheckRunOutcome::Aborted;
     m_record.strReason = QStringLiteral("ended by %1").arg(StopSignalName(nSignal));
     for (size_t i = nFrom; i < m_record.items.size(); ++i) {
-        m_record.items[i].strOutcome = QStringLiteral("not run");
+        m_record.items[i].outcome = CheckOutcome::NotRun;
         m_record.items[i].strReason = m_record.strReason;
+        m_record.items[i].faults.clear();
         m_record.items[i].measures = QJsonObject();
     }
     // The panel is left dark and blank, as it was before the check.
@@ -324,7 +327,7 @@ int CPanelCheck::Run()
         return 2;
     m_record.nVariant = m_driver.State().nVariant;
     if (nConnect != 0) {
-        m_record.strOutcome = QStringLiteral("error");
+        m_record.outcome = CheckRunOutcome::Error;
         m_record.strReason = ConnectFailure(connect, PortText(m_driver.State()));
         for (CCheckItem& item : m_record.items)
             item.strReason = QStringLiteral("the panel could not be reached");
@@ -336,7 +339,6 @@ int CPanelCheck::Run()
             .arg(m_record.nSeed)
             .arg(m_cmd.nTimeoutS));
 
-    m_record.strOutcome.clear();
     int nStep = 0;
     for (size_t i = 0; i < m_record.items.size(); ++i) {
         CCheckItem& item = m_record.items[i];
@@ -357,7 +359,7 @@ int CPanelCheck::Run()
                     Abort(m_nStopSignal, i + 1);
                     return Finish();
                 }
-                m_record.strOutcome = QStringLiteral("error");
+                m_record.outcome = CheckRunOutcome::Error;
                 m_record.strReason =
                     QStringLiteral("the link was lost and did not come back within %1 s").arg(m_cmd.nTimeoutS);
                 for (size_t j = i + 1; j < m_record.items.size(); ++j)
@@ -368,9 +370,9 @@ int CPanelCheck::Run()
     }
 
     const auto firstBad = std::find_if(m_record.items.begin(), m_record.items.end(), [](const CCheckItem& item) {
-        return item.strOutcome == QLatin1String("fail") || item.strOutcome == QLatin1String("not checked");
+        return item.outcome == CheckOutcome::Fail || item.outcome == CheckOutcome::NotChecked;
     });
-    m_record.strOutcome = firstBad == m_record.items.end() ? QStringLiteral("pass") : QStringLiteral("fail");
+    m_record.outcome = firstBad == m_record.items.end() ? CheckRunOutcome::Pass : CheckRunOutcome::Fail;
     m_driver.LedsOff();
     std::map<int, QString> rows{
         {1, QStringLiteral("PANEL CHECK")},
@@ -391,13 +393,13 @@ int CPanelCheck::Finish()
     int nNotChecked = 0;
     int nNotRun = 0;
     for (const CCheckItem& item : m_record.items) {
-        nPassed += item.strOutcome == QLatin1String("pass");
-        nFailed += item.strOutcome == QLatin1String("fail");
-        nNotChecked += item.strOutcome == QLatin1String("not checked");
-        nNotRun += item.strOutcome == QLatin1String("not run");
+        nPassed += item.outcome == CheckOutcome::Pass;
+        nFailed += item.outcome == CheckOutcome::Fail;
+        nNotChecked += item.outcome == CheckOutcome::NotChecked;
+        nNotRun += item.outcome == CheckOutcome::NotRun;
     }
     Say(QStringLiteral("Panel check %1%2: %3 items, %4 passed, %5 failed, %6 not checked, %7 not run")
-            .arg(m_record.strOutcome,
+            .arg(OutcomeText(m_record.outcome),
                  m_record.strReason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(m_record.strReason))
             .arg(m_record.items.size())
             .arg(nPassed)
@@ -405,9 +407,7 @@ int CPanelCheck::Finish()
             .arg(nNotChecked)
             .arg(nNotRun));
 
-    int nStatus = m_record.strOutcome == QLatin1String("pass")      ? 0
-                  : m_record.strOutcome == QLatin1String("aborted") ? 3
-                                                                    : 1;
+    int nStatus = m_record.outcome == CheckRunOutcome::Pass ? 0 : m_record.outcome == CheckRunOutcome::Aborted ? 3 : 1;
     QString why;
     const QByteArray json = QJsonDocument(m_record.ToJson()).toJson(QJsonDocument::Indented);
     const QString written = m_reports.Write(json, m_record.ReportFileName(), &why);

@@ -6,6 +6,12 @@
 #include <random>
 #include <utility>
 
+QStringList CheckGroups()
+{
+    return {QStringLiteral("at-rest"), QStringLiteral("keys"), QStringLiteral("selectors"), QStringLiteral("lamps"),
+            QStringLiteral("lcd")};
+}
+
 std::vector<CCheckItem> CheckPlan(uint32_t nSeed, const QStringList& onlyGroups)
 {
     std::vector<CCheckItem> items;

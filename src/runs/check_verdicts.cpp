@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <utility>
 
 namespace {
 
@@ -21,10 +22,12 @@ bool Contains(const std::vector<int>& values, int n)
     return std::find(values.begin(), values.end(), n) != values.end();
 }
 
-CItemVerdict Failed(CItemVerdict verdict, const QString& strReason)
+CItemVerdict Failed(CItemVerdict verdict, const std::vector<CFinding>& findings)
 {
-    verdict.strOutcome = QStringLiteral("fail");
-    verdict.strReason = strReason;
+    CFailure failure = FailureOf(findings);
+    verdict.outcome = CheckOutcome::Fail;
+    verdict.strReason = failure.strReason;
+    verdict.faults = std::move(failure.faults);
     return verdict;
 }
 
@@ -89,7 +92,8 @@ CItemVerdict JudgeAtRest(int nHeldAtStart, const std::vector<CPanelEvent>& event
     QStringList names;
     for (int k : pressed)
         names << QStringLiteral("key %1").arg(k);
-    return Failed(verdict, QStringLiteral("%1 pressed with hands off: stuck key or short").arg(names.join(u", ")));
+    return Failed(verdict, {{CheckFault::PressedAtRest,
+                             QStringLiteral("%1 pressed with hands off: stuck key or short").arg(names.join(u", "))}});
 }
 
 int64_t KeyListensUntil(int nKey, int64_t nDeadlineMs, const std::vector<CPanelEvent>& events)
@@ -109,20 +113,20 @@ CItemVerdict JudgeKey(int nKey, int64_t nStartMs, const std::vector<CPanelEvent>
         verdict.measures.insert(QStringLiteral("press_ms"), static_cast<qint64>(t.nPressMs - nStartMs));
     if (t.nHeldMs >= 0)
         verdict.measures.insert(QStringLiteral("held_ms"), static_cast<qint64>(t.nHeldMs));
-    QStringList reasons;
+    std::vector<CFinding> findings;
     std::vector<int> told;
     for (int k : t.wrongKeys) {
         if (!Contains(told, k))
-            reasons << QStringLiteral("key %1 reported").arg(k);
+            findings.push_back({CheckFault::WrongKey, QStringLiteral("key %1 reported").arg(k)});
         told.push_back(k);
     }
     if (t.nPresses == 0)
-        reasons << QStringLiteral("no press");
+        findings.push_back({CheckFault::NoPress, QStringLiteral("no press")});
     else if (!t.bReleased)
-        reasons << QStringLiteral("not released");
+        findings.push_back({CheckFault::NotReleased, QStringLiteral("not released")});
     if (t.nPresses > 1)
-        reasons << QStringLiteral("bouncing: %1 presses").arg(t.nPresses);
-    return reasons.isEmpty() ? verdict : Failed(verdict, reasons.join(QStringLiteral("; ")));
+        findings.push_back({CheckFault::Bouncing, QStringLiteral("bouncing: %1 presses").arg(t.nPresses)});
+    return findings.empty() ? verdict : Failed(verdict, findings);
 }
 
 namespace {
@@ -165,8 +169,10 @@ CItemVerdict JudgeSelector(int nSelector, const std::vector<CPanelEvent>& events
     QStringList names;
     for (int p : missing)
         names << QString::number(p);
-    return Failed(verdict, QStringLiteral("position%1 %2 never reported")
-                               .arg(missing.size() > 1 ? QLatin1String("s") : QLatin1String(""), names.join(u", ")));
+    return Failed(verdict,
+                  {{CheckFault::PositionMissing,
+                    QStringLiteral("position%1 %2 never reported")
+                        .arg(missing.size() > 1 ? QLatin1String("s") : QLatin1String(""), names.join(u", "))}});
 }
 
 QString WhyUnanswerable(const std::vector<CCheckItem>& items, bool bTerminal)
@@ -177,7 +183,7 @@ QString WhyUnanswerable(const std::vector<CCheckItem>& items, bool bTerminal)
         return {};
     for (const CCheckItem& other : items)
         if ((other.strName == QLatin1String("key 1") || other.strName == QLatin1String("key 2"))
-            && other.strOutcome == QLatin1String("fail"))
+            && other.outcome == CheckOutcome::Fail)
             return QStringLiteral("%1 failed its own item and no terminal is there to answer on").arg(other.strName);
     return {};
 }
@@ -193,7 +199,7 @@ CItemVerdict JudgeAnswer(std::optional<bool> answer)
 {
     CItemVerdict verdict;
     if (!answer)
-        return Failed(verdict, QStringLiteral("no answer"));
+        return Failed(verdict, {{CheckFault::NoAnswer, QStringLiteral("no answer")}});
     verdict.measures.insert(QStringLiteral("answer"), *answer ? QStringLiteral("yes") : QStringLiteral("no"));
-    return *answer ? verdict : Failed(verdict, QStringLiteral("answered no"));
+    return *answer ? verdict : Failed(verdict, {{CheckFault::AnsweredNo, QStringLiteral("answered no")}});
 }

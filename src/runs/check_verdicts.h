@@ -16,9 +16,10 @@
 // what it heard to Judge... .
 
 struct CItemVerdict {
-    QString strOutcome = QStringLiteral("pass"); // "pass", "fail", "not checked"
-    QString strReason;                           // when not "pass"
-    QJsonObject measures;                        // press_ms, held_ms, presses, wrong_keys, ...
+    CheckOutcome outcome = CheckOutcome::Pass;
+    QString strReason;              // when a fail
+    std::vector<CheckFault> faults; // when a fail: its kinds, in the order of the reason
+    QJsonObject measures;           // press_ms, held_ms, presses, wrong_keys, ...
 };
 
 // At rest: every key reported while hands were off; nHeldAtStart is the key the panel said was

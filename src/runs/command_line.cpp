@@ -1,12 +1,17 @@
 #include "command_line.h"
 
+#include "check_plan.h"
 #include "headless.h"
 #include "kova_version.h"
 #include "panel_check.h"
 #include "ports.h"
+#include "run_ports.h"
 #include "serve.h"
 
+#include <QCommandLineOption>
 #include <QCommandLineParser>
+
+#include <cmath>
 
 namespace {
 
@@ -32,7 +37,182 @@ const char* const kQtValueOptions[] = {"platform",
                                        "visual"};
 const char* const kQtFlagOptions[] = {"reverse", "widgetcount", "nograb", "dograb", "sync", "testability"};
 
+// The options of the runs without a window (--probe, --permanence-test, --check, --serve and
+// what goes with them), declared on the program's command line parser.
+struct CRunOptions {
+    QCommandLineOption probe{QStringLiteral("probe")};
+    QCommandLineOption permTest{QStringLiteral("permanence-test")};
+    QCommandLineOption serve{QStringLiteral("serve")};
+    QCommandLineOption port{QStringLiteral("port"), QString(), QStringLiteral("N")};
+    QCommandLineOption baud{QStringLiteral("baud"), QString(), QStringLiteral("BD")};
+    QCommandLineOption duration{QStringLiteral("duration"), QString(), QStringLiteral("D")};
+    QCommandLineOption report{QStringLiteral("report"), QString(), QStringLiteral("FILE")};
+    // The panel check and its own options.
+    QCommandLineOption check{QStringLiteral("check")};
+    QCommandLineOption serial{QStringLiteral("serial"), QString(), QStringLiteral("SN")};
+    QCommandLineOption operatorName{QStringLiteral("operator"), QString(), QStringLiteral("NAME")};
+    QCommandLineOption timeout{QStringLiteral("timeout"), QString(), QStringLiteral("S")};
+    QCommandLineOption seed{QStringLiteral("seed"), QString(), QStringLiteral("N")};
+    QCommandLineOption only{QStringLiteral("only"), QString(), QStringLiteral("LIST")};
+    QCommandLineOption junit{QStringLiteral("junit"), QString(), QStringLiteral("FILE")};
+
+    QList<QCommandLineOption> All() const;
+    // Reads them into result after the rest of the command line; empty when they are sound,
+    // or why they are refused.
+    QString Read(const QCommandLineParser& parser, CCommandLine& result) const;
+
+private:
+    QString ReadCheckOptions(const QCommandLineParser& parser, CCommandLine& result) const;
+};
+
+QList<QCommandLineOption> CRunOptions::All() const
+{
+    return {probe, permTest, serve,        port,    baud, duration, report,
+            check, serial,   operatorName, timeout, seed, only,     junit};
+}
+
+QString CRunOptions::Read(const QCommandLineParser& parser, CCommandLine& result) const
+{
+    const bool bProbe = parser.isSet(probe);
+    const bool bPermTest = parser.isSet(permTest);
+    const bool bServe = parser.isSet(serve);
+    const bool bCheck = parser.isSet(check);
+    const QCommandLineOption* const checkOnly[] = {&serial, &operatorName, &timeout, &seed, &only, &junit};
+    if (!bCheck) {
+        for (const QCommandLineOption* pOption : checkOnly)
+            if (parser.isSet(*pOption))
+                return QStringLiteral("--%1 goes with --check").arg(pOption->names().first());
+    }
+    if (!bProbe && !bPermTest && !bCheck && !bServe) {
+        for (const QCommandLineOption* pOption : {&port, &baud, &duration, &report})
+            if (parser.isSet(*pOption))
+                return QStringLiteral("--%1 goes with --probe, --permanence-test, --check or --serve")
+                    .arg(pOption->names().first());
+        return {};
+    }
+    if (int(bProbe) + int(bPermTest) + int(bCheck) + int(bServe) > 1)
+        return QStringLiteral("--probe, --permanence-test, --check and --serve go in separate runs");
+    const char* const name = bProbe ? "probe" : bPermTest ? "permanence-test" : bCheck ? "check" : "serve";
+    if (result.action != CCommandLine::Action::Run)
+        return QStringLiteral("--%1 goes in a run of its own").arg(QLatin1String(name));
+    if ((bProbe || bServe) && (parser.isSet(duration) || parser.isSet(report)))
+        return QStringLiteral("--duration and --report go with --permanence-test");
+    if (bCheck && parser.isSet(duration))
+        return QStringLiteral("--duration goes with --permanence-test; --check takes --timeout");
+    if (parser.isSet(port)) {
+        const QString value = parser.value(port);
+        if (value != QLatin1String("1") && value != QLatin1String("2"))
+            return QStringLiteral("--port takes 1 or 2, not '%1'").arg(value);
+        result.nPort = value.toInt();
+    }
+    if (parser.isSet(baud)) {
+        const QString value = parser.value(baud);
+        if (value != QLatin1String("9600") && value != QLatin1String("19200"))
+            return QStringLiteral("--baud takes 9600 or 19200, not '%1'").arg(value);
+        result.nBaud = value.toInt();
+    }
+    if (parser.isSet(duration)) {
+        QString why;
+        if (!ParseDuration(parser.value(duration), &result.nDurationMs, &why))
+            return QStringLiteral("--duration %1: %2").arg(parser.value(duration), why);
+    }
+    if (parser.isSet(report)) {
+        result.strReportPath = parser.value(report);
+        if (result.strReportPath.isEmpty())
+            return QStringLiteral("--report needs a file name");
+        // The check talks to the operator on standard output; its report goes to a file.
+        if (bCheck && result.strReportPath == QLatin1String("-"))
+            return QStringLiteral("--report - goes with --permanence-test; --check writes its report to a file");
+    }
+    if (bCheck) {
+        if (const QString why = ReadCheckOptions(parser, result); !why.isEmpty())
+            return why;
+    }
+    result.action = bProbe      ? CCommandLine::Action::Probe
+                    : bPermTest ? CCommandLine::Action::PermanenceTest
+                    : bCheck    ? CCommandLine::Action::Check
+                                : CCommandLine::Action::Serve;
+    return {};
+}
+
+QString CRunOptions::ReadCheckOptions(const QCommandLineParser& parser, CCommandLine& result) const
+{
+    if (parser.isSet(serial)) {
+        result.strSerial = parser.value(serial).trimmed();
+        if (result.strSerial.isEmpty())
+            return QStringLiteral("--serial needs the panel's serial number");
+    }
+    if (parser.isSet(operatorName))
+        result.strOperator = parser.value(operatorName).trimmed();
+    if (parser.isSet(timeout)) {
+        bool ok = false;
+        const int value = parser.value(timeout).toInt(&ok);
+        if (!ok || value < 1 || value > kMaxCheckTimeoutS)
+            return QStringLiteral("--timeout takes whole seconds from 1 to %1, not '%2'")
+                .arg(kMaxCheckTimeoutS)
+                .arg(parser.value(timeout));
+        result.nTimeoutS = value;
+    }
+    if (parser.isSet(seed)) {
+        bool ok = false;
+        const qulonglong value = parser.value(seed).toULongLong(&ok);
+        if (!ok || value > 0xFFFFFFFFull)
+            return QStringLiteral("--seed takes a number from 0 to 4294967295, not '%1'").arg(parser.value(seed));
+        result.seed = static_cast<uint32_t>(value);
+    }
+    if (parser.isSet(only)) {
+        for (const QString& group : parser.value(only).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+            const QString word = group.trimmed();
+            if (!CheckGroups().contains(word))
+                return QStringLiteral("--only takes a comma list of %1, not '%2'")
+                    .arg(CheckGroups().join(QLatin1Char(',')), word);
+            if (!result.checkGroups.contains(word))
+                result.checkGroups << word;
+        }
+        if (result.checkGroups.isEmpty())
+            return QStringLiteral("--only needs at least one of %1").arg(CheckGroups().join(QLatin1Char(',')));
+    }
+    if (parser.isSet(junit)) {
+        result.strJunitPath = parser.value(junit);
+        if (result.strJunitPath.isEmpty())
+            return QStringLiteral("--junit needs a file name");
+    }
+    return {};
+}
+
 } // namespace
+
+bool ParseDuration(const QString& text, int64_t* pMs, QString* pWhy)
+{
+    QString number = text.trimmed();
+    int64_t unit = 1000;
+    if (number.endsWith(QLatin1Char('s'))) {
+        number.chop(1);
+    } else if (number.endsWith(QLatin1Char('m'))) {
+        number.chop(1);
+        unit = 60 * 1000;
+    } else if (number.endsWith(QLatin1Char('h'))) {
+        number.chop(1);
+        unit = 3600 * 1000;
+    }
+    const auto refuse = [pWhy](const QString& why) {
+        if (pWhy != nullptr)
+            *pWhy = why;
+        return false;
+    };
+    bool ok = false;
+    const double value = number.toDouble(&ok);
+    if (!ok || !std::isfinite(value))
+        return refuse(QStringLiteral("takes seconds, or a number with s, m or h (90, 15m, 8h)"));
+    // A year is far beyond any test, and keeps the product well inside 64 bits.
+    if (value * static_cast<double>(unit) > static_cast<double>(kMaxDurationMs))
+        return refuse(QStringLiteral("is more than a year (366 days, 8784h), the longest run"));
+    const auto ms = static_cast<int64_t>(value * static_cast<double>(unit));
+    if (ms <= 0)
+        return refuse(QStringLiteral("is no time at all; leave --duration out to run until stopped"));
+    *pMs = ms;
+    return true;
+}
 
 bool Print(std::FILE* pFile, const QString& text)
 {
@@ -61,7 +241,7 @@ CCommandLine ParseCommandLine(const QStringList& arguments)
     const QCommandLineOption listPorts(QStringLiteral("list-ports"));
     const QCommandLineOption savePort(QStringLiteral("save-port"), QString(), QStringLiteral("N"));
     parser.addOptions({help, version, com1, com2, listPorts, savePort});
-    const CHeadlessOptions headless;
+    const CRunOptions headless;
     parser.addOptions(headless.All());
     for (const char* name : kQtValueOptions)
         parser.addOption(QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("value")));

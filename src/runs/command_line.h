@@ -31,6 +31,15 @@ struct CCommandLine {
     QString strJunitPath;         // --junit
 };
 
+// The longest prompt time-out of --check: an hour is more than any operator needs.
+inline constexpr int kMaxCheckTimeoutS = 3600;
+// The longest --duration: a year is far beyond any test.
+inline constexpr int64_t kMaxDurationMs = int64_t{366} * 24 * 3600 * 1000;
+
+// "90", "90s", "15m", "8h" as milliseconds; false and why for anything else, for no time at
+// all and for more than kMaxDurationMs.
+bool ParseDuration(const QString& text, int64_t* pMs, QString* pWhy = nullptr);
+
 // Reads the whole command line; arguments[0] is the program. Needs no application object.
 CCommandLine ParseCommandLine(const QStringList& arguments);
 

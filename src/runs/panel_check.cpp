@@ -1,11 +1,11 @@
 #include "panel_check.h"
 
 #include "check_dialogue.h"
-#include "headless.h"
 #include "kova_version.h"
 #include "perm_report.h"
 #include "port_config.h"
 #include "run_console.h"
+#include "run_ports.h"
 #include "stop_signals.h"
 
 #include <QJsonArray>
@@ -46,15 +46,15 @@ QJsonObject CCheckRecord::ToJson() const
     o.insert(QStringLiteral("started"), IsoWithOffset(started));
     o.insert(QStringLiteral("ended"), IsoWithOffset(ended));
     o.insert(QStringLiteral("seed"), static_cast<qint64>(nSeed));
-    o.insert(QStringLiteral("outcome"), strOutcome);
+    o.insert(QStringLiteral("outcome"), OutcomeText(outcome));
     if (!strReason.isEmpty())
         o.insert(QStringLiteral("reason"), strReason);
     QJsonArray array;
     for (const CCheckItem& item : items) {
         QJsonObject i = item.measures;
         i.insert(QStringLiteral("name"), item.strName);
-        i.insert(QStringLiteral("outcome"), item.strOutcome);
-        if (item.strOutcome != QLatin1String("pass"))
+        i.insert(QStringLiteral("outcome"), OutcomeText(item.outcome));
+        if (item.outcome != CheckOutcome::Pass)
             i.insert(QStringLiteral("reason"), item.strReason);
         array.append(i);
     }
@@ -68,33 +68,13 @@ QJsonObject CCheckRecord::ToJson() const
 // a test case, so each item's details stand in the suite's system-out, one line each.
 QByteArray CCheckRecord::ToJUnit() const
 {
-    // The kind of fault, for a CI to group failures by: the reason's parts, each named by kind
-    // ("key 4 reported; no press" is "wrong key, no press").
-    const auto faultKind = [](const QString& strReason) {
-        static const std::pair<const char*, const char*> kKinds[] = {
-            {"pressed with hands off", "pressed at rest"},
-            {"no press", "no press"},
-            {"not released", "not released"},
-            {"bouncing", "bouncing"},
-            {"never reported", "position missing"},
-            {" reported", "wrong key"},
-            {"no answer", "no answer"},
-            {"answered no", "answered no"},
-            {"link lost", "link lost"},
-        };
+    // The kind of fault, for a CI to group failures by ("wrong key, no press").
+    const auto faultKind = [](const std::vector<CheckFault>& faults) {
         QStringList kinds;
-        for (const QString& part : strReason.split(QStringLiteral("; "))) {
-            QString kind = QStringLiteral("other");
-            for (const auto& [marker, name] : kKinds) {
-                if (part.contains(QLatin1String(marker))) {
-                    kind = QLatin1String(name);
-                    break;
-                }
-            }
-            if (!kinds.contains(kind))
-                kinds << kind;
-        }
-        return kinds.join(QStringLiteral(", "));
+        for (const CheckFault fault : faults)
+            kinds << FaultText(fault);
+        // Every failure the check gives has its kinds; the schema wants a type all the same.
+        return kinds.isEmpty() ? QStringLiteral("other") : kinds.join(QStringLiteral(", "));
     };
     const auto seconds = [](int64_t nMs) { return QString::number(static_cast<double>(nMs) / 1000.0, 'f', 3); };
 
@@ -107,12 +87,12 @@ QByteArray CCheckRecord::ToJUnit() const
     int nFailures = 0;
     int nSkipped = 0;
     for (const CCheckItem& item : items) {
-        nFailures += item.strOutcome == QLatin1String("fail");
-        nSkipped += item.strOutcome == QLatin1String("not run") || item.strOutcome == QLatin1String("not checked");
+        nFailures += item.outcome == CheckOutcome::Fail;
+        nSkipped += item.outcome == CheckOutcome::NotRun || item.outcome == CheckOutcome::NotChecked;
     }
     w.writeAttribute(QStringLiteral("tests"), QString::number(items.size()));
     w.writeAttribute(QStringLiteral("failures"), QString::number(nFailures));
-    w.writeAttribute(QStringLiteral("errors"), QString::number(strOutcome == QLatin1String("error") ? 1 : 0));
+    w.writeAttribute(QStringLiteral("errors"), QString::number(outcome == CheckRunOutcome::Error ? 1 : 0));
     w.writeAttribute(QStringLiteral("skipped"), QString::number(nSkipped));
     w.writeAttribute(QStringLiteral("timestamp"), started.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")));
     w.writeAttribute(QStringLiteral("time"), seconds(started.msecsTo(ended)));
@@ -121,7 +101,7 @@ QByteArray CCheckRecord::ToJUnit() const
     w.writeStartElement(QStringLiteral("properties"));
     for (const auto& [name, value] :
          {std::pair{"serial", strSerial}, std::pair{"operator", strOperator}, std::pair{"station", strStation},
-          std::pair{"seed", QString::number(nSeed)}, std::pair{"outcome", strOutcome}}) {
+          std::pair{"seed", QString::number(nSeed)}, std::pair{"outcome", OutcomeText(outcome)}}) {
         w.writeStartElement(QStringLiteral("property"));
         w.writeAttribute(QStringLiteral("name"), QLatin1String(name));
         w.writeAttribute(QStringLiteral("value"), value);
@@ -134,15 +114,16 @@ QByteArray CCheckRecord::ToJUnit() const
         w.writeAttribute(QStringLiteral("name"), item.strName);
         w.writeAttribute(QStringLiteral("classname"), QStringLiteral("panel check"));
         w.writeAttribute(QStringLiteral("time"), seconds(item.nTimeMs));
-        if (item.strOutcome == QLatin1String("fail")) {
+        if (item.outcome == CheckOutcome::Fail) {
             w.writeStartElement(QStringLiteral("failure"));
             w.writeAttribute(QStringLiteral("message"), item.strReason);
-            w.writeAttribute(QStringLiteral("type"), faultKind(item.strReason));
+            w.writeAttribute(QStringLiteral("type"), faultKind(item.faults));
             w.writeCharacters(item.strReason);
             w.writeEndElement();
-        } else if (item.strOutcome != QLatin1String("pass")) {
+        } else if (item.outcome != CheckOutcome::Pass) {
             w.writeStartElement(QStringLiteral("skipped"));
-            w.writeAttribute(QStringLiteral("message"), item.strOutcome + QStringLiteral(": ") + item.strReason);
+            w.writeAttribute(QStringLiteral("message"),
+                             OutcomeText(item.outcome) + QStringLiteral(": ") + item.strReason);
             w.writeEndElement();
         }
         w.writeEndElement();
@@ -150,7 +131,7 @@ QByteArray CCheckRecord::ToJUnit() const
         if (!item.strReason.isEmpty())
             measures.insert(QStringLiteral("reason"), item.strReason);
         details += QStringLiteral("%1: %2 %3\n")
-                       .arg(item.strName, item.strOutcome,
+                       .arg(item.strName, OutcomeText(item.outcome),
                             QString::fromUtf8(QJsonDocument(measures).toJson(QJsonDocument::Compact)));
     }
     w.writeTextElement(QStringLiteral("system-out"), details);

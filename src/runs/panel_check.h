@@ -1,5 +1,6 @@
 #pragma once
 
+#include "check_outcome.h"
 #include "command_line.h"
 
 #include <QByteArray>
@@ -27,10 +28,11 @@ inline constexpr int kBounceWindowMs = 100;
 
 // One item of the check and what it found.
 struct CCheckItem {
-    QString strName;                // "at rest", "key 7", "selector 2", "lamps on", "lcd"
-    QString strGroup;               // the --only group it belongs to
-    QString strOutcome = "not run"; // "pass", "fail", "not run", "not checked"
-    QString strReason;              // when not "pass"
+    QString strName;  // "at rest", "key 7", "selector 2", "lamps on", "lcd"
+    QString strGroup; // the --only group it belongs to
+    CheckOutcome outcome = CheckOutcome::NotRun;
+    QString strReason;              // when not a pass
+    std::vector<CheckFault> faults; // when a fail: its kinds, in the order the reason gives them
     QJsonObject measures;           // press_ms, held_ms, presses, wrong_keys, ...
     int nKey = 0;                   // the key of a key item, the selector of a selector item
     int64_t nTimeMs = 0;            // how long the item took, for the JUnit file's time
@@ -48,8 +50,8 @@ struct CCheckRecord {
     QDateTime started;
     QDateTime ended;
     uint32_t nSeed = 0;
-    QString strOutcome = "error"; // "pass", "fail", "aborted", "error"
-    QString strReason;            // for "error" and "aborted"
+    CheckRunOutcome outcome = CheckRunOutcome::Error;
+    QString strReason; // when aborted or an error
     std::vector<CCheckItem> items;
 
     QJsonObject ToJson() const;

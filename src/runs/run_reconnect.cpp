@@ -1,7 +1,5 @@
 #include "run_reconnect.h"
 
-#include "headless.h"
-
 void CReconnectPacer::Lost(int64_t nNowMs)
 {
     if (Pending())

@@ -2,7 +2,11 @@
 
 #include <cstdint>
 
-// When a run connects again after a lost link: every kReconnectPeriodMs (headless.h) from the
+// A reconnect after a lost link is tried this often, as a user would with Reset KOVA and
+// Permanence Test Start.
+inline constexpr int kReconnectPeriodMs = 3000;
+
+// When a run connects again after a lost link: every kReconnectPeriodMs from the
 // loss, as a user would with Reset KOVA, until it is through, or until the run gives up after
 // a time of its own. One schedule for the permanence test (on its poll tick) and the panel
 // check (which pauses for it), so both rejoin a power-cycled panel alike.

@@ -1,10 +1,10 @@
 #include "serve.h"
 
-#include "headless.h"
 #include "kova_version.h"
 #include "port_config.h"
 #include "port_diagnosis.h"
 #include "run_console.h"
+#include "run_ports.h"
 #include "serve_io.h"
 #include "stop_signals.h"
 #include "string_table.h"
