@@ -1,32 +1,14 @@
 #include "safe_file.h"
 
-#include <QFile>
+#include "native_file.h"
+
 #include <QRandomGenerator>
 
-#include <cerrno>
-#include <cstring>
-#ifdef _WIN32
-#include "windows_device.h"
-
-#include <QDir>
-#include <QFileInfo>
-#include <QStringList>
-
-#include <algorithm>
-#include <string>
-
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
-// The system's calls are made here rather than through QSaveFile: it cannot refuse a FIFO or a
-// device name before it opens it, cannot take a name exclusively, gives the new file to
-// whoever writes it (root, on a user's configuration) and knows file names only as QString,
-// which loses bytes that are not UTF-8. The Windows half below does the same steps with
-// Windows' calls, and reports Windows' own words for its errors.
+// The steps of every write, once for every system, on the system's own calls (native_file.h),
+// as QSaveFile stands on Qt's file engines. QSaveFile itself is not used: it cannot refuse a
+// FIFO or a device name before it opens it, cannot take a name exclusively, gives the new file
+// to whoever writes it (root, on a user's configuration) and knows file names only as QString,
+// which loses bytes that are not UTF-8.
 
 namespace {
 
@@ -67,14 +49,6 @@ int Utf8SequenceLength(const unsigned char* p, qsizetype n)
     return len;
 }
 
-#ifndef _WIN32
-// The system's words for an errno; the Windows half has its own for Windows' error codes.
-QString Reason(int nErrno)
-{
-    return QString::fromLocal8Bit(std::strerror(nErrno));
-}
-#endif
-
 bool Fail(QString* pError, const QString& text)
 {
     if (pError != nullptr)
@@ -88,13 +62,9 @@ QString NumberedName(const QString& strPath, int n)
 {
     if (n == 1)
         return strPath;
-    qsizetype nameStart = strPath.lastIndexOf(QLatin1Char('/'));
-#ifdef _WIN32
-    nameStart = std::max(nameStart, strPath.lastIndexOf(QLatin1Char('\\')));
-#endif
     const qsizetype dot = strPath.lastIndexOf(QLatin1Char('.'));
     const QString number = QStringLiteral("-%1").arg(n);
-    return dot > nameStart ? strPath.left(dot) + number + strPath.mid(dot) : strPath + number;
+    return dot >= native::FileNameStart(strPath) ? strPath.left(dot) + number + strPath.mid(dot) : strPath + number;
 }
 
 } // namespace
@@ -144,110 +114,46 @@ QString PathFromEnvironment(const char* pszName)
 #endif
 }
 
-#ifndef _WIN32
-
 namespace {
 
-QString Folder(const QString& path)
+using native::CFile;
+using native::CPathInfo;
+
+// A new file of our own in the folder, taken exclusively; a random name, so that writers in the
+// same folder at the same moment never meet.
+CFile CreateTemporary(const QString& folder, QString* pTempPath, QString* pError)
 {
-    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
-    if (slash < 0)
-        return QStringLiteral(".");
-    return slash == 0 ? QStringLiteral("/") : path.left(slash);
+    native::Error error = native::TakenError();
+    for (int attempt = 0; attempt < 100 && native::IsTaken(error); ++attempt) {
+        *pTempPath = folder + QStringLiteral("/.kova_en-")
+                     + QString::number(QRandomGenerator::global()->generate64(), 36) + QStringLiteral(".tmp");
+        const CFile file = native::CreateExclusive(*pTempPath, &error);
+        if (file.IsOpen())
+            return file;
+    }
+    Fail(pError, QStringLiteral("cannot write in %1: %2").arg(native::Shown(folder), native::Reason(error)));
+    return {};
 }
 
-QString KindOf(mode_t mode)
+// Writes data whole to the file and to the disk, then closes it; false and why otherwise.
+bool WriteAllAndClose(CFile file, const QByteArray& data, const QString& what, QString* pError)
 {
-    return S_ISDIR(mode)                    ? QStringLiteral("a folder")
-           : S_ISFIFO(mode)                 ? QStringLiteral("a FIFO")
-           : S_ISSOCK(mode)                 ? QStringLiteral("a socket")
-           : S_ISCHR(mode) || S_ISBLK(mode) ? QStringLiteral("a device node")
-           : S_ISREG(mode)                  ? QStringLiteral("a file")
-                                            : QStringLiteral("no regular file");
-}
-
-// mkdir -p on the path's bytes. True when the folder is there afterwards.
-bool MakeFolder(const QString& folder, QString* pError)
-{
-    const QByteArray bytes = PathToBytes(folder);
-    struct stat st {};
-    if (::stat(bytes.constData(), &st) == 0) {
-        if (S_ISDIR(st.st_mode))
-            return true;
-        return Fail(pError, QStringLiteral("%1 is %2, not a folder").arg(folder, KindOf(st.st_mode)));
-    }
-    for (qsizetype i = 1; i <= bytes.size(); ++i) {
-        if (i < bytes.size() && bytes[i] != '/')
-            continue;
-        const QByteArray part = bytes.left(i);
-        if (::mkdir(part.constData(), 0777) != 0 && errno != EEXIST)
-            return Fail(pError,
-                        QStringLiteral("cannot make the folder %1: %2").arg(PathFromBytes(part), Reason(errno)));
-    }
-    if (::stat(bytes.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return Fail(pError, QStringLiteral("cannot make the folder %1: %2").arg(folder, Reason(ENOTDIR)));
+    native::Error error = native::WriteAll(file, data);
+    if (error == 0)
+        error = native::Sync(file);
+    const native::Error closed = native::Close(file);
+    if (error == 0)
+        error = closed;
+    if (error != 0)
+        return Fail(pError, QStringLiteral("cannot write %1: %2").arg(what, native::Reason(error)));
     return true;
 }
 
-// A new file of our own beside the target, opened exclusively and without following links.
-int CreateTemporary(const QString& folder, QByteArray* pTempPath, QString* pError)
+// A name the system takes for a device whatever the disk holds is refused before it is used.
+bool RefuseDeviceName(const QString& path, QString* pError)
 {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        *pTempPath = PathToBytes(folder) + "/.kova_en-"
-                     + QByteArray::number(QRandomGenerator::global()->generate64(), 36) + ".tmp";
-        const int fd = ::open(pTempPath->constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd >= 0)
-            return fd;
-        if (errno != EEXIST) {
-            Fail(pError, QStringLiteral("cannot write in %1: %2").arg(folder, Reason(errno)));
-            return -1;
-        }
-    }
-    Fail(pError, QStringLiteral("cannot write in %1: %2").arg(folder, Reason(EEXIST)));
-    return -1;
-}
-
-// Writes data whole to fd, again after an interrupted call: 0, or the errno of the failure.
-int WriteAll(int fd, const QByteArray& data)
-{
-    qsizetype done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.constData() + done, static_cast<size_t>(data.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n < 0 ? errno : EIO;
-        done += n;
-    }
-    return 0;
-}
-
-// Writes data whole to fd and to the disk, then closes it; false and the reason otherwise.
-bool WriteAllAndClose(int fd, const QByteArray& data, const QString& what, QString* pError)
-{
-    if (const int error = WriteAll(fd, data); error != 0) {
-        ::close(fd);
-        return Fail(pError, QStringLiteral("cannot write %1: %2").arg(what, Reason(error)));
-    }
-    // A full disk may only show here, when the data leaves the cache.
-    if (::fsync(fd) != 0 && errno != EINVAL) {
-        const int error = errno;
-        ::close(fd);
-        return Fail(pError, QStringLiteral("cannot write %1: %2").arg(what, Reason(error)));
-    }
-    if (::close(fd) != 0 && errno != EINTR)
-        return Fail(pError, QStringLiteral("cannot write %1: %2").arg(what, Reason(errno)));
-    return true;
-}
-
-void SyncFolder(const QString& folder)
-{
-    // The rename itself reaches the disk with the folder; a failure here loses nothing written.
-    const int fd = ::open(PathToBytes(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        (void)::fsync(fd);
-        ::close(fd);
-    }
+    const QString why = native::DeviceName(path);
+    return !why.isEmpty() && !Fail(pError, QStringLiteral("%1 is a device (%2)").arg(path, why));
 }
 
 } // namespace
@@ -255,26 +161,24 @@ void SyncFolder(const QString& folder)
 QString WritableTarget(const QString& strPath, QString* pError)
 {
     QString path = strPath;
-    // As many links as the kernel follows itself; a loop of links ends here too.
+    // As many links as the kernel follows itself; a loop of links ends here too. The file
+    // written is the link's target, and the link stays.
     for (int hop = 0; hop < 40; ++hop) {
-        const QByteArray bytes = PathToBytes(path);
-        struct stat st {};
-        if (::lstat(bytes.constData(), &st) != 0)
-            return path; // nothing there yet: made afresh; an unreachable folder fails the write
-        if (S_ISREG(st.st_mode))
-            return path;
-        if (!S_ISLNK(st.st_mode)) {
-            Fail(pError, path == strPath
-                             ? QStringLiteral("%1 is %2").arg(strPath, KindOf(st.st_mode))
-                             : QStringLiteral("%1 is a link to %2, %3").arg(strPath, path, KindOf(st.st_mode)));
-            return {};
+        const CPathInfo info = native::LookAt(path);
+        switch (info.kind) {
+        case CPathInfo::Kind::Missing: return path; // made afresh; an unreachable folder fails the write
+        case CPathInfo::Kind::File: return path;
+        case CPathInfo::Kind::Link:
+            if (info.strTarget.isEmpty())
+                return path; // changed under us or unreadable: the write that follows says what it finds
+            path = info.strTarget;
+            continue;
+        case CPathInfo::Kind::Folder:
+        case CPathInfo::Kind::Other: break;
         }
-        QByteArray link(static_cast<qsizetype>(st.st_size > 0 ? st.st_size : 256) + 1, '\0');
-        const ssize_t n = ::readlink(bytes.constData(), link.data(), static_cast<size_t>(link.size()));
-        if (n < 0 || n >= link.size())
-            return path; // changed under us; the write that follows says what it finds
-        link.truncate(n);
-        path = link.startsWith('/') ? PathFromBytes(link) : Folder(path) + QLatin1Char('/') + PathFromBytes(link);
+        Fail(pError, path == strPath ? QStringLiteral("%1 is %2").arg(strPath, info.strWhat)
+                                     : QStringLiteral("%1 is a link to %2, %3").arg(strPath, path, info.strWhat));
+        return {};
     }
     Fail(pError, QStringLiteral("%1 is a loop of symbolic links").arg(strPath));
     return {};
@@ -283,29 +187,30 @@ QString WritableTarget(const QString& strPath, QString* pError)
 bool CheckWritableFolder(const QString& folder, bool bMakeFolder, QString* pError)
 {
     if (bMakeFolder) {
-        if (!MakeFolder(folder, pError))
+        if (!native::MakeFolder(folder, pError))
             return false;
     } else {
-        struct stat st {};
-        if (::stat(PathToBytes(folder).constData(), &st) != 0)
-            return Fail(pError, QStringLiteral("cannot write in %1: %2").arg(folder, Reason(errno)));
-        if (!S_ISDIR(st.st_mode))
-            return Fail(pError, QStringLiteral("%1 is %2, not a folder").arg(folder, KindOf(st.st_mode)));
+        const CPathInfo info = native::LookThrough(folder);
+        if (info.kind == CPathInfo::Kind::Missing)
+            return Fail(pError, QStringLiteral("cannot write in %1: %2").arg(folder, native::Reason(info.error)));
+        if (info.kind != CPathInfo::Kind::Folder)
+            return Fail(pError, QStringLiteral("%1 is %2, not a folder").arg(folder, info.strWhat));
     }
-    // Tried for real: permissions alone do not tell a read-only mount, and root passes them all.
-    QByteArray temp;
-    const int fd = CreateTemporary(folder, &temp, pError);
-    if (fd < 0)
+    // Tried for real: permissions alone do not tell a read-only mount, root passes them all,
+    // and the read-only attribute of a folder means nothing to Windows.
+    QString temp;
+    const CFile file = CreateTemporary(folder, &temp, pError);
+    if (!file.IsOpen())
         return false;
-    ::close(fd);
-    ::unlink(temp.constData());
+    native::Close(file);
+    native::Remove(temp);
     return true;
 }
 
 bool CheckWritable(const QString& strPath, bool bMakeFolder, QString* pError)
 {
     const QString target = WritableTarget(strPath, pError);
-    return !target.isEmpty() && CheckWritableFolder(Folder(target), bMakeFolder, pError);
+    return !target.isEmpty() && CheckWritableFolder(native::FolderOf(target), bMakeFolder, pError);
 }
 
 bool WriteFileSafely(const QString& strPath, const QByteArray& data, QString* pError, bool* pOwnerKept)
@@ -315,86 +220,67 @@ bool WriteFileSafely(const QString& strPath, const QByteArray& data, QString* pE
     const QString target = WritableTarget(strPath, pError);
     if (target.isEmpty())
         return false;
-    const QString folder = Folder(target);
-    if (!MakeFolder(folder, pError))
+    const QString folder = native::FolderOf(target);
+    if (!native::MakeFolder(folder, pError))
         return false;
-    QByteArray temp;
-    const int fd = CreateTemporary(folder, &temp, pError);
-    if (fd < 0)
+    QString temp;
+    const CFile file = CreateTemporary(folder, &temp, pError);
+    if (!file.IsOpen())
         return false;
-    // The new file takes the old one's mode and owner: run by root on a user's file it would
-    // otherwise become root's, and the user could no longer edit it.
-    struct stat old {};
-    if (::stat(PathToBytes(target).constData(), &old) == 0 && S_ISREG(old.st_mode)) {
-        // A file that silently lost its mode (a config readable by its group, a report a
-        // service reads) is a file the writer damaged: the old one is kept instead.
-        if (::fchmod(fd, old.st_mode & 07777) != 0) {
-            const int error = errno;
-            ::close(fd);
-            ::unlink(temp.constData());
-            return Fail(
-                pError,
-                QStringLiteral("cannot write %1: its permissions cannot be kept: %2").arg(strPath, Reason(error)));
-        }
-        if ((old.st_uid != ::geteuid() || old.st_gid != ::getegid()) && ::fchown(fd, old.st_uid, old.st_gid) != 0
-            && pOwnerKept != nullptr)
-            *pOwnerKept = false;
+    // A file that silently lost its mode (a config readable by its group, a report a service
+    // reads) is a file the writer damaged: the old one is kept instead.
+    if (native::Error error = 0; !native::KeepModeAndOwner(file, target, &error, pOwnerKept)) {
+        native::Close(file);
+        native::Remove(temp);
+        return Fail(
+            pError,
+            QStringLiteral("cannot write %1: its permissions cannot be kept: %2").arg(strPath, native::Reason(error)));
     }
-    if (!WriteAllAndClose(fd, data, strPath, pError)) {
-        ::unlink(temp.constData());
+    if (!WriteAllAndClose(file, data, strPath, pError)) {
+        native::Remove(temp);
         return false;
     }
-    if (::rename(temp.constData(), PathToBytes(target).constData()) != 0) {
-        const int error = errno;
-        ::unlink(temp.constData());
-        return Fail(pError, QStringLiteral("cannot write %1: %2").arg(strPath, Reason(error)));
+    // Replaced in one step, or not at all: the old file is whole until the new one is.
+    if (const native::Error error = native::Replace(temp, target); error != 0) {
+        native::Remove(temp);
+        return Fail(pError, QStringLiteral("cannot write %1: %2").arg(strPath, native::Reason(error)));
     }
-    SyncFolder(folder);
+    native::SyncFolder(folder);
     return true;
 }
 
 QString WriteNewFileSafely(const QString& strPath, const QByteArray& data, QString* pError)
 {
-    const QString folder = Folder(strPath);
-    if (!MakeFolder(folder, pError))
+    const QString folder = native::FolderOf(strPath);
+    if (RefuseDeviceName(strPath, pError) || !native::MakeFolder(folder, pError))
         return {};
-    QByteArray temp;
-    const int fd = CreateTemporary(folder, &temp, pError);
-    if (fd < 0 || !WriteAllAndClose(fd, data, strPath, pError)) {
-        if (fd >= 0)
-            ::unlink(temp.constData());
+    // Written whole under a name of our own first, then given a free name in one step: two runs
+    // never share a name, and no empty or half file is ever seen under the report's name.
+    QString temp;
+    const CFile file = CreateTemporary(folder, &temp, pError);
+    if (!file.IsOpen())
+        return {};
+    if (!WriteAllAndClose(file, data, strPath, pError)) {
+        native::Remove(temp);
         return {};
     }
     for (int n = 1; n < 1000; ++n) {
         const QString name = NumberedName(strPath, n);
-        const QByteArray bytes = PathToBytes(name);
-        // A hard link is made only where no name is: two runs can never take the same one, and
-        // the file appears whole. Where the file system has no hard links, the name is taken
-        // with an exclusive create and the written file renamed onto it.
-        int rc = ::link(temp.constData(), bytes.constData());
-        if (rc != 0 && errno != EEXIST) {
-            const int reserved = ::open(bytes.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-            if (reserved >= 0) {
-                ::close(reserved);
-                rc = ::rename(temp.constData(), bytes.constData());
-                if (rc != 0)
-                    ::unlink(bytes.constData());
-            }
-        }
-        if (rc == 0) {
-            ::unlink(temp.constData());
-            SyncFolder(folder);
+        if (RefuseDeviceName(name, pError))
+            break;
+        const native::Error error = native::LinkNew(temp, name);
+        if (error == 0) {
+            native::SyncFolder(folder);
             return name;
         }
-        if (errno != EEXIST) {
-            const int error = errno;
-            ::unlink(temp.constData());
-            Fail(pError, QStringLiteral("cannot write %1: %2").arg(name, Reason(error)));
-            return {};
+        if (!native::IsTaken(error)) {
+            Fail(pError, QStringLiteral("cannot write %1: %2").arg(name, native::Reason(error)));
+            break;
         }
+        if (n == 999)
+            Fail(pError, QStringLiteral("cannot write %1: %2").arg(strPath, native::Reason(error)));
     }
-    ::unlink(temp.constData());
-    Fail(pError, QStringLiteral("cannot write %1: %2").arg(strPath, Reason(EEXIST)));
+    native::Remove(temp);
     return {};
 }
 
@@ -403,332 +289,36 @@ std::unique_ptr<CAppendFile> CAppendFile::Open(const QString& strPath, QString* 
     const QString target = WritableTarget(strPath, pError);
     if (target.isEmpty())
         return nullptr;
-    // O_NONBLOCK: whatever was swapped in since the look above, nothing waits on it.
-    const int fd = ::open(PathToBytes(target).constData(),
-                          O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        Fail(pError, QStringLiteral("cannot open %1: %2").arg(strPath, Reason(errno)));
-        return nullptr;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        Fail(pError, QStringLiteral("%1 is %2").arg(strPath, KindOf(st.st_mode)));
-        return nullptr;
-    }
-    std::unique_ptr<CAppendFile> file(new CAppendFile);
-    file->m_fd = fd;
-    return file;
-}
-
-CAppendFile::~CAppendFile()
-{
-    if (m_fd >= 0)
-        ::close(m_fd);
-}
-
-bool CAppendFile::Write(const QByteArray& data)
-{
-    if (m_fd < 0 || Failed())
-        return false;
-    if (const int error = WriteAll(m_fd, data); error != 0) {
-        m_strError = Reason(error);
-        return false;
-    }
-    return true;
-}
-
-#else // _WIN32
-
-namespace {
-
-std::wstring Native(const QString& path)
-{
-    return QDir::toNativeSeparators(path).toStdWString();
-}
-
-// The system's words for a Windows error code, as strerror gives them on Linux: no full stop,
-// no line end.
-QString Reason(DWORD code)
-{
-    wchar_t* pText = nullptr;
-    const DWORD n =
-        ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                         nullptr, code, 0, reinterpret_cast<LPWSTR>(&pText), 0, nullptr);
-    QString reason = n > 0 && pText != nullptr ? QString::fromWCharArray(pText, static_cast<qsizetype>(n)).trimmed()
-                                               : QStringLiteral("error %1").arg(code);
-    if (pText != nullptr)
-        ::LocalFree(pText);
-    if (reason.endsWith(QLatin1Char('.')))
-        reason.chop(1);
-    return reason;
-}
-
-QString Folder(const QString& path)
-{
-    return QFileInfo(path).absolutePath();
-}
-
-QString KindOf(DWORD attributes)
-{
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? QStringLiteral("a folder")
-           : (attributes & FILE_ATTRIBUTE_DEVICE) != 0 ? QStringLiteral("a device")
-                                                       : QStringLiteral("a file");
-}
-
-// The name rule, before the system sees the path at all: opening "NUL" or "C:\x\com1.json"
-// for writing opens the device, whatever is on the disk.
-bool RefuseDevice(const QString& path, const QString& strAsked, QString* pError)
-{
-    const QString why = WindowsDeviceIn(path);
-    if (why.isEmpty())
-        return false;
-    Fail(pError, path == strAsked ? QStringLiteral("%1 is a device (%2)").arg(strAsked, why)
-                                  : QStringLiteral("%1 is a link to %2, a device (%3)").arg(strAsked, path, why));
-    return true;
-}
-
-// Makes the folder and those above it that are missing. True when the folder is there.
-bool MakeFolder(const QString& folder, QString* pError)
-{
-    QStringList missing;
-    QString existing = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
-    DWORD attributes = ::GetFileAttributesW(Native(existing).c_str());
-    while (attributes == INVALID_FILE_ATTRIBUTES) {
-        const QString up = QFileInfo(existing).absolutePath();
-        if (up == existing)
-            break; // a drive or share that is not there: its CreateDirectoryW says so
-        missing.prepend(existing);
-        existing = up;
-        attributes = ::GetFileAttributesW(Native(existing).c_str());
-    }
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-        return Fail(
-            pError,
-            QStringLiteral("%1 is %2, not a folder").arg(QDir::toNativeSeparators(existing), KindOf(attributes)));
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        missing.prepend(existing);
-    for (const QString& part : std::as_const(missing)) {
-        if (!::CreateDirectoryW(Native(part).c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
-            return Fail(pError, QStringLiteral("cannot make the folder %1: %2")
-                                    .arg(QDir::toNativeSeparators(part), Reason(::GetLastError())));
-    }
-    return true;
-}
-
-// A new file of our own in the folder, taken exclusively.
-HANDLE CreateTemporary(const QString& folder, QString* pTempPath, QString* pError)
-{
-    DWORD error = ERROR_FILE_EXISTS;
-    for (int attempt = 0; attempt < 100 && (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS); ++attempt) {
-        *pTempPath = folder + QStringLiteral("/.kova_en-")
-                     + QString::number(QRandomGenerator::global()->generate64(), 36) + QStringLiteral(".tmp");
-        const HANDLE h = ::CreateFileW(Native(*pTempPath).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h != INVALID_HANDLE_VALUE)
-            return h;
-        error = ::GetLastError();
-    }
-    Fail(pError, QStringLiteral("cannot write in %1: %2").arg(QDir::toNativeSeparators(folder), Reason(error)));
-    return INVALID_HANDLE_VALUE;
-}
-
-void Remove(const QString& path)
-{
-    ::DeleteFileW(Native(path).c_str());
-}
-
-// Writes data whole to h: 0, or the error code of the failure.
-DWORD WriteAll(HANDLE h, const QByteArray& data)
-{
-    qsizetype done = 0;
-    while (done < data.size()) {
-        const DWORD chunk = static_cast<DWORD>(std::min<qsizetype>(data.size() - done, 1 << 30));
-        DWORD written = 0;
-        if (!::WriteFile(h, data.constData() + done, chunk, &written, nullptr))
-            return ::GetLastError();
-        if (written == 0)
-            return ERROR_WRITE_FAULT;
-        done += written;
-    }
-    return 0;
-}
-
-// Writes data whole to h and to the disk, then closes it; false and the reason otherwise.
-bool WriteAllAndClose(HANDLE h, const QByteArray& data, const QString& what, QString* pError)
-{
-    DWORD error = WriteAll(h, data);
-    // A full disk may only show here, when the data leaves the cache.
-    if (error == 0 && !::FlushFileBuffers(h))
-        error = ::GetLastError();
-    if (!::CloseHandle(h) && error == 0)
-        error = ::GetLastError();
-    if (error != 0)
-        return Fail(pError, QStringLiteral("cannot write %1: %2").arg(what, Reason(error)));
-    return true;
-}
-
-} // namespace
-
-QString WritableTarget(const QString& strPath, QString* pError)
-{
-    QString path = strPath;
-    // Symbolic links are followed as the POSIX half follows them: the file written is the
-    // link's target, and the link stays. Junctions and mount points are folders.
-    for (int hop = 0; hop < 40; ++hop) {
-        if (RefuseDevice(path, strPath, pError))
-            return {};
-        const DWORD attributes = ::GetFileAttributesW(Native(path).c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES)
-            return path; // nothing there yet: made afresh; an unreachable folder fails the write
-        if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
-            Fail(pError, path == strPath
-                             ? QStringLiteral("%1 is %2").arg(strPath, KindOf(attributes))
-                             : QStringLiteral("%1 is a link to %2, %3").arg(strPath, path, KindOf(attributes)));
-            return {};
-        }
-        const QFileInfo info(path);
-        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 || !info.isSymLink())
-            return path;
-        path = info.symLinkTarget();
-        if (path.isEmpty())
-            return info.filePath(); // unreadable link: the write that follows says what it finds
-    }
-    Fail(pError, QStringLiteral("%1 is a loop of symbolic links").arg(strPath));
-    return {};
-}
-
-bool CheckWritableFolder(const QString& folder, bool bMakeFolder, QString* pError)
-{
-    if (bMakeFolder) {
-        if (!MakeFolder(folder, pError))
-            return false;
-    } else {
-        const DWORD attributes = ::GetFileAttributesW(Native(folder).c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES)
-            return Fail(pError, QStringLiteral("cannot write in %1: %2").arg(folder, Reason(::GetLastError())));
-        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-            return Fail(pError, QStringLiteral("%1 is %2, not a folder").arg(folder, KindOf(attributes)));
-    }
-    // Tried for real: the read-only attribute of a folder means nothing to Windows, its
-    // access rules do, and only a file made there tells them.
-    QString temp;
-    const HANDLE h = CreateTemporary(folder, &temp, pError);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
-    ::CloseHandle(h);
-    Remove(temp);
-    return true;
-}
-
-bool CheckWritable(const QString& strPath, bool bMakeFolder, QString* pError)
-{
-    const QString target = WritableTarget(strPath, pError);
-    return !target.isEmpty() && CheckWritableFolder(Folder(target), bMakeFolder, pError);
-}
-
-bool WriteFileSafely(const QString& strPath, const QByteArray& data, QString* pError, bool* pOwnerKept)
-{
-    // The new file takes the folder's inherited access rules; Windows has no owner and mode to
-    // give back as POSIX does.
-    if (pOwnerKept != nullptr)
-        *pOwnerKept = true;
-    const QString target = WritableTarget(strPath, pError);
-    if (target.isEmpty())
-        return false;
-    const QString folder = Folder(target);
-    if (!MakeFolder(folder, pError))
-        return false;
-    QString temp;
-    const HANDLE h = CreateTemporary(folder, &temp, pError);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
-    if (!WriteAllAndClose(h, data, strPath, pError)) {
-        Remove(temp);
-        return false;
-    }
-    // Replaced in one step, or not at all: the old file is whole until the new one is.
-    if (!::MoveFileExW(Native(temp).c_str(), Native(target).c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        const DWORD error = ::GetLastError();
-        Remove(temp);
-        return Fail(pError, QStringLiteral("cannot write %1: %2").arg(strPath, Reason(error)));
-    }
-    return true;
-}
-
-QString WriteNewFileSafely(const QString& strPath, const QByteArray& data, QString* pError)
-{
-    const QString folder = Folder(strPath);
-    if (RefuseDevice(strPath, strPath, pError) || !MakeFolder(folder, pError))
-        return {};
-    // Written whole under a name of our own first, then moved onto a free name: a move never
-    // replaces a file, so two runs never share a name, and no empty or half file is ever seen
-    // under the report's name.
-    QString temp;
-    const HANDLE h = CreateTemporary(folder, &temp, pError);
-    if (h == INVALID_HANDLE_VALUE)
-        return {};
-    if (!WriteAllAndClose(h, data, strPath, pError)) {
-        Remove(temp);
-        return {};
-    }
-    DWORD error = ERROR_FILE_EXISTS;
-    QString name = strPath;
-    for (int n = 1; n < 1000 && (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS); ++n) {
-        name = NumberedName(strPath, n);
-        if (RefuseDevice(name, name, pError)) {
-            Remove(temp);
-            return {};
-        }
-        if (::MoveFileExW(Native(temp).c_str(), Native(name).c_str(), MOVEFILE_WRITE_THROUGH))
-            return name;
-        error = ::GetLastError();
-    }
-    Remove(temp);
-    Fail(pError, QStringLiteral("cannot write %1: %2").arg(name, Reason(error)));
-    return {};
-}
-
-std::unique_ptr<CAppendFile> CAppendFile::Open(const QString& strPath, QString* pError)
-{
-    const QString target = WritableTarget(strPath, pError);
-    if (target.isEmpty())
-        return nullptr;
-    // Others may read the trace while it is written, and remove it.
-    const HANDLE h =
-        ::CreateFileW(Native(target).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        Fail(pError, QStringLiteral("cannot open %1: %2").arg(strPath, Reason(::GetLastError())));
+    native::Error error = 0;
+    const CFile file = native::OpenAppend(target, &error);
+    if (!file.IsOpen()) {
+        Fail(pError, QStringLiteral("cannot open %1: %2").arg(strPath, native::Reason(error)));
         return nullptr;
     }
     // Whatever was swapped in since the look above: only a file on a disk is written.
-    if (::GetFileType(h) != FILE_TYPE_DISK) {
-        ::CloseHandle(h);
-        Fail(pError, QStringLiteral("%1 is no regular file").arg(strPath));
+    if (const QString what = native::NotAFile(file); !what.isEmpty()) {
+        native::Close(file);
+        Fail(pError, QStringLiteral("%1 is %2").arg(strPath, what));
         return nullptr;
     }
-    std::unique_ptr<CAppendFile> file(new CAppendFile);
-    file->m_pHandle = h;
-    return file;
+    std::unique_ptr<CAppendFile> appendFile(new CAppendFile);
+    appendFile->m_nFile = file.value;
+    return appendFile;
 }
 
 CAppendFile::~CAppendFile()
 {
-    if (m_pHandle != nullptr)
-        ::CloseHandle(m_pHandle);
+    if (m_nFile != -1)
+        native::Close({m_nFile});
 }
 
 bool CAppendFile::Write(const QByteArray& data)
 {
-    if (m_pHandle == nullptr || Failed())
+    if (m_nFile == -1 || Failed())
         return false;
-    if (const DWORD error = WriteAll(m_pHandle, data); error != 0) {
-        m_strError = Reason(error);
+    if (const native::Error error = native::WriteAll({m_nFile}, data); error != 0) {
+        m_strError = native::Reason(error);
         return false;
     }
     return true;
 }
-
-#endif // _WIN32

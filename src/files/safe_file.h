@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <cstdint>
 #include <memory>
 
 // Every file the program writes (the configuration of --save-port, the reports, the trace file
@@ -67,7 +68,6 @@ public:
 
 private:
     CAppendFile() = default;
-    int m_fd = -1;
-    void* m_pHandle = nullptr; // Windows: the file's HANDLE
+    intptr_t m_nFile = -1; // the descriptor, or Windows' HANDLE
     QString m_strError;
 };
