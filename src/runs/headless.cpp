@@ -52,7 +52,7 @@ QString SelectorText(int nSelector, int nPosition)
 class CHeadlessRun : public QObject {
 public:
     CHeadlessRun(CPanelModel& model, int64_t nDurationMs, std::FILE* pErr)
-        : m_model(model), m_nDurationMs(nDurationMs), m_pErr(pErr), m_bTerminal(IsTerminal(pErr))
+        : m_model(model), m_nDurationMs(nDurationMs), m_pErr(pErr), m_bTerminal(TakesEscapes(pErr))
     {
         m_elapsed.start();
         m_lastProgress.start();

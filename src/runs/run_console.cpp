@@ -15,19 +15,47 @@
 #include <unistd.h>
 #endif
 
+#ifdef _WIN32
+namespace {
+
+HANDLE HandleOf(std::FILE* pFile)
+{
+    return reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(pFile)));
+}
+
+} // namespace
+
 bool IsTerminal(std::FILE* pFile)
 {
-#ifdef _WIN32
     DWORD mode = 0;
-    const auto hFile = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(pFile)));
-    if (hFile == INVALID_HANDLE_VALUE || ::GetConsoleMode(hFile, &mode) == 0)
-        return false;
-    ::SetConsoleMode(hFile, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
-    return true;
-#else
-    return ::isatty(::fileno(pFile)) != 0;
-#endif
+    const HANDLE hFile = HandleOf(pFile);
+    return hFile != INVALID_HANDLE_VALUE && ::GetConsoleMode(hFile, &mode) != 0;
 }
+
+bool TakesEscapes(std::FILE* pFile)
+{
+    const HANDLE hFile = HandleOf(pFile);
+    DWORD mode = 0;
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    // A screen buffer is a console's output; an input handle has none.
+    if (hFile == INVALID_HANDLE_VALUE || ::GetConsoleMode(hFile, &mode) == 0
+        || ::GetConsoleScreenBufferInfo(hFile, &info) == 0)
+        return false;
+    if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0)
+        return true; // on already, by the console or by an earlier call: not set again
+    return ::SetConsoleMode(hFile, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+#else
+bool IsTerminal(std::FILE* pFile)
+{
+    return ::isatty(::fileno(pFile)) != 0;
+}
+
+bool TakesEscapes(std::FILE* pFile)
+{
+    return IsTerminal(pFile);
+}
+#endif
 
 QString PortText(const CPanelState& state)
 {

@@ -12,9 +12,15 @@ struct CPanelState;
 // run (--probe, --permanence-test, --check, --serve).
 
 // Whether pFile is a terminal a person types at or reads: on Windows a console, which the NUL
-// device and a file, though "character devices" to the C library there, are not. A Windows
-// console is also told to take the escape sequences that the progress line uses on Linux.
+// device and a file, though "character devices" to the C library there, are not. It only asks:
+// nothing about the terminal changes, standard input's included.
 bool IsTerminal(std::FILE* pFile);
+// Whether a progress line that redraws itself ("\r", "\x1b[K") can be written to pFile: a
+// terminal that takes the escape sequences. A Windows console output takes them once told
+// (ENABLE_VIRTUAL_TERMINAL_PROCESSING), which is done here the first time, on that output
+// alone; the bit means something else on an input, which is never touched. False where the
+// console cannot take them (before Windows 10): the run then writes plain lines instead.
+bool TakesEscapes(std::FILE* pFile);
 
 // "COM1 (/dev/ttyUSB0) at 9600 Bd", as every run names its port.
 QString PortText(const CPanelState& state);
