@@ -24,7 +24,14 @@ for ((i = 0; i < runs; i++)); do
     sims+=("$!")
     exec {fd}>"$dir/in$i" # held open for the panel's whole life
     if [[ -n $fault ]]; then echo "fault $fault on" >&"$fd"; fi
-    until grep -q READY "$dir/sim$i.out"; do sleep 0.1; done
+    end=$((SECONDS + 30))
+    until grep -q READY "$dir/sim$i.out"; do
+        if ((SECONDS >= end)); then
+            echo "virtual panel $i did not come up within 30 s: $(cat "$dir/sim$i.out")" >&2
+            exit 1
+        fi
+        sleep 0.1
+    done
 done
 
 pids=()

@@ -42,7 +42,8 @@ def test_a_permanence_run_reports_valid_json(kova_sim: kova.Sim, kova_en: str, t
         # Faults once the run is under way (a connect under them would find no panel), so that
         # the report has exchanges to describe.
         deadline = time.monotonic() + 20
-        while len(kova_sim.history()) < 6 and time.monotonic() < deadline:
+        while len(kova_sim.history()) < 6:
+            assert time.monotonic() < deadline and run_.poll() is None, "the run did not get under way"
             time.sleep(0.05)
         kova_sim.console("fault random 0.3 7")
         assert run_.wait(timeout=60) == 1

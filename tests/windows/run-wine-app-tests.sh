@@ -95,8 +95,13 @@ shots=$linux/tests/e2e/wine-shots
 rm -rf "$shots"
 KOVA_WINE_PROGRAM='C:\Program Files\KOVA_EN\kova_en.exe' KOVA_WINE_COM1=$com1 KOVA_WINE_SHOTS=$shots \
   "$runner" --gtest_brief=1
-if pgrep -f 'kova_en\.exe' >/dev/null; then
-  pgrep -af 'kova_en\.exe' >&2
+# Only this prefix's: another run of the program on the machine is none of this test's business.
+ours=()
+for pid in $(pgrep -f 'kova_en\.exe' || true); do
+  tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && ours+=("$pid")
+done
+if ((${#ours[@]} > 0)); then
+  ps -o pid,args -p "${ours[*]}" >&2
   fail "kova_en.exe is still running after the scenarios"
 fi
 note "screenshots in $shots: $(cd "$shots" && echo *.png)"

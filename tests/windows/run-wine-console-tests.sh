@@ -24,10 +24,12 @@ fail() {
 }
 work=$(mktemp -d /tmp/kova-wine-console.XXXXXX)
 sim_pid=""
+stopped_pid=""
 # Called by the EXIT trap, which shellcheck cannot see.
 # shellcheck disable=SC2317
 finish() {
   local rc=$?
+  [[ -n $stopped_pid ]] && kill -KILL "$stopped_pid" 2>/dev/null
   [[ -n $sim_pid ]] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
   rm -rf "$work"
   exit "$rc"
@@ -42,21 +44,50 @@ run() {
   rc=$?
   set -e
 }
-# Runs the program in the background and presses Ctrl+C a few seconds later (a run's progress
-# goes to a file only once a minute, so it is given that long to be under way); its exit code in
-# $rc, its output in $work/stopped.out. A background job of a script ignores SIGINT unless it is
-# started under job control.
+# Waits until the command given succeeds; fails the test, saying what did not happen, when it
+# has not within SECONDS.
+wait_until() {
+  local what=$1 seconds=$2 end=$((SECONDS + $2))
+  shift 2
+  until "$@"; do
+    ((SECONDS < end)) || fail "$what: not within $seconds s"
+    sleep 0.1
+  done
+}
+# The lines the program has sent the panel so far (the virtual panel's log).
+sent_lines() { grep -c 'PC>' "$work/panel.log" || true; }
+# Runs the program in the background, waits until it is under way (READY, a command, says so),
+# and presses Ctrl+C: SIGINT to the program's own process, which Wine hands to the console's
+# control handler. Its exit code in $rc, its output in $work/stopped.out. A background job of a
+# script ignores SIGINT unless it is started under job control. The pid is Wine's process of
+# the program itself: wine execs its loader, which runs the program in the same process.
 run_stopped() {
+  local ready=$1
+  shift
+  : >"$work/stopped.out"
   set -m
   env -u XDG_STATE_HOME wine "$program" "$@" >"$work/stopped.out" 2>&1 &
-  local pid=$!
+  stopped_pid=$!
   set +m
-  sleep 4
-  pkill -INT -f "kova_en\.com $1" || fail "no $1 running to stop"
+  wait_until "$1 under way" 60 under_way "$ready"
+  kill -INT "$stopped_pid"
+  # Stopped at once, or the test fails instead of waiting for the run's own end.
+  wait_until "$1 stopped by Ctrl+C" 30 gone "$stopped_pid"
   set +e
-  wait "$pid"
+  wait "$stopped_pid"
   rc=$?
   set -e
+  stopped_pid=""
+}
+under_way() {
+  ! gone "$stopped_pid" || fail "it ended before it was under way: $(tr -d '\r' <"$work/stopped.out")"
+  "$1"
+}
+# A process of this shell that ended: no longer there, or a zombie not yet waited for.
+gone() {
+  local state
+  state=$(ps -o stat= -p "$1") || return 0
+  [[ $state == Z* ]]
 }
 newest_report() { find "$reports" -name "$1" -newer "$work/mark" -print 2>/dev/null | sort | tail -n 1; }
 
@@ -67,10 +98,7 @@ mkfifo "$work/panel-input"
 exec 3<>"$work/panel-input"
 "$linux/tools/kova_sim/kova_sim" --link "$com1" --log "$work/panel.log" <"$work/panel-input" >"$work/panel.out" 2>&1 &
 sim_pid=$!
-for _ in $(seq 100); do
-  grep -q '^READY' "$work/panel.out" && break
-  sleep 0.1
-done
+wait_until "the virtual panel's READY" 30 grep -q '^READY' "$work/panel.out"
 touch "$work/mark"
 
 # A report named as a device is refused before the port opens, with the exit status Linux gives
@@ -92,7 +120,11 @@ grep -q '"ended_by": "duration"' "$report" || fail "the report does not end by i
 
 # Ctrl+C in the middle of a long one: the report says so, and the exit code is Linux's.
 touch "$work/mark"
-run_stopped --permanence-test --duration 60s
+sent_before=$(sent_lines)
+# Under way: five more lines on the panel's side than before the start, the connect's and the
+# run's first cell telegrams (its progress goes to a file only once a minute).
+perm_under_way() { (($(sent_lines) >= sent_before + 5)); }
+run_stopped perm_under_way --permanence-test --duration 60s
 report=$(newest_report 'permanence-*-COM1.json')
 [[ $rc -eq 0 && -n $report ]] || fail "--permanence-test stopped by Ctrl+C: exit $rc, $(tr -d '\r' <"$work/stopped.out")"
 grep -q '"ended_by": "SIGINT"' "$report" || fail "the report of a run stopped by Ctrl+C: $(cat "$report")"
@@ -114,15 +146,14 @@ echo "operator faults off" >&3
 # why, and the panel is left dark and blank.
 echo "operator off" >&3
 touch "$work/mark"
-run_stopped --check --serial WINE-3
+# Under way: the first key's prompt is out and the check waits for a press that never comes.
+check_waiting() { grep -q '^Step 1 of 12' "$work/stopped.out"; }
+run_stopped check_waiting --check --serial WINE-3
 report=$(newest_report 'check-*-WINE-3.json')
 [[ $rc -eq 3 && -n $report ]] || fail "--check stopped by Ctrl+C: exit $rc, $(tr -d '\r' <"$work/stopped.out")"
 grep -q '"reason": "ended by SIGINT"' "$report" || fail "the report of a check stopped by Ctrl+C: $(cat "$report")"
 echo "dump" >&3
-for _ in $(seq 50); do
-  grep -q '^STATE' "$work/panel.out" && break
-  sleep 0.1
-done
+wait_until "the virtual panel's STATE" 10 grep -q '^STATE' "$work/panel.out"
 state=$(grep '^STATE' "$work/panel.out" | tail -n 1)
 lcd=$(grep -o '"lcd":\[[^]]*\]' <<<"$state")
 [[ $state == *'"leds":"000000000000"'* && $lcd =~ ^\"lcd\":\[(\"\ {15}\",?){8}\]$ ]] ||

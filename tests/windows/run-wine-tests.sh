@@ -69,23 +69,28 @@ status=0
 for variant in 1 0; do
     note "Win32 device against the virtual panel, block-check variant $variant"
     : >"$work/commands"
-    tail -n +1 -f "$work/commands" 2>/dev/null | "$sim" --link "$com1" --variant "$variant" >>"$work/replies" 2>"$work/sim-$variant.err" &
+    # Each end started on its own, so that each is stopped by its own pid.
+    rm -f "$work/feed"
+    mkfifo "$work/feed"
+    tail -n +1 -f "$work/commands" >"$work/feed" 2>/dev/null &
+    tail_pid=$!
+    "$sim" --link "$com1" --variant "$variant" <"$work/feed" >>"$work/replies" 2>"$work/sim-$variant.err" &
     sim_pid=$!
-    tail_pid=$(pgrep -P $$ -x tail || true)
-    for _ in $(seq 100); do
-        grep -q '^READY' "$work/replies" && break
+    end=$((SECONDS + 30))
+    until grep -q '^READY' "$work/replies"; do
+        if ((SECONDS >= end)) || ! kill -0 "$sim_pid" 2>/dev/null; then
+            echo "the virtual panel did not start within 30 s:" >&2
+            cat "$work/sim-$variant.err" >&2
+            exit 1
+        fi
         sleep 0.1
     done
-    if ! grep -q '^READY' "$work/replies"; then
-        echo "the virtual panel did not start:" >&2
-        cat "$work/sim-$variant.err" >&2
-        exit 1
-    fi
     KOVA_WINE_SIM_DIR="$winedir" KOVA_WINE_VARIANT=$variant \
         wine "$build/tests/windows/win32_device_tests.exe" || status=1
     kill "$sim_pid" 2>/dev/null || true
     wait "$sim_pid" 2>/dev/null || true
-    if [[ -n $tail_pid ]]; then kill "$tail_pid" 2>/dev/null || true; fi
+    kill "$tail_pid" 2>/dev/null || true
+    wait "$tail_pid" 2>/dev/null || true
     sim_pid=""
     tail_pid=""
     : >"$work/replies"
