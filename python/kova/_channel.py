@@ -1,16 +1,23 @@
 """The pipes to one `kova_en --serve`: a reader thread that files every line it reads, and
 waits on what it filed that always end by the caller's deadline.
 
-The reader never dies of a line: a line that is not JSON, a reply to no command, an event it
-cannot read each become a ProtocolError handed to the next caller that waits, and reading goes
-on. When standard output ends, every waiter learns at once that the program ended, with its
-exit status and the last lines of its standard error.
+The reader never dies of a line, and never lays one at the wrong door: a line that names a
+command still waiting (its id) but cannot be taken is that command's ProtocolError; a line that
+is not JSON, a reply to no command, an event it cannot read each become a ProtocolError in the
+error stream (`errors`), which the caller reads when it likes, and reading goes on. No call gets
+another's error, and no reply is dropped. When standard output ends, every waiter learns at once
+that the program ended, with its exit status and the last lines of its standard error.
+
+The `on_line` callback gets every JSON line on a thread of its own, after the reader has filed
+it, so a callback may call the Panel (a command, a wait) without holding up the reading; what a
+callback raises goes to the error stream too.
 """
 
 from __future__ import annotations
 
 import collections
 import json
+import queue
 import subprocess
 import threading
 import time
@@ -33,9 +40,10 @@ class Channel:
         self._next_id = 1
         self._pending: set[int] = set()
         self._abandoned: set[int] = set()
-        self._replies: dict[int, dict[str, Any]] = {}
+        self._replies: dict[int, dict[str, Any] | ProtocolError] = {}
         self._events: collections.deque[Event] = collections.deque()
-        self._problems: collections.deque[ProtocolError] = collections.deque()
+        self._errors: list[Exception] = []
+        self._callbacks: queue.SimpleQueue[dict[str, Any] | None] = queue.SimpleQueue()
         self._stderr: collections.deque[str] = collections.deque(maxlen=STDERR_TAIL)
         self._ended = False
         self.end_told = False  # a caller has been told the program ended
@@ -48,6 +56,8 @@ class Channel:
             raise ProgramEnded("%s could not be started: %s" % (self.argv[0], error), None, []) from error
         self._threads = [threading.Thread(target=self._read, daemon=True, name="kova stdout"),
                          threading.Thread(target=self._read_stderr, daemon=True, name="kova stderr")]
+        if on_line is not None:
+            self._threads.append(threading.Thread(target=self._call_back, daemon=True, name="kova on_line"))
         for thread in self._threads:
             thread.start()
 
@@ -63,6 +73,15 @@ class Channel:
         with self._cv:
             self._ended = True
             self._cv.notify_all()
+        self._callbacks.put(None)
+
+    def _call_back(self) -> None:
+        assert self._on_line is not None
+        while (line := self._callbacks.get()) is not None:
+            try:
+                self._on_line(line)
+            except Exception as error:  # the callback's own fault: told, and the next line goes on
+                self._error(error)
 
     def _file(self, raw: bytes) -> None:
         text = raw.decode("utf-8", "replace").rstrip("\r\n")
@@ -71,12 +90,10 @@ class Channel:
             if not isinstance(line, dict):
                 raise ValueError("not an object")
         except ValueError as error:
-            self._problem(ProtocolError("kova_en wrote a line that is not a JSON object (%s): %.200s"
-                                        % (error, text), text))
+            self._error(ProtocolError("kova_en wrote a line that is not a JSON object (%s): %.200s"
+                                      % (error, text), text))
             return
         try:
-            if self._on_line is not None:
-                self._on_line(line)
             if "ok" in line:
                 self._reply(line, text)
             elif line.get("event") == "hello":
@@ -91,26 +108,40 @@ class Channel:
             else:
                 raise ValueError("neither a reply nor an event")
         except Exception as error:  # whatever the line was, the reader lives on
-            self._problem(ProtocolError("kova_en wrote a line this client cannot take (%s): %.200s"
-                                        % (error, text), text))
+            problem = ProtocolError("kova_en wrote a line this client cannot take (%s): %.200s" % (error, text), text)
+            if not self._answer(line.get("id"), problem):
+                self._error(problem)
+        if self._on_line is not None:
+            self._callbacks.put(line)
 
     def _reply(self, line: dict[str, Any], text: str) -> None:
         ident = line.get("id")
+        if self._answer(ident, line):
+            return
         with self._cv:
-            if isinstance(ident, int) and ident in self._pending:
-                self._pending.discard(ident)
-                self._replies[ident] = line
-                self._cv.notify_all()
-                return
             if isinstance(ident, int) and ident in self._abandoned:
                 self._abandoned.discard(ident)
                 return
-        self._problem(ProtocolError("kova_en answered a command this client did not send: %.200s" % text, text))
+        self._error(ProtocolError("kova_en answered a command this client did not send: %.200s" % text, text))
 
-    def _problem(self, problem: ProtocolError) -> None:
+    def _answer(self, ident: Any, answer: dict[str, Any] | ProtocolError) -> bool:
+        """Hands the answer to the command waiting under that id; False when none waits."""
         with self._cv:
-            self._problems.append(problem)
+            if not isinstance(ident, int) or isinstance(ident, bool) or ident not in self._pending:
+                return False
+            self._pending.discard(ident)
+            self._replies[ident] = answer
             self._cv.notify_all()
+            return True
+
+    def _error(self, error: Exception) -> None:
+        with self._cv:
+            self._errors.append(error)
+
+    @property
+    def errors(self) -> list[Exception]:
+        with self._cv:
+            return list(self._errors)
 
     def _read_stderr(self) -> None:
         assert self.process.stderr is not None
@@ -123,13 +154,11 @@ class Channel:
     # -- waiting ---------------------------------------------------------------------------
 
     def _until(self, found: Callable[[], Any], timeout: float, what: str) -> Any:
-        """What `found` returns once it is not None; raises the oldest bad line first, a time-out
-        at the deadline, and ProgramEnded when the output has ended."""
+        """What `found` returns once it is not None; raises a time-out at the deadline, and
+        ProgramEnded when the output has ended."""
         deadline = time.monotonic() + max(0.0, timeout)
         with self._cv:
             while True:
-                if self._problems:
-                    raise self._problems.popleft()
                 value = found()
                 if value is not None:
                     return value
@@ -166,13 +195,15 @@ class Channel:
         line = json.dumps(dict(fields, cmd=cmd, id=ident), ensure_ascii=False) + "\n"
         try:
             self.write(line.encode("utf-8"))
-            return self._until(lambda: self._replies.pop(ident, None), timeout, "reply to %r" % cmd)
+            reply = self._until(lambda: self._replies.pop(ident, None), timeout, "reply to %r" % cmd)
         finally:
             with self._cv:
                 if ident in self._pending:  # given up on: its reply, should it come, is dropped
                     self._pending.discard(ident)
                     self._abandoned.add(ident)
-                self._replies.pop(ident, None)  # come, but a bad line before it was raised instead
+        if isinstance(reply, ProtocolError):
+            raise reply
+        return reply
 
     def write(self, data: bytes) -> None:
         assert self.process.stdin is not None

@@ -32,7 +32,8 @@ def _port_args(port: int | str | None) -> list[str]:
 
 class Events:
     """The panel's events in the order they came, none lost: what no wait and no `get` has taken
-    stays queued. Iterating yields what is queued now and takes it."""
+    stays queued. `len()`, iterating and `pending()` look at what is queued now and leave it
+    there; `clear()` is the consuming form: it takes every queued event and returns them."""
 
     def __init__(self, channel: Channel) -> None:
         self._channel = channel
@@ -64,7 +65,7 @@ class Events:
         return self._channel.drain()
 
     def __iter__(self) -> Iterator[Event]:
-        return iter(self._channel.drain())
+        return iter(self._channel.queued())
 
     def __len__(self) -> int:
         return len(self._channel.queued())
@@ -77,6 +78,8 @@ class Panel:
     kova_en's own port setup. `timeout` bounds every command's reply, in seconds; the waits take
     their own. Use it as a context manager, or call `quit()`: the program ends either way.
     A start that fails (no hello, another protocol, the port not opened) leaves nothing running.
+    `on_line` is called with each line kova_en writes (a dict), in order, on a thread of its own
+    once the line is filed, so it may call this Panel; what it raises is kept in `errors`.
     """
 
     def __init__(self, port: int | str | None = None, baud: int | None = None, program: str | None = None, *,
@@ -178,6 +181,14 @@ class Panel:
                           timeout, "selector %d at %s" % (which, position or "any position"))
 
     # -- the program ---------------------------------------------------------------------
+
+    @property
+    def errors(self) -> list[Exception]:
+        """What went wrong outside any call, oldest first: a ProtocolError for each line kova_en
+        wrote that answers no command waiting (not JSON, a reply to no command, an event this
+        client cannot read), and what an `on_line` callback raised. A line that belongs to a
+        command is that command's error instead; nothing here is raised to a later call."""
+        return self._channel.errors
 
     @property
     def stderr(self) -> list[str]:

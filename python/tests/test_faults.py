@@ -46,12 +46,43 @@ def test_a_port_that_does_not_open_is_not_found(kova_en: str, tmp_path: pathlib.
 
 
 @pytest.mark.parametrize("how", ["garbage", "unknown-id"])
-def test_a_bad_line_is_the_callers_error_and_the_reader_goes_on(tmp_path: pathlib.Path, how: str) -> None:
+def test_a_bad_line_goes_to_the_error_stream_and_no_reply_is_dropped(tmp_path: pathlib.Path, how: str) -> None:
     with fake_panel(tmp_path, how) as panel:
-        with pytest.raises(kova.ProtocolError) as raised:
+        assert panel.state().link  # its reply came after the bad line, and is this call's
+        assert [type(e) for e in panel.errors] == [kova.ProtocolError]
+        assert panel.errors[0].line  # type: ignore[attr-defined]
+        assert panel.state().link and len(panel.errors) == 1
+
+
+def test_a_bad_answer_is_its_own_commands_error(tmp_path: pathlib.Path) -> None:
+    with fake_panel(tmp_path, "own-bad-reply", timeout=5.0) as panel:
+        started = time.monotonic()
+        with pytest.raises(kova.ProtocolError, match="neither"):
             panel.state()
-        assert raised.value.line
-        assert panel.state().link  # the next command is answered as ever
+        assert time.monotonic() - started < 2.0  # at once, not at its time-out
+        assert panel.state().link and panel.errors == []
+
+
+def test_a_callback_may_call_the_panel(tmp_path: pathlib.Path) -> None:
+    answered = threading.Event()
+    seen: list[object] = []
+
+    def on_line(line: dict[str, object]) -> None:
+        # Called for every line, its own reply included: one command from inside is enough.
+        if line.get("id") == 1:
+            seen.append(holder[0].stats())
+            answered.set()
+        if line.get("id") == 2 and not answered.is_set():
+            raise RuntimeError("told before its own command was answered")
+
+    holder: list[kova.Panel] = []
+    with fake_panel(tmp_path, "answers", timeout=5.0, on_line=on_line) as panel:
+        holder.append(panel)
+        started = time.monotonic()
+        panel.state()
+        assert answered.wait(5.0), "the callback's own command got no answer"
+        assert time.monotonic() - started < 2.0  # no deadlock until a time-out
+        assert seen and panel.errors == []
 
 
 def test_a_hanging_program_times_out_and_a_closed_output_ends(tmp_path: pathlib.Path) -> None:

@@ -53,6 +53,15 @@ def test_waits_take_the_queue_in_order_and_lose_nothing(kova_panel: kova.Panel, 
     kova_sim.press(9)
     assert kova_panel.events.get("key", timeout=10).key == 9  # reports come in order: the selector is queued
     assert [e.position for e in kova_panel.events.watch("selector", timeout=0)] == [4]
+    # Looking leaves the queue as it is; clear() is the form that takes.
+    kova_sim.release()
+    kova_panel.events.get("release", timeout=10)
+    kova_sim.press(2)
+    kova_sim.release()
+    kova_panel.events.get("release", timeout=10)  # takes the release alone: the press stays
+    assert [e.key for e in kova_panel.events] == [2] and len(kova_panel.events) == 1
+    assert [e.key for e in kova_panel.events] == [2]
+    assert [e.key for e in kova_panel.events.clear()] == [2] and len(kova_panel.events) == 0
 
     started = time.monotonic()
     with pytest.raises(kova.KovaTimeout):
