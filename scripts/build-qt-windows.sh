@@ -11,6 +11,8 @@
 # configure flags and the compiler's version, so that a machine builds each combination once.
 # The stamp file is written last: a run stopped half-way, or one whose step failed, leaves no
 # prefix that a later run takes as done. A later run goes on from where the build stopped.
+# Two runs on the same cache take turns (a lock in it): the second waits, then finds the first's
+# result. Ctrl+C (or SIGTERM, SIGHUP) stops the step in progress with the run.
 # Progress and times go to standard error, each step's full output to a log in the cache.
 set -euo pipefail
 
@@ -60,6 +62,41 @@ if [[ ${1:-} == --prefix ]]; then
 fi
 [[ $# -eq 0 ]] || die "usage: $0 [--prefix]"
 
+# Each step runs in a process group of its own (job control), where SIGINT is not ignored as it
+# is for a script's background jobs; a stop signal to the run is handed to the whole group, so
+# nothing of the step (ninja, the compilers, apt) goes on building behind the user's back.
+step_pid=""
+# Called by the traps, which shellcheck cannot see.
+# shellcheck disable=SC2317
+stop() {
+  local signal=$1 status=$2
+  trap - INT TERM HUP
+  if [[ -n $step_pid ]]; then
+    say "stopping the step in progress (SIG$signal)"
+    kill -s "$signal" -- "-$step_pid" 2>/dev/null || true
+    wait "$step_pid" 2>/dev/null || true
+    # What is left of the group (a compiler ninja started) gets a few seconds, then no choice.
+    local end=$((SECONDS + 10))
+    while kill -0 -- "-$step_pid" 2>/dev/null && ((SECONDS < end)); do
+      sleep 0.1
+    done
+    kill -s KILL -- "-$step_pid" 2>/dev/null || true
+  fi
+  say "stopped by SIG$signal; a later run goes on from the last finished step"
+  exit "$status"
+}
+trap 'stop INT 130' INT
+trap 'stop TERM 143' TERM
+trap 'stop HUP 129' HUP
+
+# One run at a time on this cache: a second waits for the first, then finds its result.
+mkdir -p "$cache"
+exec 9>"$cache/lock"
+if ! flock -n 9; then
+  say "another run is building in $cache; waiting for it"
+  flock 9
+fi
+
 if [[ -f $dir/stamp ]] && [[ "$(cat "$dir/stamp")" == "$stamp_text" ]]; then
   say "Qt $qt_version for Windows is built already ($prefix)"
   echo "$prefix"
@@ -85,13 +122,18 @@ step() {
   local name=$1 log=$dir/logs/$1.log t0=$SECONDS
   shift
   say "$name ..."
-  # In the background, so that errexit holds inside the step (it is off in an if's condition).
-  "$@" >"$log" 2>&1 &
-  if ! wait $!; then
+  # In the background, so that errexit holds inside the step (it is off in an if's condition),
+  # and in a process group of its own, so that stop() can end all of it.
+  set -m
+  "$@" >"$log" 2>&1 9>&- &
+  step_pid=$!
+  set +m
+  if ! wait "$step_pid"; then
     say "step '$name' failed; its log is $log; it ends with:"
     tail -n 25 "$log" >&2
     exit 1
   fi
+  step_pid=""
   say "$name done in $((SECONDS - t0)) s"
 }
 
@@ -112,11 +154,12 @@ fetch_source() {
   local opts=(-o "Dir::Etc::sourcelist=/dev/null" -o "Dir::Etc::sourceparts=$apt/sources.list.d"
     -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache::Archives=$apt/archives"
     -o "APT::Sandbox::User=root")
-  # Bounded, so that a mirror that stops answering fails the step instead of hanging it.
-  timeout 900 apt-get "${opts[@]}" update
+  # Bounded, so that a mirror that stops answering fails the step instead of hanging it; in the
+  # step's process group (--foreground), where a stop reaches apt too.
+  timeout --foreground 900 apt-get "${opts[@]}" update
   rm -rf "$dir/src"
   mkdir -p "$dir/src"
-  (cd "$dir/src" && timeout 1800 apt-get "${opts[@]}" source "qt6-base=$qt_version")
+  (cd "$dir/src" && timeout --foreground 1800 apt-get "${opts[@]}" source "qt6-base=$qt_version")
   local tree
   tree=$(find "$dir/src" -mindepth 1 -maxdepth 1 -type d -name 'qt6-base*' | head -n 1)
   if [[ -z $tree ]] || [[ ! -x $tree/configure ]]; then
