@@ -28,6 +28,9 @@ from .results import Event
 
 # How many lines of standard error an error message quotes.
 STDERR_TAIL = 20
+# How many errors the error stream keeps (the latest), so that a program that writes garbage for
+# days does not fill the memory; error_count counts them all.
+ERRORS_KEPT = 1000
 
 
 class Channel:
@@ -42,7 +45,8 @@ class Channel:
         self._abandoned: set[int] = set()
         self._replies: dict[int, dict[str, Any] | ProtocolError] = {}
         self._events: collections.deque[Event] = collections.deque()
-        self._errors: list[Exception] = []
+        self._errors: collections.deque[Exception] = collections.deque(maxlen=ERRORS_KEPT)
+        self.error_count = 0
         self._callbacks: queue.SimpleQueue[dict[str, Any] | None] = queue.SimpleQueue()
         self._stderr: collections.deque[str] = collections.deque(maxlen=STDERR_TAIL)
         self._ended = False
@@ -137,6 +141,7 @@ class Channel:
     def _error(self, error: Exception) -> None:
         with self._cv:
             self._errors.append(error)
+            self.error_count += 1
 
     @property
     def errors(self) -> list[Exception]:

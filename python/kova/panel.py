@@ -187,8 +187,14 @@ class Panel:
         """What went wrong outside any call, oldest first: a ProtocolError for each line kova_en
         wrote that answers no command waiting (not JSON, a reply to no command, an event this
         client cannot read), and what an `on_line` callback raised. A line that belongs to a
-        command is that command's error instead; nothing here is raised to a later call."""
+        command is that command's error instead; nothing here is raised to a later call. The
+        latest 1000 are kept; `error_count` counts them all."""
         return self._channel.errors
+
+    @property
+    def error_count(self) -> int:
+        """How many errors `errors` has had in all."""
+        return self._channel.error_count
 
     @property
     def stderr(self) -> list[str]:

@@ -184,7 +184,7 @@ def kova_sim(request: pytest.FixtureRequest, _kova_panels: _Panels) -> Sim:
 def kova_panel(request: pytest.FixtureRequest, _kova_panels: _Panels, kova_panel_options: dict[str, Any]) -> Panel:
     """kova_en --serve on the panel of this run: the real one of --kova-port, else a virtual one."""
     panel = _kova_panels.panel_for(request, kova_panel_options)
-    request.node._kova_in_use = (_kova_panels, panel, len(panel.errors))
+    request.node._kova_in_use = (_kova_panels, panel, panel.error_count)
     return panel
 
 
@@ -195,11 +195,12 @@ def pytest_runtest_call(item: pytest.Item) -> None:
     in_use = getattr(item, "_kova_in_use", None)
     if in_use is None:
         return
-    panels, panel, errors_before = in_use
-    errors = panel.errors[errors_before:]
-    if errors:
-        pytest.fail("kova_en's lines went wrong outside any command:\n%s" % "\n".join(str(e) for e in errors),
-                    pytrace=False)
+    panels, panel, count_before = in_use
+    new = panel.error_count - count_before
+    if new > 0:
+        told = panel.errors[-min(new, 20):]
+        pytest.fail("%d of kova_en's lines went wrong outside any command (or on_line raised), the last:\n%s"
+                    % (new, "\n".join(str(e) for e in told)), pytrace=False)
     if _scope("kova_panel", item.config) == "function":
         panels.end_panel()
         failure, panels.failure = panels.failure, None

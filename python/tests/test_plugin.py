@@ -20,6 +20,7 @@ def test_one(kova_panel):
 
 def test_two(kova_panel):
     open(os.environ["PIDS"], "a").write("%d\\n" % kova_panel.process.pid)
+    assert kova_panel.state().link
 '''
 
 
@@ -46,6 +47,13 @@ def test_the_port_and_baud_from_the_environment_and_a_late_failure_fails_its_tes
     assert summary.startswith("2 failed in"), summary
     argv = json.loads((tmp_path / "args").read_text().splitlines()[0])
     assert argv[argv.index("--port") + 1] == "2" and argv[argv.index("--baud") + 1] == "19200"
+
+
+def test_a_bad_line_during_a_test_fails_that_test(tmp_path: pathlib.Path) -> None:
+    # The fake writes garbage before its first reply: test_two's state() is answered, and the
+    # line no command took fails test_two alone.
+    summary, _ = run_suite(tmp_path, "garbage", "--kova-port", "COM1")
+    assert summary.startswith("1 failed, 1 passed in"), summary
 
 
 def test_the_scope_from_the_ini_file_and_the_command_line_over_it(tmp_path: pathlib.Path) -> None:
