@@ -55,11 +55,11 @@ def test_a_bad_line_goes_to_the_error_stream_and_no_reply_is_dropped(tmp_path: p
 
 
 def test_a_bad_answer_is_its_own_commands_error(tmp_path: pathlib.Path) -> None:
-    with fake_panel(tmp_path, "own-bad-reply", timeout=5.0) as panel:
+    with fake_panel(tmp_path, "own-bad-reply", timeout=30.0) as panel:
         started = time.monotonic()
         with pytest.raises(kova.ProtocolError, match="neither"):
             panel.state()
-        assert time.monotonic() - started < 2.0  # at once, not at its time-out
+        assert time.monotonic() - started < 15.0  # at once, not at its time-out
         assert panel.state().link and panel.errors == []
 
 
@@ -76,12 +76,12 @@ def test_a_callback_may_call_the_panel(tmp_path: pathlib.Path) -> None:
             raise RuntimeError("told before its own command was answered")
 
     holder: list[kova.Panel] = []
-    with fake_panel(tmp_path, "answers", timeout=5.0, on_line=on_line) as panel:
+    with fake_panel(tmp_path, "answers", timeout=30.0, on_line=on_line) as panel:
         holder.append(panel)
         started = time.monotonic()
         panel.state()
-        assert answered.wait(5.0), "the callback's own command got no answer"
-        assert time.monotonic() - started < 2.0  # no deadlock until a time-out
+        assert answered.wait(30.0), "the callback's own command got no answer"
+        assert time.monotonic() - started < 15.0  # no deadlock until a time-out
         assert seen and panel.errors == []
 
 
