@@ -54,8 +54,9 @@ wait_until() {
     sleep 0.1
   done
 }
-# The lines the program has sent the panel so far (the virtual panel's log).
-sent_lines() { grep -c 'PC>' "$work/panel.log" || true; }
+# The LCD cells the program has written so far (the virtual panel's log): a step of the
+# permanence test writes one, after the connect.
+cells_written() { grep -c -- '--- telegram .*: LCD cell ' "$work/panel.log" || true; }
 # Runs the program in the background, waits until it is under way (READY, a command, says so),
 # and presses Ctrl+C: SIGINT to the program's own process, which Wine hands to the console's
 # control handler. Its exit code in $rc, its output in $work/stopped.out. A background job of a
@@ -120,10 +121,10 @@ grep -q '"ended_by": "duration"' "$report" || fail "the report does not end by i
 
 # Ctrl+C in the middle of a long one: the report says so, and the exit code is Linux's.
 touch "$work/mark"
-sent_before=$(sent_lines)
-# Under way: five more lines on the panel's side than before the start, the connect's and the
-# run's first cell telegrams (its progress goes to a file only once a minute).
-perm_under_way() { (($(sent_lines) >= sent_before + 5)); }
+cells_before=$(cells_written)
+# Under way: three of its steps have reached the panel (its progress goes to a file only once a
+# minute), so the report has steps to tell.
+perm_under_way() { (($(cells_written) >= cells_before + 3)); }
 run_stopped perm_under_way --permanence-test --duration 60s
 report=$(newest_report 'permanence-*-COM1.json')
 [[ $rc -eq 0 && -n $report ]] || fail "--permanence-test stopped by Ctrl+C: exit $rc, $(tr -d '\r' <"$work/stopped.out")"
