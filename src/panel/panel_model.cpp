@@ -121,7 +121,7 @@ void CPanelModel::Reconnect()
     // A run is carried on only by a connect after which the link is up: a panel that answered
     // "#" and then fell silent is lost again, not rejoined.
     if (m_pPermRun)
-        m_pPermRun->OnReconnect(bFound && m_link.m_bOpen);
+        m_pPermRun->OnReconnect(bFound && m_link.m_bOpen, m_link.Clock().NowMs64());
     if (!bFound) {
         m_link.Close();
         m_view.ShowMessage(IDS_PANEL_NOT_FOUND);
@@ -248,6 +248,8 @@ void CPanelModel::EndPermRun(const QString& strWhy)
         if (m_driver.Trace())
             m_driver.Trace()->Note(
                 QStringLiteral("permanence-test report (%1) written to %2").arg(verdict, m_strLastReport));
+        if (m_onReportWritten)
+            m_onReportWritten(m_pPermRun->ToJson(), m_strLastReport);
     } else {
         qWarning("kova_en: the permanence-test report was not written: %s", qPrintable(error));
         if (m_driver.Trace())
@@ -259,7 +261,7 @@ void CPanelModel::EndPermRun(const QString& strWhy)
 void CPanelModel::NoteReport(int nResult, const uint8_t* pReply, int nReplyLen)
 {
     if (m_pPermRun && nResult == kBlockDone && nReplyLen > 0)
-        m_pPermRun->OnReport(pReply[0]);
+        m_pPermRun->OnReport(pReply[0], m_link.Clock().NowMs64());
 }
 
 QString CPanelModel::PermRunFigures() const
@@ -296,7 +298,7 @@ void CPanelModel::PermanenceStep(uint8_t* pReply, int* pnReplyLen)
                                    static_cast<uint8_t>(0x80 + s % 128));
     if (!m_link.m_bOpen) {
         if (m_pPermRun)
-            m_pPermRun->OnStep(false);
+            m_pPermRun->OnStep(false, m_link.Clock().NowMs64());
         return;
     }
 
@@ -310,7 +312,7 @@ void CPanelModel::PermanenceStep(uint8_t* pReply, int* pnReplyLen)
 
     g_nPermStep = (s + 1) % kPermStepPeriod;
     if (m_pPermRun)
-        m_pPermRun->OnStep(true);
+        m_pPermRun->OnStep(true, m_link.Clock().NowMs64());
 }
 
 // ---------------------------------------------------------------------------------------
