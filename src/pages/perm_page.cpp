@@ -70,7 +70,7 @@ QString Timeline(double spanS, const std::vector<CMoment>& moments, const std::v
                  double droppedFromS, bool bHasTimeline)
 {
     const auto x = [spanS](double t) { return kAxisLeft + (kAxisRight - kAxisLeft) * std::clamp(t / spanS, 0.0, 1.0); };
-    const int lanes[] = {22, 52, 82, 112}; // link, exchanges, keys, selectors
+    const int lanes[] = {26, 56, 86, 114}; // link, exchanges, keys, selectors
     QString svg = QStringLiteral("<svg class=\"timeline\" width=\"%1\" height=\"150\" viewBox=\"0 0 %1 150\" "
                                  "role=\"img\" aria-label=\"The run on a time axis\"><style>"
                                  "text{font:10px sans-serif;fill:#222}.lane{stroke:#ddd}.axis{stroke:#333}"
@@ -92,6 +92,18 @@ QString Timeline(double spanS, const std::vector<CMoment>& moments, const std::v
     // The link: down from each loss to the next reconnect (or to the end), shaded; a loss is a
     // downward triangle, a reconnect an upward one.
     double downFrom = -1;
+    // The time of a loss or reconnect above the lane, where there is room for it.
+    double labelEnd = -1;
+    const auto Label = [&](double lx, const QString& text, const QString& cls) {
+        const double left = std::clamp(lx - 20, static_cast<double>(kAxisLeft), kAxisRight - 60.0);
+        if (left < labelEnd)
+            return;
+        labelEnd = left + 6.0 * text.size();
+        svg += QStringLiteral("<text x=\"%1\" y=\"%2\" class=\"%3\" style=\"fill:currentColor\">%4</text>")
+                   .arg(PageNumber(left, 1))
+                   .arg(lanes[0] - 10)
+                   .arg(cls, text);
+    };
     const auto shade = [&](double from, double to) {
         svg += QStringLiteral("<rect class=\"down\" x=\"%1\" y=\"%2\" width=\"%3\" height=\"16\"/>")
                    .arg(PageNumber(x(from), 1))
@@ -108,6 +120,7 @@ QString Timeline(double spanS, const std::vector<CMoment>& moments, const std::v
                        .arg(PageNumber(mx, 1))
                        .arg(lanes[0] + 2)
                        .arg(TimeText(m.tS, spanS));
+            Label(mx, QStringLiteral("lost ") + TimeText(m.tS, spanS), QStringLiteral("fail"));
         } else if (m.strWhat == QLatin1String("reconnect")) {
             if (downFrom >= 0)
                 shade(downFrom, m.tS);
@@ -117,6 +130,7 @@ QString Timeline(double spanS, const std::vector<CMoment>& moments, const std::v
                        .arg(PageNumber(mx, 1))
                        .arg(lanes[0] - 2)
                        .arg(TimeText(m.tS, spanS));
+            Label(mx, QStringLiteral("back ") + TimeText(m.tS, spanS), QStringLiteral("pass"));
         }
     }
     if (downFrom >= 0)
