@@ -239,6 +239,8 @@ const char* HelpText()
            "  --render REPORT           make the page of a saved report (beside it, or\n"
            "                            --html FILE); exit 0 written, 2 an unknown or\n"
            "                            broken report, or the page not written\n"
+           "  (--check and --permanence-test end with 4 when the report was written but\n"
+           "  its page, or the JUnit file's picture, was not)\n"
            "  -h, --help                this text\n"
            "  -v, --version             the program's version\n"
            "\n"
