@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import os
 import pathlib
 import subprocess
 import time
@@ -104,3 +105,15 @@ def test_a_page_lost_at_the_end_keeps_the_report_and_says_so_by_status_4(kova_si
     assert check.returncode == 4, err
     assert "page could not be written" in err
     assert validate_report(report)["outcome"] == "pass"
+
+
+@pytest.mark.kova_sim(operator=True)
+def test_a_page_with_no_place_is_refused_before_the_port_opens(kova_sim: kova.Sim, kova_en: str,
+                                                               tmp_path: pathlib.Path) -> None:
+    fifo = tmp_path / "page.html"
+    os.mkfifo(fifo)
+    for mode in (["--check", "--only", "at-rest"], ["--permanence-test", "--duration", "1"]):
+        done = run(kova_en, *mode, "--com1", kova_sim.link, "--report", str(tmp_path / "r.json"), "--html", str(fifo))
+        assert done.returncode == 2 and "page cannot be written" in done.stderr, done.stderr
+    assert kova_sim.history() == []
+    assert not (tmp_path / "r.json").exists()
