@@ -128,16 +128,20 @@ QString PanelFigureSvg(const CPanelMarks& marks)
                             .arg(r.bottom - 3)
                             .arg(k + 1);
         }
-        if (key.mark == EPageMark::Pass || (key.mark == EPageMark::None && !bUnexpected))
+        // Passed and not run keys need no words: the outline and the legend say it, and twelve
+        // notes of "not run" would crowd out the ones that matter.
+        const bool bNoted = key.mark == EPageMark::Fail || key.mark == EPageMark::NotChecked;
+        if (!bNoted && !bUnexpected)
             continue;
-        CNote note{key.mark == EPageMark::None ? EPageMark::Unexpected : key.mark,
+        CNote note{bNoted ? key.mark : EPageMark::Unexpected,
                    (r.left + r.right) / 2.0,
                    static_cast<double>(r.bottom),
                    gapY,
                    {}};
         note.lines << QStringLiteral("%1: %2").arg(
-            key.strName.isEmpty() ? QStringLiteral("key %1").arg(k + 1) : key.strName, QLatin1String(Word(key.mark)));
-        if (key.mark != EPageMark::None)
+            key.strName.isEmpty() ? QStringLiteral("key %1").arg(k + 1) : key.strName,
+            QLatin1String(Word(key.mark == EPageMark::None ? EPageMark::Unexpected : key.mark)));
+        if (bNoted)
             for (const QString& part : key.strNote.split(QStringLiteral("; "), Qt::SkipEmptyParts))
                 note.lines << part;
         if (bUnexpected)
@@ -169,7 +173,7 @@ QString PanelFigureSvg(const CPanelMarks& marks)
                         .arg(Num(at.x), Num(at.y));
         }
         body += QStringLiteral("</g>");
-        if (sel.mark == EPageMark::Pass)
+        if (sel.mark == EPageMark::Pass || sel.mark == EPageMark::NotRun)
             continue;
         CNote note{sel.mark, static_cast<double>(centre.x), static_cast<double>(window.top), 378.5 + s * 1.5, {}};
         note.lines << QStringLiteral("%1: %2").arg(sel.strName, QLatin1String(Word(sel.mark)));
