@@ -10,8 +10,15 @@ void CReportFields::Skip(const char* key, const QString& why) const
 QString CReportFields::Text(const char* key, bool bOptional) const
 {
     const QJsonValue v = m_o.value(QLatin1String(key));
-    if (v.isString())
-        return v.toString();
+    if (v.isString()) {
+        // No text of a report runs longer; a longer one would only bury the page.
+        constexpr qsizetype kMaxText = 1000;
+        const QString text = v.toString();
+        if (text.size() <= kMaxText)
+            return text;
+        Skip(key, QStringLiteral("%1 characters; the first %2 shown").arg(text.size()).arg(kMaxText));
+        return text.left(kMaxText) + QChar(0x2026);
+    }
     if (v.isUndefined()) {
         if (!bOptional)
             Skip(key, QStringLiteral("missing"));

@@ -153,6 +153,7 @@ TEST(ReportPages, BadFieldsAreLeftOutAndSaidSo)
     // Each row: what is broken, and a word the page's notes must hold.
     const std::vector<std::pair<std::function<void(QJsonObject&)>, QString>> rows = {
         {[](QJsonObject& r) { r.insert("serial", 42); }, "serial: not text"},
+        {[](QJsonObject& r) { r.insert("operator", QString(5000000, u'x')); }, "operator: 5000000 characters"},
         {[](QJsonObject& r) { r.remove("started"); }, "started: missing"},
         {[](QJsonObject& r) { r.insert("seed", -1); }, "seed: -1 is outside"},
         {[](QJsonObject& r) {
