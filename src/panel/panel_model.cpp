@@ -173,7 +173,10 @@ void CPanelModel::OnTimer()
     reply[0] = 0;
     int nReplyLen = 0;
     if (m_link.m_bOpen && m_link.BytesWaiting() > 0) {
-        NoteReport(m_link.ReceiveBlock(reply, &nReplyLen), reply, nReplyLen);
+        // The length is read after the receive has stored it: as arguments of one call, the
+        // order would be the compiler's, and the record would count a stale length.
+        const int nResult = m_link.ReceiveBlock(reply, &nReplyLen);
+        NoteReport(nResult, reply, nReplyLen);
         ApplyReport(reply[0]);
     }
 
@@ -303,11 +306,13 @@ void CPanelModel::PermanenceStep(uint8_t* pReply, int* pnReplyLen)
     }
 
     if (m_link.BytesWaiting() > 0) {
-        NoteReport(m_link.ReceiveBlock(pReply, pnReplyLen), pReply, *pnReplyLen);
+        const int nResult = m_link.ReceiveBlock(pReply, pnReplyLen);
+        NoteReport(nResult, pReply, *pnReplyLen);
         ApplyReport(pReply[0]);
     }
     Send(cell.data(), static_cast<int>(cell.size()));
-    NoteReport(m_link.ReceiveBlock(pReply, pnReplyLen), pReply, *pnReplyLen);
+    const int nCellResult = m_link.ReceiveBlock(pReply, pnReplyLen);
+    NoteReport(nCellResult, pReply, *pnReplyLen);
     ApplyReport(pReply[0]);
 
     g_nPermStep = (s + 1) % kPermStepPeriod;

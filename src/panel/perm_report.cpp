@@ -93,11 +93,18 @@ void CPermRecord::OnStep(bool bLinkOpen, int64_t nNowMs)
 
 void CPermRecord::OnReport(uint8_t b, int64_t nNowMs)
 {
+    // The panel answers every LCD telegram with its key status as well: a press or a release is
+    // counted when the status changes, not each time it is said again.
     if (b >= '1' && b <= '<') {
-        ++m_keys[b - '1'];
-        AddMoment(nNowMs, QStringLiteral("key"), b - '1' + 1);
+        if (m_nKeyDown != b - '1' + 1) {
+            ++m_keys[b - '1'];
+            AddMoment(nNowMs, QStringLiteral("key"), b - '1' + 1);
+        }
+        m_nKeyDown = b - '1' + 1;
     } else if (b == '0') {
-        ++m_nKeyReleases;
+        if (m_nKeyDown != 0)
+            ++m_nKeyReleases;
+        m_nKeyDown = 0;
     } else if (b >= 'A' && b <= 'L') {
         ++m_selector1[b - 'A'];
         // A change, not every report of the same position.

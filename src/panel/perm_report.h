@@ -109,6 +109,7 @@ private:
     int64_t m_nLastOpenStepMs = -1;
     int64_t m_nLastClosedAtMs = -1; // the last exchange that ended 255, a link lost there
     int m_nLastSelector[2] = {0, 0};
+    int m_nKeyDown = 0; // the key status last reported, 0 none
     uint64_t m_nEventsDropped = 0;
     std::array<uint64_t, 12> m_keys{}; // presses reported, by key
     uint64_t m_nKeyReleases = 0;

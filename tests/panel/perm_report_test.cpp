@@ -132,6 +132,7 @@ TEST(PermRecordTest, TheTimelineHoldsLossesReconnectsKeysAndSelectorChanges)
     record.OnStep(true, 1200);
     record.OnReport('5', 1300);
     record.OnReport('0', 1400); // a release: counted, not drawn
+    record.OnReport('0', 1450); // the same status again: not a second release
     record.OnReport('D', 1500);
     record.OnReport('D', 1700); // the same position again: no change
     record.OnFailedExchange(1900, false, cell, 0, 255);
@@ -148,4 +149,5 @@ TEST(PermRecordTest, TheTimelineHoldsLossesReconnectsKeysAndSelectorChanges)
                               QJsonObject{{"t_ms", 7000}, {"what", "reconnect"}}};
     EXPECT_EQ(timeline, expected);
     EXPECT_EQ(record.ToJson()["timeline_dropped"].toInt(), 0);
+    EXPECT_EQ(record.ToJson()["key_releases"].toInt(), 1);
 }
