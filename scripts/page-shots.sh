@@ -59,10 +59,10 @@ exec 7>"$WORK/sim-commands"
 wait_for "$WORK/perm-panel"
 "$APP" --permanence-test --com1 "$WORK/perm-panel" --duration 14 --report "$WORK/permanence.json" >/dev/null &
 run=$!
-sleep 2; echo "press 5" >&7; sleep 0.3; echo release >&7
-sleep 1.5; echo unplug >&7
+sleep 2; echo "press 5" >&7; sleep 0.3; echo release >&7; sleep 0.3; echo "sel1 4" >&7
+sleep 1.2; echo unplug >&7
 sleep 4; echo replug >&7
-sleep 4; echo "press 7" >&7; sleep 0.3; echo release >&7
+sleep 4; echo "press 7" >&7; sleep 0.3; echo release >&7; sleep 0.3; echo "sel2 9" >&7
 status=0
 wait "$run" || status=$?
 [ "$status" -eq 1 ] || { echo "page-shots: the permanence test ended $status, not 1 (fail)" >&2; exit 1; }
