@@ -12,13 +12,14 @@ Standard library only. The pytest plugin (`kova.pytest_plugin`) gives tests a `k
 from .errors import (BlockError, CommandError, KovaError, KovaTimeout, LinkClosed, NotFound, PanelRefused,
                      ProgramEnded, ProtocolError)
 from .panel import PROTOCOL, Events, Panel
+from .reports import FORMATS, RenderError, Report, render
 from .results import Connected, Event, Exchange, Hello, State, Stats, Waited
 from .sim import Sim, SimError
 
 __version__ = "3.0.0"
 
 __all__ = [
-    "BlockError", "CommandError", "Connected", "Event", "Events", "Exchange", "Hello", "KovaError", "KovaTimeout",
-    "LinkClosed", "NotFound", "PROTOCOL", "Panel", "PanelRefused", "ProgramEnded", "ProtocolError", "Sim",
-    "SimError", "State", "Stats", "Waited",
+    "BlockError", "CommandError", "Connected", "Event", "Events", "Exchange", "FORMATS", "Hello", "KovaError",
+    "KovaTimeout", "LinkClosed", "NotFound", "PROTOCOL", "Panel", "PanelRefused", "ProgramEnded", "ProtocolError",
+    "RenderError", "Report", "Sim", "SimError", "State", "Stats", "Waited", "render",
 ]

@@ -3,6 +3,7 @@
 #include "about_dlg.h"
 #include "caption_bar.h"
 #include "message_box.h"
+#include "page_store.h"
 #include "panel_app.h"
 #include "panel_canvas.h"
 #include "perm_tooltip.h"
@@ -48,6 +49,12 @@ CPanelDlg::CPanelDlg(ISerialDevice* pDevice, IClock* pClock, QWidget* pParent, c
     // The window leaves a report after every permanence test, and shows its running figures
     // as the LCD mirror's tooltip.
     m_model.m_bWriteReports = true;
+    // And its page beside it; a page that cannot be written leaves the report as it is.
+    m_model.m_onReportWritten = [](const QJsonObject& report, const QString& strPath) {
+        QString why;
+        if (WritePageBeside(report, strPath, &why).isEmpty())
+            qWarning("kova_en: the permanence-test report's page was not written: %s", qPrintable(why));
+    };
     new CPermToolTip(m_model, m_pCanvas);
 
     m_pCanvas->onMousePress = [this](Qt::MouseButton button, QPoint pos) {

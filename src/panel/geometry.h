@@ -54,6 +54,19 @@ inline constexpr CRect g_rcSwitch2 = {220, 382, 260, 412};
 inline constexpr CPoint g_ptSwitch1Text = {122, 382};
 inline constexpr CPoint g_ptSwitch2Text = {233, 382};
 
+// The selectors' knobs and scales in the picture: the knob's centre lies under the scale's
+// centre (g_ptSwitchNText.x) at this height, the numerals on a circle of this radius, the twelve
+// positions over 300 degrees clockwise with the gap at the bottom. The art tool draws them from
+// these numbers and the report pages mark positions on them.
+inline constexpr int kSelectorKnobY = 440;
+inline constexpr double kSelectorNumeralRadius = 26.5;
+inline constexpr double kSelectorSpanDeg = 300;
+// Angle of selector position n (1 to 12), clockwise from straight up, in degrees.
+constexpr double SelectorPositionAngle(int n)
+{
+    return -kSelectorSpanDeg / 2 + (n - 1) * kSelectorSpanDeg / 11.0;
+}
+
 // Origin of the LCD mirror's first row and the pitch between rows.
 inline constexpr CPoint kLcdTextOrigin = {g_rcLcd.left + 10, g_rcLcd.top + 10};
 inline constexpr int kLcdRowPitch = 14;

@@ -121,7 +121,7 @@ void CPanelModel::Reconnect()
     // A run is carried on only by a connect after which the link is up: a panel that answered
     // "#" and then fell silent is lost again, not rejoined.
     if (m_pPermRun)
-        m_pPermRun->OnReconnect(bFound && m_link.m_bOpen);
+        m_pPermRun->OnReconnect(bFound && m_link.m_bOpen, m_link.Clock().NowMs64());
     if (!bFound) {
         m_link.Close();
         m_view.ShowMessage(IDS_PANEL_NOT_FOUND);
@@ -173,7 +173,10 @@ void CPanelModel::OnTimer()
     reply[0] = 0;
     int nReplyLen = 0;
     if (m_link.m_bOpen && m_link.BytesWaiting() > 0) {
-        NoteReport(m_link.ReceiveBlock(reply, &nReplyLen), reply, nReplyLen);
+        // The length is read after the receive has stored it: as arguments of one call, the
+        // order would be the compiler's, and the record would count a stale length.
+        const int nResult = m_link.ReceiveBlock(reply, &nReplyLen);
+        NoteReport(nResult, reply, nReplyLen);
         ApplyReport(reply[0]);
     }
 
@@ -248,6 +251,8 @@ void CPanelModel::EndPermRun(const QString& strWhy)
         if (m_driver.Trace())
             m_driver.Trace()->Note(
                 QStringLiteral("permanence-test report (%1) written to %2").arg(verdict, m_strLastReport));
+        if (m_onReportWritten)
+            m_onReportWritten(m_pPermRun->ToJson(), m_strLastReport);
     } else {
         qWarning("kova_en: the permanence-test report was not written: %s", qPrintable(error));
         if (m_driver.Trace())
@@ -259,7 +264,7 @@ void CPanelModel::EndPermRun(const QString& strWhy)
 void CPanelModel::NoteReport(int nResult, const uint8_t* pReply, int nReplyLen)
 {
     if (m_pPermRun && nResult == kBlockDone && nReplyLen > 0)
-        m_pPermRun->OnReport(pReply[0]);
+        m_pPermRun->OnReport(pReply[0], m_link.Clock().NowMs64());
 }
 
 QString CPanelModel::PermRunFigures() const
@@ -296,21 +301,23 @@ void CPanelModel::PermanenceStep(uint8_t* pReply, int* pnReplyLen)
                                    static_cast<uint8_t>(0x80 + s % 128));
     if (!m_link.m_bOpen) {
         if (m_pPermRun)
-            m_pPermRun->OnStep(false);
+            m_pPermRun->OnStep(false, m_link.Clock().NowMs64());
         return;
     }
 
     if (m_link.BytesWaiting() > 0) {
-        NoteReport(m_link.ReceiveBlock(pReply, pnReplyLen), pReply, *pnReplyLen);
+        const int nResult = m_link.ReceiveBlock(pReply, pnReplyLen);
+        NoteReport(nResult, pReply, *pnReplyLen);
         ApplyReport(pReply[0]);
     }
     Send(cell.data(), static_cast<int>(cell.size()));
-    NoteReport(m_link.ReceiveBlock(pReply, pnReplyLen), pReply, *pnReplyLen);
+    const int nCellResult = m_link.ReceiveBlock(pReply, pnReplyLen);
+    NoteReport(nCellResult, pReply, *pnReplyLen);
     ApplyReport(pReply[0]);
 
     g_nPermStep = (s + 1) % kPermStepPeriod;
     if (m_pPermRun)
-        m_pPermRun->OnStep(true);
+        m_pPermRun->OnStep(true, m_link.Clock().NowMs64());
 }
 
 // ---------------------------------------------------------------------------------------

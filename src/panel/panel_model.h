@@ -14,6 +14,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 // Counters and flags that outlive a handler. They belong to no handler but to the program as
@@ -139,6 +140,9 @@ public:
     bool m_bWriteReports = false;
     // Written instead of the state folder when set.
     QString m_strReportPath;
+    // Told of every report written, with its path: the window writes the report's page beside
+    // it (the pages lie above the panel, so they are handed in).
+    std::function<void(const QJsonObject& report, const QString& strPath)> m_onReportWritten;
     // What the report of a run ended by OnPermTestStop says ended it.
     QString m_strPermStopReason = QStringLiteral("stop");
     // Connects carry a run on instead of ending it (a run that reconnects by itself).

@@ -8,6 +8,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <algorithm>
+
 namespace {
 
 // Milliseconds from a to b on the link's 64-bit clock, which never wraps.
@@ -64,38 +66,80 @@ CPermRecord::CPermRecord(const Where& where, const QDateTime& started, int64_t n
 {
 }
 
-void CPermRecord::OnStep(bool bLinkOpen)
+void CPermRecord::AddMoment(int64_t nNowMs, const QString& strWhat, int nValue)
 {
-    ++(bLinkOpen ? m_nSteps : m_nDemoSteps);
+    if (nNowMs < 0)
+        return;
+    if (m_timeline.size() >= static_cast<size_t>(kMaxPermTimeline)) {
+        ++m_nTimelineDropped;
+        return;
+    }
+    m_timeline.push_back({std::max<int64_t>(0, MsBetween(m_nStartMs, nNowMs)), strWhat, nValue});
 }
 
-void CPermRecord::OnReport(uint8_t b)
+void CPermRecord::OnStep(bool bLinkOpen, int64_t nNowMs)
 {
-    if (b >= '1' && b <= '<')
-        ++m_keys[b - '1'];
-    else if (b == '0')
-        ++m_nKeyReleases;
-    else if (b >= 'A' && b <= 'L')
+    ++(bLinkOpen ? m_nSteps : m_nDemoSteps);
+    if (nNowMs < 0)
+        return;
+    if (!bLinkOpen && m_bLinkWasOpen) {
+        // Lost at the exchange that timed out after the last good step, else at the latest by now.
+        AddMoment(m_nLastClosedAtMs >= m_nLastOpenStepMs ? m_nLastClosedAtMs : nNowMs, QStringLiteral("link lost"));
+    }
+    m_bLinkWasOpen = bLinkOpen;
+    if (bLinkOpen)
+        m_nLastOpenStepMs = nNowMs;
+}
+
+void CPermRecord::OnReport(uint8_t b, int64_t nNowMs)
+{
+    // The panel answers every LCD telegram with its key status as well: a press or a release is
+    // counted when the status changes, not each time it is said again.
+    if (b >= '1' && b <= '<') {
+        if (m_nKeyDown != b - '1' + 1) {
+            ++m_keys[b - '1'];
+            AddMoment(nNowMs, QStringLiteral("key"), b - '1' + 1);
+        }
+        m_nKeyDown = b - '1' + 1;
+    } else if (b == '0') {
+        if (m_nKeyDown != 0)
+            ++m_nKeyReleases;
+        m_nKeyDown = 0;
+    } else if (b >= 'A' && b <= 'L') {
         ++m_selector1[b - 'A'];
-    else if (b >= 'Q' && b <= '\\')
+        // A change, not every report of the same position.
+        if (m_nLastSelector[0] != b - 'A' + 1)
+            AddMoment(nNowMs, QStringLiteral("selector 1"), b - 'A' + 1);
+        m_nLastSelector[0] = b - 'A' + 1;
+    } else if (b >= 'Q' && b <= '\\') {
         ++m_selector2[b - 'Q'];
+        if (m_nLastSelector[1] != b - 'Q' + 1)
+            AddMoment(nNowMs, QStringLiteral("selector 2"), b - 'Q' + 1);
+        m_nLastSelector[1] = b - 'Q' + 1;
+    }
 }
 
 void CPermRecord::OnFailedExchange(int64_t nNowMs, bool bSent, const uint8_t* pData, int nLen, int nResult)
 {
+    if (nResult == kBlockClosed)
+        m_nLastClosedAtMs = nNowMs;
     if (m_events.size() >= static_cast<size_t>(kMaxPermEvents)) {
-        ++m_nEventsDropped;
+        // Where the list stops, so the page can show from when on exchanges were only counted.
+        if (m_nEventsDropped++ == 0)
+            AddMoment(nNowMs, QStringLiteral("events dropped"));
         return;
     }
     m_events.push_back({MsBetween(m_nStartMs, nNowMs), bSent, nResult,
                         QByteArray(reinterpret_cast<const char*>(pData), nLen > 0 ? nLen : 0), m_nSteps});
 }
 
-void CPermRecord::OnReconnect(bool bFound)
+void CPermRecord::OnReconnect(bool bFound, int64_t nNowMs)
 {
     ++m_nReconnectAttempts;
-    if (bFound)
+    if (bFound) {
         ++m_nReconnects;
+        AddMoment(nNowMs, QStringLiteral("reconnect"));
+    }
 }
 
 void CPermRecord::End(const QDateTime& ended, int64_t nNowMs, const CLinkCounts& countsNow, const QString& strWhy)
@@ -160,6 +204,13 @@ QJsonObject CPermRecord::ToJson() const
                         {QStringLiteral("result"), e.nResult},
                         {QStringLiteral("telegram"), HexBytes(e.telegram)},
                         {QStringLiteral("step"), static_cast<qint64>(e.nStep)}});
+    QJsonArray timeline;
+    for (const CPermMoment& m : m_timeline) {
+        QJsonObject moment{{QStringLiteral("t_ms"), static_cast<qint64>(m.tMs)}, {QStringLiteral("what"), m.strWhat}};
+        if (m.nValue > 0)
+            moment.insert(QStringLiteral("value"), m.nValue);
+        timeline.append(moment);
+    }
     QJsonObject report{
         {QStringLiteral("format"), QLatin1String(kPermReportFormat)},
         {QStringLiteral("verdict"), Passed(c) ? QStringLiteral("pass") : QStringLiteral("fail")},
@@ -170,6 +221,8 @@ QJsonObject CPermRecord::ToJson() const
         {QStringLiteral("reconnect_attempts"), m_nReconnectAttempts},
         {QStringLiteral("events"), events},
         {QStringLiteral("events_dropped"), static_cast<qint64>(m_nEventsDropped)},
+        {QStringLiteral("timeline"), timeline},
+        {QStringLiteral("timeline_dropped"), static_cast<qint64>(m_nTimelineDropped)},
         {QStringLiteral("keys"), ByPosition(m_keys)},
         {QStringLiteral("key_releases"), static_cast<qint64>(m_nKeyReleases)},
         {QStringLiteral("selector1"), ByPosition(m_selector1)},

@@ -19,6 +19,17 @@ inline constexpr int kMaxPermEvents = 1000;
 // reading reports can tell which it has.
 inline constexpr const char* kPermReportFormat = "kova_en-permanence/1";
 
+// The timeline keeps the first this many moments of a run (link losses, reconnects, key
+// presses, selector changes) and counts the rest.
+inline constexpr int kMaxPermTimeline = 1000;
+
+// One moment of a run on its timeline, for the report's page to draw on a time axis.
+struct CPermMoment {
+    int64_t tMs;     // since the start of the run
+    QString strWhat; // "link lost", "reconnect", "key", "selector 1", "selector 2", "events dropped"
+    int nValue;      // the key or the position; 0 for the others
+};
+
 // One exchange of a run that did not end 0.
 struct CPermEvent {
     int64_t tMs;         // since the start of the run
@@ -42,12 +53,14 @@ public:
 
     CPermRecord(const Where& where, const QDateTime& started, int64_t nStartMs, const CLinkCounts& countsNow);
 
-    void OnStep(bool bLinkOpen);
-    // The first byte of a telegram that the panel delivered (a key or selector report).
-    void OnReport(uint8_t b);
+    // nNowMs (the run's clock) puts a lost link on the timeline; without it (-1) only counted.
+    void OnStep(bool bLinkOpen, int64_t nNowMs = -1);
+    // The first byte of a telegram that the panel delivered (a key or selector report); with
+    // nNowMs a press or selector change goes on the timeline too.
+    void OnReport(uint8_t b, int64_t nNowMs = -1);
     void OnFailedExchange(int64_t nNowMs, bool bSent, const uint8_t* pData, int nLen, int nResult);
     // A connect made to carry on the run after the link was lost; bFound when it succeeded.
-    void OnReconnect(bool bFound);
+    void OnReconnect(bool bFound, int64_t nNowMs = -1);
     void End(const QDateTime& ended, int64_t nNowMs, const CLinkCounts& countsNow, const QString& strWhy);
 
     bool Ended() const { return m_bEnded; }
@@ -61,6 +74,7 @@ public:
     double DurationS(int64_t nNowMs) const;
     const std::vector<CPermEvent>& Events() const { return m_events; }
     uint64_t EventsDropped() const { return m_nEventsDropped; }
+    const std::vector<CPermMoment>& Timeline() const { return m_timeline; }
     const Where& Place() const { return m_where; }
     const QDateTime& Started() const { return m_started; }
 
@@ -86,7 +100,16 @@ private:
     int64_t m_nDemoSteps = 0;
     int m_nReconnects = 0;
     int m_nReconnectAttempts = 0;
+    void AddMoment(int64_t nNowMs, const QString& strWhat, int nValue = 0);
+
     std::vector<CPermEvent> m_events;
+    std::vector<CPermMoment> m_timeline;
+    uint64_t m_nTimelineDropped = 0;
+    bool m_bLinkWasOpen = false;
+    int64_t m_nLastOpenStepMs = -1;
+    int64_t m_nLastClosedAtMs = -1; // the last exchange that ended 255, a link lost there
+    int m_nLastSelector[2] = {0, 0};
+    int m_nKeyDown = 0; // the key status last reported, 0 none
     uint64_t m_nEventsDropped = 0;
     std::array<uint64_t, 12> m_keys{}; // presses reported, by key
     uint64_t m_nKeyReleases = 0;

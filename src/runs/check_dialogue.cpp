@@ -1,7 +1,9 @@
 #include "check_dialogue.h"
 
+#include "check_page.h"
 #include "check_plan.h"
 #include "check_verdicts.h"
+#include "page_store.h"
 #include "panel_check.h"
 #include "report_store.h"
 #include "run_console.h"
@@ -9,6 +11,7 @@
 #include "safe_file.h"
 #include "stop_signals.h"
 
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QRandomGenerator>
 
@@ -23,7 +26,7 @@ public:
     CPanelCheck(const CCommandLine& commandLine, const CCheckRig& rig, std::FILE* pOut, std::FILE* pErr)
         : m_cmd(commandLine), m_rig(rig), m_pOut(pOut), m_pErr(pErr), m_driver(rig.driver),
           m_wait(rig.driver, rig.bTerminal, rig.idler), m_nTimeoutMs(int64_t{commandLine.nTimeoutS} * 1000),
-          m_reports(commandLine.strReportPath, pErr)
+          m_reports(commandLine.strReportPath, pErr), m_pages(commandLine.strHtmlPath, commandLine.bNoHtml, pErr)
     {
         // The operator must see each LED and prompt: a telegram a report crossed goes again.
         m_driver.SetTries(kCrossedTries);
@@ -67,6 +70,7 @@ private:
     CRunWait m_wait;
     int64_t m_nTimeoutMs;
     CReportStore m_reports;
+    CPageStore m_pages;
     bool m_bSaid = true;
     int m_nStopSignal = 0;
     bool m_bLost = false;
@@ -312,11 +316,16 @@ int CPanelCheck::Run()
 
     // Both files are sure to have a place before the port opens, not only after the operator
     // has worked through every key.
-    if (!m_reports.Preflight())
+    if (!m_reports.Preflight() || !m_pages.Preflight(m_cmd.strReportPath))
         return 2;
     QString why;
     if (!m_cmd.strJunitPath.isEmpty() && !CheckWritable(m_cmd.strJunitPath, true, &why)) {
         Print(m_pErr, QStringLiteral("kova_en: the JUnit file cannot be written: %1\n").arg(why));
+        return 2;
+    }
+    if (!m_cmd.strJunitPath.isEmpty()
+        && !CheckWritable(PathBeside(m_cmd.strJunitPath, QStringLiteral(".png")), true, &why)) {
+        Print(m_pErr, QStringLiteral("kova_en: the JUnit file's picture cannot be written: %1\n").arg(why));
         return 2;
     }
     const std::string device = m_rig.resolveDevice(m_cmd.nPort);
@@ -409,7 +418,8 @@ int CPanelCheck::Finish()
 
     int nStatus = m_record.outcome == CheckRunOutcome::Pass ? 0 : m_record.outcome == CheckRunOutcome::Aborted ? 3 : 1;
     QString why;
-    const QByteArray json = QJsonDocument(m_record.ToJson()).toJson(QJsonDocument::Indented);
+    const QJsonObject report = m_record.ToJson();
+    const QByteArray json = QJsonDocument(report).toJson(QJsonDocument::Indented);
     const QString written = m_reports.Write(json, m_record.ReportFileName(), &why);
     if (!written.isEmpty()) {
         Say(QStringLiteral("Report: %1").arg(written));
@@ -417,8 +427,30 @@ int CPanelCheck::Finish()
         nStatus = 2;
         m_reports.Rescue(json, m_record.ReportFileName(), why);
     }
+    // The page and the picture come after the report, so that neither can cost it; either lost
+    // makes the status say so, unless the report itself was.
+    bool bPagesLost = false;
+    QString page;
+    if (!m_pages.Write(report, written, &page))
+        bPagesLost = true;
+    else if (!page.isEmpty())
+        Say(QStringLiteral("Page: %1").arg(page));
+    QString picture;
     if (!m_cmd.strJunitPath.isEmpty()) {
-        if (WriteFileSafely(m_cmd.strJunitPath, m_record.ToJUnit(), &why)) {
+        const QString path = QFileInfo(PathBeside(m_cmd.strJunitPath, QStringLiteral(".png"))).absoluteFilePath();
+        const QByteArray png = CheckPicturePng(report);
+        if (!png.isEmpty() && WriteFileSafely(path, png, &why)) {
+            picture = path;
+        } else {
+            bPagesLost = true;
+            Print(m_pErr, QStringLiteral("kova_en: the JUnit file's picture could not be written: %1\n")
+                              .arg(png.isEmpty() ? QStringLiteral("it could not be drawn") : why));
+        }
+    }
+    if (bPagesLost && nStatus != 2)
+        nStatus = kExitPageLost;
+    if (!m_cmd.strJunitPath.isEmpty()) {
+        if (WriteFileSafely(m_cmd.strJunitPath, m_record.ToJUnit(picture), &why)) {
             Say(QStringLiteral("JUnit: %1").arg(m_cmd.strJunitPath));
         } else {
             nStatus = 2;

@@ -3,6 +3,8 @@
 #include "check_plan.h"
 #include "headless.h"
 #include "kova_version.h"
+#include "page_options.h"
+#include "page_store.h"
 #include "panel_check.h"
 #include "ports.h"
 #include "run_ports.h"
@@ -243,6 +245,8 @@ CCommandLine ParseCommandLine(const QStringList& arguments)
     parser.addOptions({help, version, com1, com2, listPorts, savePort});
     const CRunOptions headless;
     parser.addOptions(headless.All());
+    const CPageOptions pages;
+    parser.addOptions(pages.All());
     for (const char* name : kQtValueOptions)
         parser.addOption(QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("value")));
     for (const char* name : kQtFlagOptions)
@@ -303,6 +307,8 @@ CCommandLine ParseCommandLine(const QStringList& arguments)
     }
     if (const QString why = headless.Read(parser, result); !why.isEmpty())
         return refuse(why);
+    if (const QString why = pages.Read(parser, result); !why.isEmpty())
+        return refuse(why);
     return result;
 }
 
@@ -327,6 +333,7 @@ int RunWithoutWindow(const CCommandLine& commandLine, std::FILE* pOut, std::FILE
     case CCommandLine::Action::Check: return RunPanelCheck(commandLine, pOut, pErr);
     // Standard output belongs to the protocol alone: nothing else may be printed there.
     case CCommandLine::Action::Serve: return RunServe(commandLine, pErr);
+    case CCommandLine::Action::Render: return RunRender(commandLine.strRenderPath, commandLine.strHtmlPath, pOut, pErr);
     case CCommandLine::Action::ListPorts: {
         Print(pOut, ListPortsText(DiscoverPorts(SetUpPorts(commandLine, pErr))));
         return 0;
@@ -338,18 +345,20 @@ int RunWithoutWindow(const CCommandLine& commandLine, std::FILE* pOut, std::FILE
 const char* UsageLine()
 {
     return "Usage: kova_en [--com1 PATH] [--com2 PATH] [--list-ports | --save-port N PATH | --probe | --permanence-test"
-           " | --check | --serve | --help | --version]";
+           " | --check | --serve | --render REPORT | --help | --version]";
 }
 
 const char* HelpText()
 {
     return "Usage: kova_en [--com1 PATH] [--com2 PATH] [--list-ports | --save-port N PATH | --probe | --permanence-test"
-           " | --check | --serve | --help | --version]\n"
+           " | --check | --serve | --render REPORT | --help | --version]\n"
            "       kova_en [--com1 PATH] [--com2 PATH] --probe [--port N] [--baud BD]\n"
            "       kova_en [--com1 PATH] [--com2 PATH] --permanence-test [--port N] [--baud BD] [--duration D]\n"
-           "               [--report FILE]\n"
+           "               [--report FILE] [--html FILE | --no-html]\n"
            "       kova_en [--com1 PATH] [--com2 PATH] --check [--port N] [--baud BD] [--serial SN] [--operator NAME]\n"
            "               [--timeout S] [--seed N] [--only LIST] [--report FILE] [--junit FILE]\n"
+           "               [--html FILE | --no-html]\n"
+           "       kova_en --render REPORT [--html FILE]\n"
            "       kova_en [--com1 PATH] [--com2 PATH] --serve [--port N] [--baud BD]\n"
            "\n"
            "Test and demonstration program for the KOVA operator panel.\n"
@@ -402,7 +411,16 @@ const char* HelpText()
            "  --only LIST               a comma list of at-rest,keys,selectors,lamps,lcd;\n"
            "                            the other items are not run\n"
            "  --junit FILE              the check as JUnit XML as well, one test case per\n"
-           "                            item\n"
+           "                            item, and the panel's picture with the results\n"
+           "                            beside it as FILE's name with .png\n"
+           "  --html FILE               the report's page (one HTML file with the panel's\n"
+           "                            picture; default: beside the report, .html)\n"
+           "  --no-html                 no page beside the report\n"
+           "  --render REPORT           make the page of a saved report (beside it, or\n"
+           "                            --html FILE); exit 0 written, 2 an unknown or\n"
+           "                            broken report, or the page not written\n"
+           "  (--check and --permanence-test end with 4 when the report was written but\n"
+           "  its page, or the JUnit file's picture, was not)\n"
            "  -h, --help                this text\n"
            "  -v, --version             the program's version\n"
            "\n"

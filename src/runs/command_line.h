@@ -11,7 +11,7 @@
 // What the command line asks for. Qt's own options (-platform, -style and the like) are
 // accepted here and left to the application object.
 struct CCommandLine {
-    enum class Action { Run, Help, Version, ListPorts, SavePort, Probe, PermanenceTest, Check, Serve, Refuse };
+    enum class Action { Run, Help, Version, ListPorts, SavePort, Probe, PermanenceTest, Check, Serve, Render, Refuse };
     Action action = Action::Run;
     QString strError;                   // why the command line was refused
     std::map<int, QString> portOptions; // --com1, --com2 by port number
@@ -29,6 +29,10 @@ struct CCommandLine {
     std::optional<uint32_t> seed; // --seed: the order of the keys; drawn when not given
     QStringList checkGroups;      // --only; empty: every group
     QString strJunitPath;         // --junit
+    // The report's page (page_options.h)
+    QString strHtmlPath;   // --html: the page's file; empty: beside the report
+    bool bNoHtml = false;  // --no-html
+    QString strRenderPath; // --render: the saved report to make a page of
 };
 
 // The longest prompt time-out of --check: an hour is more than any operator needs.

@@ -1,5 +1,6 @@
 #include "headless.h"
 
+#include "page_store.h"
 #include "panel_model.h"
 #include "report_store.h"
 #include "run_console.h"
@@ -171,6 +172,9 @@ int RunPermanenceTest(const CCommandLine& commandLine, std::FILE* pOut, std::FIL
     const CReportStore reports(commandLine.strReportPath, pErr);
     if (!bReportToStdout && !reports.Preflight())
         return 2;
+    const CPageStore pages(commandLine.strHtmlPath, commandLine.bNoHtml, pErr);
+    if (!pages.Preflight(commandLine.strReportPath))
+        return 2;
     if (!CatchStopSignals(true))
         Print(pErr, QStringLiteral("kova_en: cannot catch SIGINT, SIGTERM and SIGHUP; the run ends at its duration\n"));
     CHeadlessView view(commandLine.nPort - 1, commandLine.nBaud == 19200 ? 1 : 0);
@@ -211,6 +215,14 @@ int RunPermanenceTest(const CCommandLine& commandLine, std::FILE* pOut, std::FIL
         // The results of a long run are not thrown away when the disk filled up.
         reports.Rescue(QJsonDocument(report).toJson(QJsonDocument::Indented), pRun->ReportFileName(),
                        model.LastReportError());
+    }
+    // The page after the report, beside it (or at --html), so that it can never cost the report.
+    QString page;
+    if (!pages.Write(report, bReportToStdout ? QString() : model.LastReportPath(), &page)) {
+        if (exitStatus != 2)
+            exitStatus = kExitPageLost;
+    } else if (!page.isEmpty()) {
+        bSaid = Print(pSummary, QStringLiteral("Page: %1\n").arg(page)) && bSaid;
     }
     // A summary or report that never reached its reader is no success, whatever the verdict.
     if (!bSaid) {

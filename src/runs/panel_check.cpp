@@ -66,7 +66,7 @@ QJsonObject CCheckRecord::ToJson() const
 // Jenkins) take as well: a timestamp in UTC without a zone, a time for every test case, a type
 // for every failure, and system-out and system-err after the cases. Ant allows no output inside
 // a test case, so each item's details stand in the suite's system-out, one line each.
-QByteArray CCheckRecord::ToJUnit() const
+QByteArray CCheckRecord::ToJUnit(const QString& strAttachment) const
 {
     // The kind of fault, for a CI to group failures by ("wrong key, no press").
     const auto faultKind = [](const std::vector<CheckFault>& faults) {
@@ -134,6 +134,8 @@ QByteArray CCheckRecord::ToJUnit() const
                        .arg(item.strName, OutcomeText(item.outcome),
                             QString::fromUtf8(QJsonDocument(measures).toJson(QJsonDocument::Compact)));
     }
+    if (!strAttachment.isEmpty())
+        details += QStringLiteral("[[ATTACHMENT|%1]]\n").arg(strAttachment);
     w.writeTextElement(QStringLiteral("system-out"), details);
     w.writeTextElement(QStringLiteral("system-err"), strReason);
     w.writeEndElement();

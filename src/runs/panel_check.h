@@ -55,7 +55,9 @@ struct CCheckRecord {
     std::vector<CCheckItem> items;
 
     QJsonObject ToJson() const;
-    QByteArray ToJUnit() const;
+    // strAttachment: the absolute path of the check's picture, named in system-out as CI tools
+    // (Jenkins, GitLab) take an attachment: [[ATTACHMENT|path]].
+    QByteArray ToJUnit(const QString& strAttachment = QString()) const;
     // check-<UTC start>-<serial or COMn>.json
     QString ReportFileName() const;
 };

@@ -124,3 +124,30 @@ TEST_F(PermRunClockTest, DurationAndFiguresPastTwoToTheThirtyFirstMilliseconds)
 }
 
 } // namespace
+
+TEST(PermRecordTest, TheTimelineHoldsLossesReconnectsKeysAndSelectorChanges)
+{
+    CPermRecord record = Record();
+    const uint8_t cell[] = {0x6C, 0x27, 0x30, 0x31, 0x41, 0x43, 0x81};
+    record.OnStep(true, 1200);
+    record.OnReport('5', 1300);
+    record.OnReport('0', 1400); // a release: counted, not drawn
+    record.OnReport('0', 1450); // the same status again: not a second release
+    record.OnReport('D', 1500);
+    record.OnReport('D', 1700); // the same position again: no change
+    record.OnFailedExchange(1900, false, cell, 0, 255);
+    record.OnStep(false, 2100); // lost at the exchange that timed out, not at the step
+    record.OnReconnect(false, 5000);
+    record.OnReconnect(true, 8000);
+    record.OnStep(true, 8200);
+    record.End(QDateTime(QDate(2026, 1, 2), QTime(3, 5, 5)), 9000, {}, QStringLiteral("duration"));
+
+    const QJsonArray timeline = record.ToJson()["timeline"].toArray();
+    const QJsonArray expected{QJsonObject{{"t_ms", 300}, {"what", "key"}, {"value", 5}},
+                              QJsonObject{{"t_ms", 500}, {"what", "selector 1"}, {"value", 4}},
+                              QJsonObject{{"t_ms", 900}, {"what", "link lost"}},
+                              QJsonObject{{"t_ms", 7000}, {"what", "reconnect"}}};
+    EXPECT_EQ(timeline, expected);
+    EXPECT_EQ(record.ToJson()["timeline_dropped"].toInt(), 0);
+    EXPECT_EQ(record.ToJson()["key_releases"].toInt(), 1);
+}

@@ -2,6 +2,9 @@
 
 #include "panel_fixture.h"
 
+#include <QJsonArray>
+#include <QJsonObject>
+
 #include <algorithm>
 #include <set>
 
@@ -283,6 +286,32 @@ TEST_F(PermanenceTest, ReportsDuringTheStepAreApplied)
     EXPECT_EQ(m_panel.BlocksDelivered(), 4); // identify, "l+", the report, the cell reply
     EXPECT_FALSE(m_panel.Busy());
     EXPECT_EQ(m_panel.Collisions(), 0);
+}
+
+TEST_F(PermanenceTest, ReportsDuringTheStepAreCountedInTheRunsReport)
+{
+    Connect();
+    m_panel.SetReplyHook([&](const Bytes& t, std::optional<Bytes> reply) -> std::optional<Bytes> {
+        if (t == Bytes{'1'})
+            return Bytes{'4'};
+        if (t.size() == 7 && t[1] == 0x27)
+            return Bytes{'K'};
+        return reply;
+    });
+    m_model.OnPermTestStart();
+    Ticks(1);
+    m_panel.SetReplyHook({});
+    m_model.OnPermTestStop();
+    ASSERT_NE(m_model.LastPermRun(), nullptr);
+    const QJsonObject report = m_model.LastPermRun()->ToJson();
+    // Each report once, by what it said: the key 4 and selector 1 at 11, nothing else.
+    EXPECT_EQ(report["keys"]["4"].toInt(), 1);
+    EXPECT_EQ(report["selector1"]["11"].toInt(), 1);
+    int nKeys = 0;
+    for (const QJsonValue v : report["keys"].toObject())
+        nKeys += v.toInt();
+    EXPECT_EQ(nKeys, 1);
+    EXPECT_EQ(report["timeline"].toArray().size(), 2);
 }
 
 TEST_F(PermanenceTest, UnansweredCellTelegramDoesNotStopTheTest)

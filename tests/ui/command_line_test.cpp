@@ -270,3 +270,26 @@ TEST(CommandLineTest, CheckTakesItsOwnOptionsAndNoOtherRunDoes)
         EXPECT_TRUE(result.strError.contains(QLatin1String(why))) << args << ": " << result.strError.toStdString();
     }
 }
+
+TEST(CommandLineTest, PagesTakeTheirOptionsWithTheRunsThatLeaveReports)
+{
+    const CCommandLine render = Parse(QStringLiteral("--render r.json --html p.html").split(u' '));
+    ASSERT_EQ(render.action, Action::Render) << render.strError.toStdString();
+    EXPECT_EQ(render.strRenderPath, QStringLiteral("r.json"));
+    EXPECT_EQ(render.strHtmlPath, QStringLiteral("p.html"));
+    EXPECT_TRUE(Parse(QStringLiteral("--permanence-test --no-html").split(u' ')).bNoHtml);
+    EXPECT_EQ(Parse(QStringLiteral("--check --html c.html").split(u' ')).strHtmlPath, QStringLiteral("c.html"));
+
+    for (const auto& [args, why] : {
+             std::pair{"--html p.html", "--html goes with --check, --permanence-test or --render"},
+             std::pair{"--probe --no-html", "--no-html goes with --check or --permanence-test"},
+             std::pair{"--check --html p.html --no-html", "--html and --no-html go in separate runs"},
+             std::pair{"--check --render r.json", "--render goes in a run of its own"},
+             std::pair{"--render r.json --no-html", "--no-html goes with --check"},
+             std::pair{"--check --html -", "--html writes a file"},
+         }) {
+        const CCommandLine refused = Parse(QString::fromLatin1(args).split(u' '));
+        EXPECT_EQ(refused.action, Action::Refuse) << args;
+        EXPECT_TRUE(refused.strError.contains(QLatin1String(why))) << args << ": " << refused.strError.toStdString();
+    }
+}

@@ -251,4 +251,8 @@ TEST_F(SimWindowTest, PermanenceTestStopLeavesAReportInTheStateFolder)
     // Six telegrams of three steps, then "l+%" and "@".
     EXPECT_EQ(report[QStringLiteral("sent")][QStringLiteral("0")].toInt(), 8);
     EXPECT_TRUE(Model().PermRunFigures().endsWith(path));
+    // And its page beside it.
+    QFile page(path.chopped(5) + QStringLiteral(".html"));
+    ASSERT_TRUE(page.open(QIODevice::ReadOnly)) << page.fileName().toStdString();
+    EXPECT_TRUE(page.readAll().contains("Permanence test on COM"));
 }

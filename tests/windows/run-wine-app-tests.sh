@@ -85,6 +85,8 @@ done
 
 # The console twin from a console, as cmd would start it: every run without a window.
 bash "$root/tests/windows/run-wine-console-tests.sh" 'C:\Program Files\KOVA_EN\kova_en.com' "$com1" "$linux" "$version"
+# Their report pages, the same bytes as Linux makes of the same reports.
+bash "$root/tests/windows/run-wine-page-tests.sh" 'C:\Program Files\KOVA_EN\kova_en.com' "$com1" "$linux"
 
 # The windows' scenarios start Wine afresh on their own X server.
 wineserver -k || true

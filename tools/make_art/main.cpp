@@ -1,6 +1,6 @@
 // make_art: draws the panel picture (res/panel.bmp) and the application icons.
 //
-//   make_art <outdir>              panel.bmp, icon_16.png, icon_32.png, icon_48.png, icon_64.png,
+//   make_art <outdir>              panel.bmp, panel.png, icon_16.png, icon_32.png, icon_48.png, icon_64.png,
 //                                  icon_128.png, kova_en.png (256 pixels)
 //   make_art --debug <file.png>    picture with the overlay rectangles outlined in magenta
 //   make_art --preview <file.png>  the window as the program shows it, with a sample overlay
@@ -48,6 +48,11 @@ int writeAll(const QString& dirPath)
     if (!writeFile(bmpPath, encodeBmp8(panel)))
         fail(QStringLiteral("cannot write %1").arg(bmpPath));
     verifyPanelBmp(bmpPath, panel);
+    // The same picture as PNG, for the report pages, which carry it inside: a tenth of the
+    // BMP's size, and committed so that every system embeds the same bytes.
+    const QString pngPath = dir.filePath(QStringLiteral("panel.png"));
+    if (!writeFile(pngPath, encodePng(panel)))
+        fail(QStringLiteral("cannot write %1").arg(pngPath));
 
     const QImage i32 = icon32(), i16 = icon16();
     const QByteArray png32 = encodePng(i32), png16 = encodePng(i16);

@@ -22,10 +22,10 @@ const QRectF kFrontPlate(36, 44, 268, 424);
 const QRectF kLcdGlass = pic(g_rcLcd);
 const QRectF kLcdBezel = kLcdGlass.adjusted(-9, -8, 9, 9);
 constexpr double kKeyRim = 3; // the cap is this much larger than the lit face on every side
-constexpr double kKnobY = 440;
+constexpr double kKnobY = kSelectorKnobY;
 constexpr double kKnobR = 13;
-constexpr double kTickInner = 16.5, kTickOuter = 20.5, kNumeralR = 26.5;
-constexpr double kScaleSpanDeg = 300; // twelve positions over 300 degrees, gap at the bottom
+constexpr double kTickInner = 16.5, kTickOuter = 20.5, kNumeralR = kSelectorNumeralRadius;
+constexpr double kScaleSpanDeg = kSelectorSpanDeg; // twelve positions, gap at the bottom
 
 QRectF readoutWindow(int i)
 {
@@ -43,7 +43,7 @@ QPointF knobCentre(int i)
 // Angle of switch position n (1..12), clockwise from straight up, in degrees.
 double positionAngle(int n)
 {
-    return -kScaleSpanDeg / 2 + (n - 1) * kScaleSpanDeg / 11.0;
+    return SelectorPositionAngle(n);
 }
 
 QPointF polar(QPointF c, double r, double deg)
