@@ -6,12 +6,18 @@
 //     line (both upper bounds: they include the pipes, the wake-ups and the virtual panel);
 //  3. resident memory of that process after 1,000 and after 100,000 commands;
 //  4. a reader that lags: replies and events in order and none lost, and how soon a key report
-//     reaches the program while half a MiB of replies waits for the reader.
+//     reaches the program while half a MiB of replies waits for the reader;
+//  5. stop latency: 1,500 LED commands written at once against the virtual panel paced at
+//     9600 Bd (some 12 s of line time), the stop signal one second later, and the time from the
+//     signal to the program's end (p50 and p99 over KOVA_BENCH_STOPS runs, default 20);
+//  6. the processor time of an idle --serve with the panel connected, over KOVA_BENCH_IDLE_S
+//     seconds (default 60), in % of one core.
 // usage: serve_bench [N]   (N commands for the latencies, default 2000)
 //        serve_bench --wine PROGRAM COM1 [N]
 //   the Windows program under Wine instead (PROGRAM: its Windows path, COM1: the file Wine's
-//   COM1 is mapped to, made a link to the virtual panel here); only 2., for the same measures
-//   beside the Linux ones.
+//   COM1 is mapped to, made a link to the virtual panel here); 2., 5. (with SIGINT, which Wine
+//   turns into the console's Ctrl+C) and 6. (with wineserver's share, when this benchmark
+//   started the prefix's wineserver itself), for the same measures beside the Linux ones.
 #include "bench_support.h"
 #include "serve.h"
 
@@ -21,8 +27,10 @@
 #include <cstring>
 #include <fstream>
 #include <signal.h>
+#include <sstream>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -133,6 +141,97 @@ struct CChild {
     }
 };
 
+// User and system time of a process so far, in seconds; -1 when it cannot be read.
+double CpuSeconds(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // Fields after the command's name, which may hold blanks and ends with the last ')'.
+    const size_t end = text.rfind(')');
+    if (end == std::string::npos)
+        return -1;
+    std::istringstream fields(text.substr(end + 2));
+    std::string field;
+    double utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14)
+            utime = std::atof(field.c_str());
+        if (i == 15)
+            stime = std::atof(field.c_str());
+    }
+    return (utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+int EnvInt(const char* name, int nDefault)
+{
+    const char* value = std::getenv(name);
+    return value != nullptr && std::atoi(value) > 0 ? std::atoi(value) : nDefault;
+}
+
+// 5. The stop with a batch queued: the time from the signal to the program's end, while a
+// reader takes everything it writes.
+void StopLatency(const std::vector<std::string>& program, int nSignal, int nRuns)
+{
+    std::vector<double> stopMs;
+    std::vector<double> answered;
+    for (int run = 0; run < nRuns; ++run) {
+        CChild child;
+        if (!child.Start(program) || child.ReadLine().find("\"link\":true") == std::string::npos) {
+            std::fprintf(stderr, "serve_bench: no link for the stop latency\n");
+            return;
+        }
+        std::string batch;
+        for (int i = 0; i < 1500; ++i)
+            batch += "{\"id\":" + std::to_string(i) + ",\"cmd\":\"led\",\"key\":" + std::to_string(1 + i % 12)
+                     + ",\"state\":\"" + (i % 2 == 0 ? "on" : "off") + "\"}\n";
+        int nReplies = 0;
+        std::thread reader([&] {
+            while (!child.ReadLine().empty())
+                ++nReplies;
+        });
+        child.Write(batch);
+        ::usleep(1000 * 1000);
+        const double t0 = NowMs();
+        ::kill(child.pid, nSignal);
+        int status = 0;
+        ::waitpid(child.pid, &status, 0);
+        stopMs.push_back(NowMs() - t0);
+        ::close(child.toChild);
+        reader.join();
+        std::fclose(child.pFrom);
+        answered.push_back(nReplies);
+    }
+    std::printf("Stop with 1,500 LED commands queued, the panel paced at 9600 Bd, %s one second in (ms):\n\n",
+                nSignal == SIGINT ? "SIGINT (Ctrl+C)" : "SIGTERM");
+    std::printf("| measure | N | median | p99 |\n|---|---|---|---|\n");
+    Row("signal to the program's end", stopMs);
+    std::printf("\nreplies before the end: median %.0f of 1,500\n\n", Percentile(answered, 0.5));
+}
+
+// 6. An idle --serve, the panel connected and quiet: its processor time (and wineserver's, when
+// its pid is known) over nSeconds.
+void IdleCpu(const std::vector<std::string>& program, int nSeconds, pid_t wineserver)
+{
+    CChild child;
+    if (!child.Start(program) || child.ReadLine().find("\"link\":true") == std::string::npos) {
+        std::fprintf(stderr, "serve_bench: no link for the idle measure\n");
+        return;
+    }
+    ::usleep(1000 * 1000); // the start-up is not idleness
+    const double cpu0 = CpuSeconds(child.pid);
+    const double server0 = wineserver > 0 ? CpuSeconds(wineserver) : 0;
+    const double t0 = NowMs();
+    ::sleep(static_cast<unsigned>(nSeconds));
+    const double seconds = (NowMs() - t0) / 1000;
+    const double program_ = 100 * (CpuSeconds(child.pid) - cpu0) / seconds;
+    std::printf("Idle --serve over %.0f s, %% of one core: the program %.2f", seconds, program_);
+    if (wineserver > 0) {
+        const double server = 100 * (CpuSeconds(wineserver) - server0) / seconds;
+        std::printf(", wineserver %.2f, together %.2f", server, program_ + server);
+    }
+    std::printf("\nexit status at the end of the input: %d\n\n", child.Stop());
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -231,8 +330,32 @@ int main(int argc, char** argv)
     Row("key report, console command to event line", report);
     std::printf("\n");
     if (bWine) {
-        std::printf("exit status at the end of the input: %d; load average at the end: %.2f\n", child.Stop(),
-                    LoadAverage());
+        std::printf("exit status at the end of the input: %d\n\n", child.Stop());
+        // Our own wineserver for the prefix, whose processor time counts with the program's;
+        // when one runs already this one ends at once, and only the program is measured.
+        const pid_t server = ::fork();
+        if (server == 0) {
+            ::execlp("wineserver", "wineserver", "-f", "-p", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::usleep(500 * 1000);
+        const bool bOurServer = server > 0 && ::waitpid(server, nullptr, WNOHANG) == 0;
+        CSimProcess paced;
+        if (!StartSimAsCom1(paced, KOVA_SIM_BINARY, 9600, "serve_bench"))
+            return 1;
+        ::unlink(argv[3]);
+        if (::symlink(paced.LinkPath().c_str(), argv[3]) != 0)
+            return 1;
+        StopLatency(program, SIGINT, EnvInt("KOVA_BENCH_STOPS", 20));
+        ::unlink(argv[3]);
+        if (::symlink(sim.LinkPath().c_str(), argv[3]) != 0)
+            return 1;
+        IdleCpu(program, EnvInt("KOVA_BENCH_IDLE_S", 60), bOurServer ? server : 0);
+        if (bOurServer) {
+            ::kill(server, SIGTERM);
+            ::waitpid(server, nullptr, 0);
+        }
+        std::printf("load average at the end: %.2f\n", LoadAverage());
         return 0;
     }
 
@@ -319,6 +442,14 @@ int main(int argc, char** argv)
     Row("key report, console command to the program taking it", lagReport);
     std::printf("\nreplies back in order: %d of %d%s; reports told: %zu of %d\n", nNextId, nLagging,
                 bInOrder ? "" : " (OUT OF ORDER)", lagReport.size(), nLagReports);
-    std::printf("exit status at the end of the input: %d; load average at the end: %.2f\n", slow.Stop(), LoadAverage());
+    std::printf("exit status at the end of the input: %d\n\n", slow.Stop());
+
+    // 5. and 6.
+    CSimProcess paced;
+    if (!StartSimAsCom1(paced, KOVA_SIM_BINARY, 9600, "serve_bench"))
+        return 1;
+    StopLatency({KOVA_EN_BINARY, "--serve", "--com1", paced.LinkPath()}, SIGTERM, EnvInt("KOVA_BENCH_STOPS", 20));
+    IdleCpu(program, EnvInt("KOVA_BENCH_IDLE_S", 60), 0);
+    std::printf("load average at the end: %.2f\n", LoadAverage());
     return 0;
 }
