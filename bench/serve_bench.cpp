@@ -18,6 +18,11 @@
 //   COM1 is mapped to, made a link to the virtual panel here); 2., 5. (with SIGINT, which Wine
 //   turns into the console's Ctrl+C) and 6. (with wineserver's share, when this benchmark
 //   started the prefix's wineserver itself), for the same measures beside the Linux ones.
+//        serve_bench --wine-wait PROBE COM1 [N]
+//   the port's wait alone under Wine (tests/windows/wine_wait_probe.exe of the link-only cross
+//   build, PROBE its Linux path), for when Qt for Windows is not at hand: how soon a key report
+//   reaches it through the port's event (N reports) and what its idle wait costs over
+//   KOVA_BENCH_IDLE_S seconds, with wineserver's share.
 #include "bench_support.h"
 #include "serve.h"
 
@@ -234,10 +239,78 @@ void IdleCpu(const std::vector<std::string>& program, int nSeconds, pid_t winese
 
 } // namespace
 
+// Starts a wineserver of our own for the prefix, persistent, and gives its pid; 0 when one runs
+// already (this one then ends at once) and its share cannot be told.
+pid_t StartWineserver()
+{
+    const pid_t server = ::fork();
+    if (server == 0) {
+        ::execlp("wineserver", "wineserver", "-f", "-p", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::usleep(500 * 1000);
+    return server > 0 && ::waitpid(server, nullptr, WNOHANG) == 0 ? server : 0;
+}
+
+void StopWineserver(pid_t server)
+{
+    if (server > 0) {
+        ::kill(server, SIGTERM);
+        ::waitpid(server, nullptr, 0);
+    }
+}
+
+// --wine-wait: the Windows port's wait alone, under Wine.
+int WineWait(CSimProcess& sim, const char* probe, int n)
+{
+    const pid_t server = StartWineserver();
+    CChild child;
+    if (!child.Start({"wine", probe, "3600"}) || child.ReadLine().find("\"link\":true") == std::string::npos) {
+        std::fprintf(stderr, "serve_bench: the probe has no link\n");
+        StopWineserver(server);
+        return 1;
+    }
+    std::vector<double> report;
+    for (int i = 0; i < n; ++i) {
+        const double t0 = NowMs();
+        sim.Post(i % 2 == 0 ? "press " + std::to_string(1 + i % 12) : std::string("release"));
+        const std::string line = child.ReadLine();
+        report.push_back(NowMs() - t0);
+        if (line.find("\"event\"") == std::string::npos) {
+            std::fprintf(stderr, "serve_bench: expected a report, got %s", line.c_str());
+            StopWineserver(server);
+            return 1;
+        }
+        sim.Command("clear");
+    }
+    std::printf("The Win32 port's wait alone under Wine (ms, upper bounds):\n\n");
+    std::printf("| measure | N | median | p99 |\n|---|---|---|---|\n");
+    Row("key report, console command to the probe's line", report);
+    const int nSeconds = EnvInt("KOVA_BENCH_IDLE_S", 60);
+    const double cpu0 = CpuSeconds(child.pid);
+    const double server0 = server > 0 ? CpuSeconds(server) : 0;
+    const double t0 = NowMs();
+    ::sleep(static_cast<unsigned>(nSeconds));
+    const double seconds = (NowMs() - t0) / 1000;
+    const double probe_ = 100 * (CpuSeconds(child.pid) - cpu0) / seconds;
+    std::printf("\nIdle wait over %.0f s, %% of one core: the probe %.2f", seconds, probe_);
+    if (server > 0) {
+        const double wineserver = 100 * (CpuSeconds(server) - server0) / seconds;
+        std::printf(", wineserver %.2f, together %.2f", wineserver, probe_ + wineserver);
+    }
+    std::printf("\n");
+    ::kill(child.pid, SIGKILL);
+    child.Stop();
+    StopWineserver(server);
+    std::printf("load average at the end: %.2f\n", LoadAverage());
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     const bool bWine = argc > 3 && std::strcmp(argv[1], "--wine") == 0;
+    const bool bWineWait = argc > 3 && std::strcmp(argv[1], "--wine-wait") == 0;
     const int n = bWine ? (argc > 4 ? std::atoi(argv[4]) : 2000) : (argc > 1 ? std::atoi(argv[1]) : 2000);
     CSimProcess sim;
     if (!StartSimAsCom1(sim, KOVA_SIM_BINARY, 0, "serve_bench"))
@@ -245,12 +318,18 @@ int main(int argc, char** argv)
     const std::vector<std::string> program =
         bWine ? std::vector<std::string>{"wine", argv[2], "--serve"}
               : std::vector<std::string>{KOVA_EN_BINARY, "--serve", "--com1", sim.LinkPath()};
-    if (bWine) {
+    if (bWine || bWineWait) {
+        // Wine's COM1 is the link; a Linux path in KOVA_COM1 would mean nothing to Windows.
+        ::unsetenv("KOVA_COM1");
         ::unlink(argv[3]);
         if (::symlink(sim.LinkPath().c_str(), argv[3]) != 0) {
             std::fprintf(stderr, "serve_bench: cannot link %s to the virtual panel\n", argv[3]);
             return 1;
         }
+    }
+    if (bWineWait) {
+        std::printf("load average at start: %.2f\n\n", LoadAverage());
+        return WineWait(sim, argv[2], argc > 4 ? std::atoi(argv[4]) : 400);
     }
     std::printf("load average at start: %.2f\n\n", LoadAverage());
 
@@ -333,16 +412,11 @@ int main(int argc, char** argv)
         std::printf("exit status at the end of the input: %d\n\n", child.Stop());
         // Our own wineserver for the prefix, whose processor time counts with the program's;
         // when one runs already this one ends at once, and only the program is measured.
-        const pid_t server = ::fork();
-        if (server == 0) {
-            ::execlp("wineserver", "wineserver", "-f", "-p", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::usleep(500 * 1000);
-        const bool bOurServer = server > 0 && ::waitpid(server, nullptr, WNOHANG) == 0;
+        const pid_t server = StartWineserver();
         CSimProcess paced;
         if (!StartSimAsCom1(paced, KOVA_SIM_BINARY, 9600, "serve_bench"))
             return 1;
+        ::unsetenv("KOVA_COM1");
         ::unlink(argv[3]);
         if (::symlink(paced.LinkPath().c_str(), argv[3]) != 0)
             return 1;
@@ -350,11 +424,8 @@ int main(int argc, char** argv)
         ::unlink(argv[3]);
         if (::symlink(sim.LinkPath().c_str(), argv[3]) != 0)
             return 1;
-        IdleCpu(program, EnvInt("KOVA_BENCH_IDLE_S", 60), bOurServer ? server : 0);
-        if (bOurServer) {
-            ::kill(server, SIGTERM);
-            ::waitpid(server, nullptr, 0);
-        }
+        IdleCpu(program, EnvInt("KOVA_BENCH_IDLE_S", 60), server);
+        StopWineserver(server);
         std::printf("load average at the end: %.2f\n", LoadAverage());
         return 0;
     }
