@@ -268,14 +268,17 @@ void CWin32SerialDevice::WriteByte(uint8_t byte)
     Settle(&m_ovWrite);
 }
 
-void CWin32SerialDevice::Arm()
+void CWin32SerialDevice::Arm(DWORD nBytes)
 {
     if (m_hPort == INVALID_HANDLE_VALUE || m_bGone || m_readState != ReadState::Idle)
         return;
     DWORD n = 0;
+    m_nNext = 0;
+    m_nRead = 0;
     // ReadFile resets the event as it starts; it is signalled when the read ends.
-    if (::ReadFile(m_hPort, &m_readByte, 1, &n, &m_ovRead)) {
-        m_readState = n == 1 ? ReadState::Held : ReadState::Idle;
+    if (::ReadFile(m_hPort, m_readBuffer, nBytes < kReadChunk ? nBytes : kReadChunk, &n, &m_ovRead)) {
+        m_nRead = n;
+        m_readState = n > 0 ? ReadState::Held : ReadState::Idle;
         // Ended at once: whoever waits wakes and reads it (or arms again).
         ::SetEvent(m_ovRead.hEvent);
         return;
@@ -296,7 +299,9 @@ void CWin32SerialDevice::Collect()
         return;
     DWORD n = 0;
     if (::GetOverlappedResult(m_hPort, &m_ovRead, &n, FALSE)) {
-        m_readState = n == 1 ? ReadState::Held : ReadState::Idle;
+        m_nNext = 0;
+        m_nRead = n;
+        m_readState = n > 0 ? ReadState::Held : ReadState::Idle;
         return;
     }
     const DWORD error = ::GetLastError();
@@ -315,6 +320,10 @@ int CWin32SerialDevice::InputQueued()
     Collect();
     if (m_bGone)
         return 1;
+    // Bytes read already are told without asking the port again: under Wine every question is a
+    // round trip to its server, and the block procedure asks before each byte.
+    if (m_readState == ReadState::Held)
+        return static_cast<int>(m_nRead - m_nNext);
     DWORD errors = 0;
     COMSTAT status{};
     if (!::ClearCommError(m_hPort, &errors, &status)) {
@@ -324,7 +333,8 @@ int CWin32SerialDevice::InputQueued()
         return 1;
     }
     // Line errors (parity, framing, overrun) are cleared by the call above and dropped.
-    int nQueued = static_cast<int>(status.cbInQue) + (m_readState == ReadState::Held ? 1 : 0);
+    int nQueued = static_cast<int>(status.cbInQue);
+    m_nQueued = status.cbInQue;
     if (nQueued == 0) {
         // Everything is read: the read under way from now on signals the next byte.
         Arm();
@@ -344,9 +354,9 @@ ISerialDevice::ReadStatus CWin32SerialDevice::ReadByte(uint8_t* byte)
         return ReadStatus::Nothing;
     if (m_bGone)
         return ReadStatus::Error;
-    // A byte is queued: its read ends at once.
+    // Bytes are queued: one read takes them all (as many as the buffer holds), and ends at once.
     if (m_readState == ReadState::Idle)
-        Arm();
+        Arm(m_nQueued);
     // A byte has arrived and the read under way has not taken it yet: under Wine the read ends a
     // moment after the port already counts the byte. It is waited for, boundedly, rather than
     // told as nothing, which would cut a block short.
@@ -356,8 +366,9 @@ ISerialDevice::ReadStatus CWin32SerialDevice::ReadByte(uint8_t* byte)
         return ReadStatus::Error;
     if (m_readState != ReadState::Held)
         return ReadStatus::Nothing; // still under way: it stays the read that signals the byte
-    *byte = m_readByte;
-    m_readState = ReadState::Idle;
+    *byte = m_readBuffer[m_nNext++];
+    if (m_nNext >= m_nRead)
+        m_readState = ReadState::Idle;
     return ReadStatus::Byte;
 }
 

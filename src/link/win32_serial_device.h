@@ -63,8 +63,9 @@ private:
     bool Configure(const std::string& name, int baud);
     // Ends a request still under way so that its OVERLAPPED record and byte can be reused.
     void Settle(OVERLAPPED* pOv);
-    // Starts the read of one byte that waits for the next byte, unless one is under way or held.
-    void Arm();
+    // Starts a read of nBytes (at most kReadChunk), which waits for its first byte when none is
+    // queued, unless a read is under way or bytes are held.
+    void Arm(DWORD nBytes = 1);
     // Takes the outcome of the read under way if it has ended: its byte is held, or the port is gone.
     void Collect();
 
@@ -76,7 +77,11 @@ private:
     OVERLAPPED m_ovWrite{};
     // Requests read into and write from these, never the caller's storage, so a request that
     // outlives its call cannot touch memory the caller has moved on from.
-    uint8_t m_readByte = 0;
+    static constexpr DWORD kReadChunk = 256;
+    uint8_t m_readBuffer[kReadChunk] = {};
+    DWORD m_nRead = 0;   // bytes the last read took into the buffer
+    DWORD m_nNext = 0;   // the next of them to hand on
+    DWORD m_nQueued = 0; // what the port counted at the last question
     uint8_t m_writeByte = 0;
     ReadState m_readState = ReadState::Idle;
     bool m_bGone = false;
