@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -60,6 +61,8 @@ public:
     }
 
 private:
+    static constexpr qsizetype kPieceBytes = 4096;
+
     struct CShared {
         mutable std::mutex mutex;
         std::condition_variable work;
@@ -87,9 +90,10 @@ private:
             bool bOk = true;
             while (bOk && nDone < bytes.size()) {
                 DWORD n = 0;
-                bOk = ::WriteFile(hOutput, bytes.constData() + nDone, static_cast<DWORD>(bytes.size() - nDone), &n,
-                                  nullptr)
-                      && n > 0;
+                // In pieces: a pipe's write returns only when its reader has taken all of it, and
+                // the end of the session measures the reader's progress by what is left.
+                const qsizetype nPiece = std::min<qsizetype>(bytes.size() - nDone, kPieceBytes);
+                bOk = ::WriteFile(hOutput, bytes.constData() + nDone, static_cast<DWORD>(nPiece), &n, nullptr) && n > 0;
                 nDone += n;
                 const std::lock_guard lock(pShared->mutex);
                 pShared->nWriting = bytes.size() - nDone;
