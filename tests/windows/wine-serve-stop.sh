@@ -76,7 +76,10 @@ set +m
 exec 4>"$work/serve-input"
 wait_lines '"event":"hello"' "$work/serve.out" 1 60 || fail "no hello: $(tr -d '\r' <"$work/serve.err")"
 grep -q '"link":true' "$work/serve.out" || fail "no link: $(head -n 1 "$work/serve.out")"
+# The panel's history from here on, once it has said OK to the clearing.
+oks=$(grep -c '^OK' "$work/panel.out" || true)
 echo "clear" >&3
+wait_lines '^OK' "$work/panel.out" $((oks + 1)) 10 || fail "the virtual panel did not clear its history"
 cat "$work/batch" >&4 &
 wait_lines '"ok":true' "$work/serve.out" 20 60 || fail "the batch is not being carried out"
 kill -INT "$serve_pid"
