@@ -6,12 +6,23 @@
 //     line (both upper bounds: they include the pipes, the wake-ups and the virtual panel);
 //  3. resident memory of that process after 1,000 and after 100,000 commands;
 //  4. a reader that lags: replies and events in order and none lost, and how soon a key report
-//     reaches the program while half a MiB of replies waits for the reader.
+//     reaches the program while half a MiB of replies waits for the reader;
+//  5. stop latency: 1,500 LED commands written at once against the virtual panel paced at
+//     9600 Bd (some 12 s of line time), the stop signal one second later, and the time from the
+//     signal to the program's end (p50 and p99 over KOVA_BENCH_STOPS runs, default 20);
+//  6. the processor time of an idle --serve with the panel connected, over KOVA_BENCH_IDLE_S
+//     seconds (default 60), in % of one core.
 // usage: serve_bench [N]   (N commands for the latencies, default 2000)
 //        serve_bench --wine PROGRAM COM1 [N]
 //   the Windows program under Wine instead (PROGRAM: its Windows path, COM1: the file Wine's
-//   COM1 is mapped to, made a link to the virtual panel here); only 2., for the same measures
-//   beside the Linux ones.
+//   COM1 is mapped to, made a link to the virtual panel here); 2., 5. (with SIGINT, which Wine
+//   turns into the console's Ctrl+C) and 6. (with wineserver's share, when this benchmark
+//   started the prefix's wineserver itself), for the same measures beside the Linux ones.
+//        serve_bench --wine-wait PROBE COM1 [N]
+//   the port's wait alone under Wine (tests/windows/wine_wait_probe.exe of the link-only cross
+//   build, PROBE its Linux path), for when Qt for Windows is not at hand: how soon a key report
+//   reaches it through the port's event (N reports) and what its idle wait costs over
+//   KOVA_BENCH_IDLE_S seconds, with wineserver's share.
 #include "bench_support.h"
 #include "serve.h"
 
@@ -21,8 +32,10 @@
 #include <cstring>
 #include <fstream>
 #include <signal.h>
+#include <sstream>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -133,12 +146,173 @@ struct CChild {
     }
 };
 
+// User and system time of a process so far, in seconds; -1 when it cannot be read.
+double CpuSeconds(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // Fields after the command's name, which may hold blanks and ends with the last ')'.
+    const size_t end = text.rfind(')');
+    if (end == std::string::npos)
+        return -1;
+    std::istringstream fields(text.substr(end + 2));
+    std::string field;
+    double utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14)
+            utime = std::atof(field.c_str());
+        if (i == 15)
+            stime = std::atof(field.c_str());
+    }
+    return (utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+int EnvInt(const char* name, int nDefault)
+{
+    const char* value = std::getenv(name);
+    return value != nullptr && std::atoi(value) > 0 ? std::atoi(value) : nDefault;
+}
+
+// 5. The stop with a batch queued: the time from the signal to the program's end, while a
+// reader takes everything it writes.
+void StopLatency(const std::vector<std::string>& program, int nSignal, int nRuns)
+{
+    std::vector<double> stopMs;
+    std::vector<double> answered;
+    for (int run = 0; run < nRuns; ++run) {
+        CChild child;
+        if (!child.Start(program) || child.ReadLine().find("\"link\":true") == std::string::npos) {
+            std::fprintf(stderr, "serve_bench: no link for the stop latency\n");
+            return;
+        }
+        std::string batch;
+        for (int i = 0; i < 1500; ++i)
+            batch += "{\"id\":" + std::to_string(i) + ",\"cmd\":\"led\",\"key\":" + std::to_string(1 + i % 12)
+                     + ",\"state\":\"" + (i % 2 == 0 ? "on" : "off") + "\"}\n";
+        int nReplies = 0;
+        std::thread reader([&] {
+            while (!child.ReadLine().empty())
+                ++nReplies;
+        });
+        child.Write(batch);
+        ::usleep(1000 * 1000);
+        const double t0 = NowMs();
+        ::kill(child.pid, nSignal);
+        int status = 0;
+        ::waitpid(child.pid, &status, 0);
+        stopMs.push_back(NowMs() - t0);
+        ::close(child.toChild);
+        reader.join();
+        std::fclose(child.pFrom);
+        answered.push_back(nReplies);
+    }
+    std::printf("Stop with 1,500 LED commands queued, the panel paced at 9600 Bd, %s one second in (ms):\n\n",
+                nSignal == SIGINT ? "SIGINT (Ctrl+C)" : "SIGTERM");
+    std::printf("| measure | N | median | p99 |\n|---|---|---|---|\n");
+    Row("signal to the program's end", stopMs);
+    std::printf("\nreplies before the end: median %.0f of 1,500\n\n", Percentile(answered, 0.5));
+}
+
+// 6. An idle --serve, the panel connected and quiet: its processor time (and wineserver's, when
+// its pid is known) over nSeconds.
+void IdleCpu(const std::vector<std::string>& program, int nSeconds, pid_t wineserver)
+{
+    CChild child;
+    if (!child.Start(program) || child.ReadLine().find("\"link\":true") == std::string::npos) {
+        std::fprintf(stderr, "serve_bench: no link for the idle measure\n");
+        return;
+    }
+    ::usleep(1000 * 1000); // the start-up is not idleness
+    const double cpu0 = CpuSeconds(child.pid);
+    const double server0 = wineserver > 0 ? CpuSeconds(wineserver) : 0;
+    const double t0 = NowMs();
+    ::sleep(static_cast<unsigned>(nSeconds));
+    const double seconds = (NowMs() - t0) / 1000;
+    const double program_ = 100 * (CpuSeconds(child.pid) - cpu0) / seconds;
+    std::printf("Idle --serve over %.0f s, %% of one core: the program %.2f", seconds, program_);
+    if (wineserver > 0) {
+        const double server = 100 * (CpuSeconds(wineserver) - server0) / seconds;
+        std::printf(", wineserver %.2f, together %.2f", server, program_ + server);
+    }
+    std::printf("\nexit status at the end of the input: %d\n\n", child.Stop());
+}
+
 } // namespace
+
+// Starts a wineserver of our own for the prefix, persistent, and gives its pid; 0 when one runs
+// already (this one then ends at once) and its share cannot be told.
+pid_t StartWineserver()
+{
+    const pid_t server = ::fork();
+    if (server == 0) {
+        ::execlp("wineserver", "wineserver", "-f", "-p", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::usleep(500 * 1000);
+    return server > 0 && ::waitpid(server, nullptr, WNOHANG) == 0 ? server : 0;
+}
+
+void StopWineserver(pid_t server)
+{
+    if (server > 0) {
+        // Asked to end as wineserver is asked (a signal makes it dump its objects first).
+        if (std::system("wineserver -k") != 0)
+            ::kill(server, SIGKILL);
+        ::waitpid(server, nullptr, 0);
+    }
+}
+
+// --wine-wait: the Windows port's wait alone, under Wine.
+int WineWait(CSimProcess& sim, const char* probe, int n)
+{
+    const pid_t server = StartWineserver();
+    CChild child;
+    if (!child.Start({"wine", probe, "3600"}) || child.ReadLine().find("\"link\":true") == std::string::npos) {
+        std::fprintf(stderr, "serve_bench: the probe has no link\n");
+        StopWineserver(server);
+        return 1;
+    }
+    std::vector<double> report;
+    for (int i = 0; i < n; ++i) {
+        const double t0 = NowMs();
+        sim.Post(i % 2 == 0 ? "press " + std::to_string(1 + i % 12) : std::string("release"));
+        const std::string line = child.ReadLine();
+        report.push_back(NowMs() - t0);
+        if (line.find("\"event\"") == std::string::npos) {
+            std::fprintf(stderr, "serve_bench: expected a report, got %s", line.c_str());
+            StopWineserver(server);
+            return 1;
+        }
+        sim.Command("clear");
+    }
+    std::printf("The Win32 port's wait alone under Wine (ms, upper bounds):\n\n");
+    std::printf("| measure | N | median | p99 |\n|---|---|---|---|\n");
+    Row("key report, console command to the probe's line", report);
+    const int nSeconds = EnvInt("KOVA_BENCH_IDLE_S", 60);
+    const double cpu0 = CpuSeconds(child.pid);
+    const double server0 = server > 0 ? CpuSeconds(server) : 0;
+    const double t0 = NowMs();
+    ::sleep(static_cast<unsigned>(nSeconds));
+    const double seconds = (NowMs() - t0) / 1000;
+    const double probe_ = 100 * (CpuSeconds(child.pid) - cpu0) / seconds;
+    std::printf("\nIdle wait over %.0f s, %% of one core: the probe %.2f", seconds, probe_);
+    if (server > 0) {
+        const double wineserver = 100 * (CpuSeconds(server) - server0) / seconds;
+        std::printf(", wineserver %.2f, together %.2f", wineserver, probe_ + wineserver);
+    }
+    std::printf("\n");
+    ::kill(child.pid, SIGKILL);
+    child.Stop();
+    StopWineserver(server);
+    std::printf("load average at the end: %.2f\n", LoadAverage());
+    return 0;
+}
 
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     const bool bWine = argc > 3 && std::strcmp(argv[1], "--wine") == 0;
+    const bool bWineWait = argc > 3 && std::strcmp(argv[1], "--wine-wait") == 0;
     const int n = bWine ? (argc > 4 ? std::atoi(argv[4]) : 2000) : (argc > 1 ? std::atoi(argv[1]) : 2000);
     CSimProcess sim;
     if (!StartSimAsCom1(sim, KOVA_SIM_BINARY, 0, "serve_bench"))
@@ -146,13 +320,22 @@ int main(int argc, char** argv)
     const std::vector<std::string> program =
         bWine ? std::vector<std::string>{"wine", argv[2], "--serve"}
               : std::vector<std::string>{KOVA_EN_BINARY, "--serve", "--com1", sim.LinkPath()};
-    if (bWine) {
+    if (bWine || bWineWait) {
+        // Wine's COM1 is the link; a Linux path in KOVA_COM1 would mean nothing to Windows.
+        ::unsetenv("KOVA_COM1");
         ::unlink(argv[3]);
         if (::symlink(sim.LinkPath().c_str(), argv[3]) != 0) {
             std::fprintf(stderr, "serve_bench: cannot link %s to the virtual panel\n", argv[3]);
             return 1;
         }
     }
+    if (bWineWait) {
+        std::printf("load average at start: %.2f\n\n", LoadAverage());
+        return WineWait(sim, argv[2], argc > 4 ? std::atoi(argv[4]) : 400);
+    }
+    // Under Wine our own wineserver for the prefix from the start, whose processor time counts
+    // with the program's in part 6 (one started by wine itself could still be about then).
+    const pid_t wineserver = bWine ? StartWineserver() : 0;
     std::printf("load average at start: %.2f\n\n", LoadAverage());
 
     // 1. In-process.
@@ -231,8 +414,24 @@ int main(int argc, char** argv)
     Row("key report, console command to event line", report);
     std::printf("\n");
     if (bWine) {
-        std::printf("exit status at the end of the input: %d; load average at the end: %.2f\n", child.Stop(),
-                    LoadAverage());
+        std::printf("exit status at the end of the input: %d\n\n", child.Stop());
+        // Our own wineserver for the prefix, whose processor time counts with the program's;
+        // when one runs already this one ends at once, and only the program is measured.
+        const pid_t server = wineserver;
+        CSimProcess paced;
+        if (!StartSimAsCom1(paced, KOVA_SIM_BINARY, 9600, "serve_bench"))
+            return 1;
+        ::unsetenv("KOVA_COM1");
+        ::unlink(argv[3]);
+        if (::symlink(paced.LinkPath().c_str(), argv[3]) != 0)
+            return 1;
+        StopLatency(program, SIGINT, EnvInt("KOVA_BENCH_STOPS", 20));
+        ::unlink(argv[3]);
+        if (::symlink(sim.LinkPath().c_str(), argv[3]) != 0)
+            return 1;
+        IdleCpu(program, EnvInt("KOVA_BENCH_IDLE_S", 60), server);
+        StopWineserver(server);
+        std::printf("load average at the end: %.2f\n", LoadAverage());
         return 0;
     }
 
@@ -319,6 +518,14 @@ int main(int argc, char** argv)
     Row("key report, console command to the program taking it", lagReport);
     std::printf("\nreplies back in order: %d of %d%s; reports told: %zu of %d\n", nNextId, nLagging,
                 bInOrder ? "" : " (OUT OF ORDER)", lagReport.size(), nLagReports);
-    std::printf("exit status at the end of the input: %d; load average at the end: %.2f\n", slow.Stop(), LoadAverage());
+    std::printf("exit status at the end of the input: %d\n\n", slow.Stop());
+
+    // 5. and 6.
+    CSimProcess paced;
+    if (!StartSimAsCom1(paced, KOVA_SIM_BINARY, 9600, "serve_bench"))
+        return 1;
+    StopLatency({KOVA_EN_BINARY, "--serve", "--com1", paced.LinkPath()}, SIGTERM, EnvInt("KOVA_BENCH_STOPS", 20));
+    IdleCpu(program, EnvInt("KOVA_BENCH_IDLE_S", 60), 0);
+    std::printf("load average at the end: %.2f\n", LoadAverage());
     return 0;
 }

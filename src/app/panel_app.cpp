@@ -26,7 +26,7 @@ bool CPanelApp::InitInstance()
     // window still leaves the report of a running permanence test, then ends as the signal
     // would have ended it. A second request (not the same signal again within
     // kStopRepeatWindowMs, as a process group's kill delivers it) ends it at once, however busy it is.
-    if (CatchStopSignals(true))
+    if (CatchStopSignals())
         OnStopSignal(&dlg, [&dlg](int nSignal) {
             dlg.Model().EndPermRun(StopSignalName(nSignal));
             DieOfSignal(nSignal);

@@ -41,4 +41,14 @@ public:
     // A descriptor that polls readable when input is waiting, for an event loop to watch; -1
     // when the device has none (closed, or a device of another kind).
     virtual int Descriptor() const { return -1; }
+
+    // Windows: an event handle that is signalled when input may be waiting or the line is gone,
+    // for a wait to block on beside others (WaitForMultipleObjects); nullptr when the device has
+    // none (closed, or a device of another kind). After it fires the owner reads with ReadByte /
+    // InputQueued; the device re-arms it itself.
+    virtual void* WaitEvent() const { return nullptr; }
+
+    // What the last successful Open gave up of the line settings asked for, in words, for the
+    // trace (parity on a pseudo-terminal behind Wine); empty when the port took them all.
+    virtual std::string OpenNote() const { return {}; }
 };

@@ -70,6 +70,10 @@ public:
     int LastOpenErrno() const { return m_nOpenErrno; }
     // The device's descriptor to watch for input while the link is open, else -1.
     int PollDescriptor() const { return m_bOpen ? m_pDevice->Descriptor() : -1; }
+    // What the device gave up of the line settings at the Open (ISerialDevice::OpenNote).
+    std::string OpenNote() const { return m_bOpen ? m_pDevice->OpenNote() : std::string(); }
+    // Windows: the device's event to wait on for input while the link is open, else nullptr.
+    void* PollEvent() const { return m_bOpen ? m_pDevice->WaitEvent() : nullptr; }
     // The device path the last Open tried.
     const std::string& DevicePath() const { return m_strDevicePath; }
 

@@ -2,8 +2,6 @@
 
 #include "port_names.h"
 
-#include <mmsystem.h>
-
 namespace {
 
 bool DtrIsHandshake(const DCB& dcb)
@@ -33,6 +31,34 @@ bool LineSettingsTaken(const DCB& asked, const DCB& actual, bool bParityMayDrop)
            && actual.StopBits == ONESTOPBIT && !actual.fOutxCtsFlow && !actual.fOutxDsrFlow && !actual.fOutX
            && !actual.fInX && !DtrIsHandshake(actual) && !RtsIsHandshake(actual);
 }
+
+bool IsPseudoTerminalPath(const std::wstring& path)
+{
+    // "...\dev\pts\" and the terminal's number, to the end.
+    static const std::wstring kPts = L"\\dev\\pts\\";
+    const size_t at = path.rfind(kPts);
+    if (at == std::wstring::npos || at + kPts.size() == path.size())
+        return false;
+    for (size_t i = at + kPts.size(); i < path.size(); ++i)
+        if (path[i] < L'0' || path[i] > L'9')
+            return false;
+    return true;
+}
+
+namespace {
+
+// Whether Wine maps the open port onto a pseudo-terminal on the Linux side, by the name of the
+// file it opened there. On Windows a port has no such name and the answer is no.
+bool PortIsWinePseudoTerminal(HANDLE hPort)
+{
+    if (!RunningUnderWine())
+        return false;
+    wchar_t path[MAX_PATH] = {};
+    const DWORD n = ::GetFinalPathNameByHandleW(hPort, path, MAX_PATH, FILE_NAME_NORMALIZED);
+    return n > 0 && n < MAX_PATH && IsPseudoTerminalPath(std::wstring(path, n));
+}
+
+} // namespace
 
 std::string Win32ErrorText(DWORD error)
 {
@@ -65,6 +91,7 @@ bool CWin32SerialDevice::Fail(const std::string& what, DWORD error)
 bool CWin32SerialDevice::Open(const std::string& path, int baud)
 {
     m_lastError.clear();
+    m_openNote.clear();
     m_nLastError = 0;
     if (m_hPort != INVALID_HANDLE_VALUE)
         return true;
@@ -90,9 +117,7 @@ bool CWin32SerialDevice::Open(const std::string& path, int baud)
 
     if (!Configure(name, baud))
         return false;
-
-    // The panel's 1 ms byte times need a timer that sleeps for about 1 ms, not the default 15.6.
-    m_bTimerPeriod = ::timeBeginPeriod(1) == TIMERR_NOERROR;
+    Arm();
     return true;
 }
 
@@ -107,6 +132,10 @@ bool CWin32SerialDevice::Configure(const std::string& name, int baud)
         return Fail(name + ": reading the line settings", ::GetLastError());
 
     const bool even = m_parity == Parity::Even;
+    // Wine runs the program on Linux, where a COM port may be a pseudo-terminal (the virtual
+    // panel's): it carries bytes, not bits, and has no parity to keep. Only there is parity let
+    // go; a real adaptor, under Wine or on Windows, keeps it or the open fails.
+    const bool bParityMayDrop = even && PortIsWinePseudoTerminal(m_hPort);
     dcb.BaudRate = static_cast<DWORD>(baud);
     dcb.ByteSize = 8;
     dcb.Parity = even ? EVENPARITY : NOPARITY;
@@ -132,13 +161,12 @@ bool CWin32SerialDevice::Configure(const std::string& name, int baud)
     if (!::SetCommState(m_hPort, &dcb)) {
         const DWORD error = ::GetLastError();
         // Under Wine the Linux side may refuse even parity outright rather than drop it: glibc
-        // reports a pseudo-terminal that did not keep PARENB as an invalid argument. The port
-        // is then set up without parity, which the check below takes under Wine only.
+        // reports a pseudo-terminal that did not keep PARENB as an invalid argument. Such a
+        // port is then set up without parity, which the check below takes for it only.
         DCB withoutParity = dcb;
         withoutParity.Parity = NOPARITY;
         withoutParity.fParity = FALSE;
-        if (!even || error != ERROR_INVALID_PARAMETER || !RunningUnderWine()
-            || !::SetCommState(m_hPort, &withoutParity))
+        if (!bParityMayDrop || error != ERROR_INVALID_PARAMETER || !::SetCommState(m_hPort, &withoutParity))
             return Fail(name + ": applying the line settings", error);
     }
 
@@ -148,10 +176,7 @@ bool CWin32SerialDevice::Configure(const std::string& name, int baud)
     actual.DCBlength = sizeof actual;
     if (!::GetCommState(m_hPort, &actual))
         return Fail(name + ": reading the line settings back", ::GetLastError());
-    // Wine runs the program on Linux, where COM1 is often a pseudo-terminal (the virtual
-    // panel's): it carries bytes, not bits, has no parity to keep, and Wine reports none.
-    // On Windows the check stays strict.
-    const bool taken = LineSettingsTaken(dcb, actual, RunningUnderWine());
+    const bool taken = LineSettingsTaken(dcb, actual, bParityMayDrop);
     if (!taken) {
         const std::string got = std::to_string(actual.BaudRate) + " Bd, " + std::to_string(actual.ByteSize)
                                 + " data bits, parity " + std::to_string(actual.Parity) + ", stop bits "
@@ -159,17 +184,20 @@ bool CWin32SerialDevice::Configure(const std::string& name, int baud)
         return Fail(name + ": the port did not take the line settings (it reports " + got + ")",
                     ERROR_INVALID_PARAMETER);
     }
+    if (even && actual.Parity == NOPARITY)
+        m_openNote = name + ": even parity dropped: Wine maps this port onto a pseudo-terminal, which has no parity";
 
-    // Reads return at once with what has arrived, possibly nothing; a write that the driver
+    // A read of one byte ends when its byte has arrived, at once when one is queued: the read
+    // kept under way while the line is quiet is what a wait blocks on. A write that the driver
     // cannot finish gives up after 5 s, and WriteByte stops waiting for it after 1 s anyway.
     COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadIntervalTimeout = 0;
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = 0;
     timeouts.WriteTotalTimeoutMultiplier = 0;
     timeouts.WriteTotalTimeoutConstant = kWriteTotalTimeoutMs;
-    // With the driver's own time-outs every read would wait for data: refused, the port is
-    // of no use to the block procedure.
+    // With time-outs of its own the driver could end the read under way with nothing and leave
+    // the wait without its event: refused, the port is of no use to the block procedure.
     if (!::SetCommTimeouts(m_hPort, &timeouts))
         return Fail(name + ": setting the time-outs", ::GetLastError());
 
@@ -188,6 +216,9 @@ bool CWin32SerialDevice::Configure(const std::string& name, int baud)
 
 void CWin32SerialDevice::Close()
 {
+    if (m_hPort != INVALID_HANDLE_VALUE && m_readState == ReadState::Pending)
+        Settle(&m_ovRead);
+    m_readState = ReadState::Idle;
     if (m_hPort != INVALID_HANDLE_VALUE) {
         // Output still queued is dropped: closing must not wait for a stuck line.
         ::PurgeComm(m_hPort, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR);
@@ -198,10 +229,6 @@ void CWin32SerialDevice::Close()
         if (pOv->hEvent != nullptr)
             ::CloseHandle(pOv->hEvent);
         *pOv = OVERLAPPED{};
-    }
-    if (m_bTimerPeriod) {
-        ::timeEndPeriod(1);
-        m_bTimerPeriod = false;
     }
     m_bGone = false;
 }
@@ -241,12 +268,62 @@ void CWin32SerialDevice::WriteByte(uint8_t byte)
     Settle(&m_ovWrite);
 }
 
+void CWin32SerialDevice::Arm(DWORD nBytes)
+{
+    if (m_hPort == INVALID_HANDLE_VALUE || m_bGone || m_readState != ReadState::Idle)
+        return;
+    DWORD n = 0;
+    m_nNext = 0;
+    m_nRead = 0;
+    // ReadFile resets the event as it starts; it is signalled when the read ends.
+    if (::ReadFile(m_hPort, m_readBuffer, nBytes < kReadChunk ? nBytes : kReadChunk, &n, &m_ovRead)) {
+        m_nRead = n;
+        m_readState = n > 0 ? ReadState::Held : ReadState::Idle;
+        // Ended at once: whoever waits wakes and reads it (or arms again).
+        ::SetEvent(m_ovRead.hEvent);
+        return;
+    }
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_IO_PENDING) {
+        m_readState = ReadState::Pending;
+        return;
+    }
+    // The port refuses reads: a pulled adaptor. The wait wakes, and the read tells the link.
+    m_bGone = true;
+    ::SetEvent(m_ovRead.hEvent);
+}
+
+void CWin32SerialDevice::Collect()
+{
+    if (m_readState != ReadState::Pending)
+        return;
+    DWORD n = 0;
+    if (::GetOverlappedResult(m_hPort, &m_ovRead, &n, FALSE)) {
+        m_nNext = 0;
+        m_nRead = n;
+        m_readState = n > 0 ? ReadState::Held : ReadState::Idle;
+        return;
+    }
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_IO_INCOMPLETE)
+        return;
+    m_readState = ReadState::Idle;
+    // A read cancelled by a purge is no failure of the port; anything else is.
+    if (error != ERROR_OPERATION_ABORTED)
+        m_bGone = true;
+}
+
 int CWin32SerialDevice::InputQueued()
 {
     if (m_hPort == INVALID_HANDLE_VALUE)
         return 0;
+    Collect();
     if (m_bGone)
         return 1;
+    // Bytes read already are told without asking the port again: under Wine every question is a
+    // round trip to its server, and the block procedure asks before each byte.
+    if (m_readState == ReadState::Held)
+        return static_cast<int>(m_nRead - m_nNext);
     DWORD errors = 0;
     COMSTAT status{};
     if (!::ClearCommError(m_hPort, &errors, &status)) {
@@ -256,58 +333,54 @@ int CWin32SerialDevice::InputQueued()
         return 1;
     }
     // Line errors (parity, framing, overrun) are cleared by the call above and dropped.
-    return static_cast<int>(status.cbInQue);
+    int nQueued = static_cast<int>(status.cbInQue);
+    m_nQueued = status.cbInQue;
+    if (nQueued == 0) {
+        // Everything is read: the read under way from now on signals the next byte.
+        Arm();
+        if (m_readState == ReadState::Held || m_bGone)
+            nQueued = 1;
+    }
+    return nQueued;
 }
 
 ISerialDevice::ReadStatus CWin32SerialDevice::ReadByte(uint8_t* byte)
 {
-    if (m_hPort == INVALID_HANDLE_VALUE || m_bGone)
+    if (m_hPort == INVALID_HANDLE_VALUE)
         return ReadStatus::Error;
-    // Nothing queued is nothing to read. Asked anyway, Wine keeps the read pending instead of
-    // ending it at once as the time-outs say, and every drain of a stray byte would then hold
-    // the link for kReadWaitMs. A port that is gone reports a byte here and fails the read.
+    // Nothing queued is nothing to read (and the read under way is started for the next byte).
+    // A port that is gone reports a byte here and fails the read.
     if (InputQueued() == 0)
         return ReadStatus::Nothing;
-    DWORD n = 0;
-    if (::ReadFile(m_hPort, &m_readByte, 1, &n, &m_ovRead)) {
-        if (n != 1)
-            return ReadStatus::Nothing;
-        *byte = m_readByte;
-        return ReadStatus::Byte;
-    }
-    const DWORD error = ::GetLastError();
-    if (error != ERROR_IO_PENDING) {
-        m_bGone = true;
+    if (m_bGone)
         return ReadStatus::Error;
-    }
-    // A read that the driver keeps pending despite the time-outs. A byte it takes meanwhile
-    // is the panel's and is handed on, not dropped; otherwise the read is cancelled.
-    if (::WaitForSingleObject(m_ovRead.hEvent, kReadWaitMs) != WAIT_OBJECT_0)
-        Settle(&m_ovRead);
-    if (::GetOverlappedResult(m_hPort, &m_ovRead, &n, FALSE) && n == 1) {
-        *byte = m_readByte;
-        return ReadStatus::Byte;
-    }
-    return ReadStatus::Nothing;
+    // Bytes are queued: one read takes them all (as many as the buffer holds), and ends at once.
+    if (m_readState == ReadState::Idle)
+        Arm(m_nQueued);
+    // A byte has arrived and the read under way has not taken it yet: under Wine the read ends a
+    // moment after the port already counts the byte. It is waited for, boundedly, rather than
+    // told as nothing, which would cut a block short.
+    if (m_readState == ReadState::Pending && ::WaitForSingleObject(m_ovRead.hEvent, kReadWaitMs) == WAIT_OBJECT_0)
+        Collect();
+    if (m_bGone)
+        return ReadStatus::Error;
+    if (m_readState != ReadState::Held)
+        return ReadStatus::Nothing; // still under way: it stays the read that signals the byte
+    *byte = m_readBuffer[m_nNext++];
+    if (m_nNext >= m_nRead)
+        m_readState = ReadState::Idle;
+    return ReadStatus::Byte;
 }
 
 ISerialDevice::WaitStatus CWin32SerialDevice::WaitReadable(int timeoutMs)
 {
     if (m_hPort == INVALID_HANDLE_VALUE)
         return WaitStatus::HungUp;
-    // The status query is the one thing every port answers, so the wait sleeps in slices
-    // of a few milliseconds between queries rather than relying on comm events.
-    const ULONGLONG deadline = ::GetTickCount64() + static_cast<ULONGLONG>(timeoutMs < 0 ? 0 : timeoutMs);
-    for (;;) {
-        const int queued = InputQueued();
-        if (m_bGone)
-            return WaitStatus::HungUp;
-        if (queued > 0)
-            return WaitStatus::Readable;
-        const ULONGLONG now = ::GetTickCount64();
-        if (now >= deadline)
-            return WaitStatus::TimedOut;
-        const ULONGLONG left = deadline - now;
-        ::Sleep(static_cast<DWORD>(left < kWaitSliceMs ? left : kWaitSliceMs));
-    }
+    // Asking arms the read under way when nothing is queued; its event ends the wait.
+    if (InputQueued() == 0)
+        ::WaitForSingleObject(m_ovRead.hEvent, static_cast<DWORD>(timeoutMs < 0 ? 0 : timeoutMs));
+    const int nQueued = InputQueued();
+    if (m_bGone)
+        return WaitStatus::HungUp;
+    return nQueued > 0 ? WaitStatus::Readable : WaitStatus::TimedOut;
 }

@@ -133,6 +133,8 @@ public:
     bool InputWaiting();
     // The descriptor to watch for input, -1 when there is none (closed, or a device without one).
     int PollDescriptor() const;
+    // Windows: the event to wait on for input, nullptr when there is none.
+    void* PollEvent() const { return m_link.PollEvent(); }
 
     const CPanelState& State() const { return m_state; }
     CSerialLink& Link() { return m_link; }

@@ -7,11 +7,11 @@
 #include "run_ports.h"
 #include "run_reconnect.h"
 #include "stop_signals.h"
+#include "wait_set.h"
 
-#include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QJsonDocument>
-#include <QTimer>
 
 #include <array>
 
@@ -49,35 +49,46 @@ QString SelectorText(int nSelector, int nPosition)
     return QStringLiteral("selector %1 at %2").arg(nSelector).arg(nPosition);
 }
 
-// The permanence test on the poll timer of the window, with reconnects after a lost link.
-class CHeadlessRun : public QObject {
+// The permanence test on the poll tick of the window, with reconnects after a lost link. Between
+// two ticks it blocks in the runs' one wait, which a stop request ends at once.
+class CHeadlessRun {
 public:
     CHeadlessRun(CPanelModel& model, int64_t nDurationMs, std::FILE* pErr)
         : m_model(model), m_nDurationMs(nDurationMs), m_pErr(pErr), m_bTerminal(TakesEscapes(pErr))
     {
         m_elapsed.start();
         m_lastProgress.start();
-        m_timer.setTimerType(Qt::CoarseTimer);
-        connect(
-            &m_timer, &QTimer::timeout, this, [this] { OnTick(); }, Qt::QueuedConnection);
-        OnStopSignal(this, [this](int nSignal) { Finish(StopSignalName(nSignal)); });
     }
 
-    void Start()
+    // Runs until its duration or a stop request.
+    void Run()
     {
         m_model.OnPermTestStart();
-        m_timer.start(200);
+        int64_t nNextTickMs = kTickMs;
+        while (!m_bFinished) {
+            if (PendingStopSignal() != 0) {
+                Finish(StopSignalName(PendingStopSignal()));
+                return;
+            }
+            const int64_t nLeft = nNextTickMs - m_elapsed.elapsed();
+            if (nLeft > 0) {
+                CWaitSet wait;
+                wait.AddStop();
+                wait.Wait(static_cast<int>(nLeft));
+                continue;
+            }
+            // A tick that came late (a long exchange) is not made up for with a burst of ticks.
+            nNextTickMs = std::max<int64_t>(nNextTickMs + kTickMs, m_elapsed.elapsed() + 1);
+            OnTick();
+        }
     }
 
 private:
+    // The window's poll tick.
+    static constexpr int64_t kTickMs = 200;
+
     void OnTick()
     {
-        if (m_bFinished)
-            return;
-        if (PendingStopSignal() != 0) {
-            Finish(StopSignalName(PendingStopSignal()));
-            return;
-        }
         m_model.OnTimer();
         if (!m_model.m_link.m_bOpen)
             Reconnect();
@@ -122,7 +133,6 @@ private:
         if (m_bFinished)
             return;
         m_bFinished = true;
-        m_timer.stop();
         Progress(true);
         if (m_model.m_link.m_bOpen) {
             m_model.m_strPermStopReason = strWhy;
@@ -130,7 +140,6 @@ private:
         } else {
             m_model.EndPermRun(strWhy);
         }
-        QCoreApplication::quit();
     }
 
     CPanelModel& m_model;
@@ -139,7 +148,6 @@ private:
     bool m_bTerminal;
     bool m_bProgress = true;
     bool m_bFinished = false;
-    QTimer m_timer;
     QElapsedTimer m_elapsed;
     QElapsedTimer m_lastProgress;
     CReconnectPacer m_reconnect; // for ever: the run goes on until its duration or a stop
@@ -175,7 +183,7 @@ int RunPermanenceTest(const CCommandLine& commandLine, std::FILE* pOut, std::FIL
     const CPageStore pages(commandLine.strHtmlPath, commandLine.bNoHtml, pErr);
     if (!pages.Preflight(commandLine.strReportPath))
         return 2;
-    if (!CatchStopSignals(true))
+    if (!CatchStopSignals())
         Print(pErr, QStringLiteral("kova_en: cannot catch SIGINT, SIGTERM and SIGHUP; the run ends at its duration\n"));
     CHeadlessView view(commandLine.nPort - 1, commandLine.nBaud == 19200 ? 1 : 0);
     CPanelModel model(view, nullptr, nullptr, {commandLine.strTrace, SetUpPorts(commandLine, pErr)});
@@ -191,8 +199,7 @@ int RunPermanenceTest(const CCommandLine& commandLine, std::FILE* pOut, std::FIL
 
     {
         CHeadlessRun run(model, commandLine.nDurationMs, pErr);
-        run.Start();
-        QCoreApplication::exec();
+        run.Run();
     }
 
     const CPermRecord* pRun = model.LastPermRun();

@@ -153,7 +153,7 @@ QString CCheckRecord::ReportFileName() const
 
 int RunPanelCheck(const CCommandLine& commandLine, std::FILE* pOut, std::FILE* pErr)
 {
-    if (!CatchStopSignals(true))
+    if (!CatchStopSignals())
         Print(pErr, QStringLiteral("kova_en: cannot catch SIGINT, SIGTERM and SIGHUP; the check ends by itself\n"));
     CPanelDriver driver(nullptr, nullptr, commandLine.strTrace);
     // The port setup is read at the first connect, once the report's place is known to be good.

@@ -1,18 +1,13 @@
 #include "run_wait.h"
 
 #include "stop_signals.h"
-
-#include <QDeadlineTimer>
-#include <QThread>
+#include "wait_set.h"
 
 #include <algorithm>
 #include <utility>
 #ifdef _WIN32
-#include "win32_serial_device.h"
-
 #include <windows.h>
 #else
-#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 #endif
@@ -26,6 +21,13 @@ CRunWait::CRunWait(CPanelDriver& driver, bool bTerminal, Idler idler)
 CRunWait::~CRunWait()
 {
     m_driver.RemoveObserver(this);
+#ifdef _WIN32
+    // The thread may still be blocked in its read: it is told to drop what it reads first, and
+    // then the event it would set goes.
+    m_pInput.reset();
+    if (m_hTyped != nullptr)
+        ::CloseHandle(m_hTyped);
+#endif
 }
 
 CRunWait::CResult CRunWait::Until(int64_t nDeadlineMs, bool bAnswers)
@@ -57,9 +59,10 @@ CRunWait::CResult CRunWait::Until(int64_t nDeadlineMs, bool bAnswers)
         const int64_t nNow = m_driver.NowMs();
         if (nNow >= nDeadlineMs)
             return result;
-        // Short slices, so a stop signal is seen at once even where it does not cut the wait short.
-        Idle(static_cast<int>(std::min<int64_t>(nDeadlineMs - nNow, 100)), bAnswers && m_bTerminal && m_bStdinOpen,
-             &result);
+        // The stop is one of the wait's ends, so the wait lasts to the deadline; a test's idler
+        // moves its clock in steps of at most 100 ms.
+        Idle(static_cast<int>(std::min<int64_t>(nDeadlineMs - nNow, m_idler ? 100 : kRunLongestIdleMs)),
+             bAnswers && m_bTerminal && m_bStdinOpen, &result);
         if (result.kind == CResult::Kind::Answer)
             return result;
     }
@@ -73,49 +76,53 @@ int CRunWait::Pause(int64_t nUntilMs)
         const int64_t nNow = m_driver.NowMs();
         if (nNow >= nUntilMs)
             return 0;
-        if (m_idler)
+        if (m_idler) {
             m_idler(static_cast<int>(std::min<int64_t>(nUntilMs - nNow, 50)));
-        else
-            QThread::msleep(static_cast<unsigned long>(std::min<int64_t>(nUntilMs - nNow, 50)));
+            continue;
+        }
+        CWaitSet wait;
+        wait.AddStop();
+        wait.Wait(static_cast<int>(std::min<int64_t>(nUntilMs - nNow, kRunLongestIdleMs)));
     }
 }
 
 void CRunWait::Idle(int nMs, bool bStdin, CResult* pAnswer)
 {
-    const int fd = m_driver.PollDescriptor();
-    if (m_idler && fd < 0) {
+    CWaitSet wait;
+    const int nPort = wait.AddPort(m_driver);
+    if (m_idler && nPort < 0) {
         m_idler(nMs);
         return;
     }
+    // A device with nothing to wait on (none of the program's own) is asked again soon.
+    if (nPort < 0)
+        nMs = std::min(nMs, 10);
+    wait.AddStop();
 #ifdef _WIN32
-    // Nothing to sleep on: the port is asked at the pace the link asks it for a reply, and what
-    // was typed on the console is looked at in between.
-    (void)fd;
-    if (bStdin && m_pInput == nullptr)
-        m_pInput = std::make_unique<CInputThread>(CInputThread::StandardInput());
-    const QDeadlineTimer until(nMs);
-    for (;;) {
-        if (bStdin) {
-            const CInputThread::CTaken typed = m_pInput->Take();
-            if (TakeAnswer(typed.bytes, pAnswer))
-                return;
-            if (typed.bEnded)
-                m_bStdinOpen = false;
+    // The console or a pipe, read on a thread of its own from the first question on; the thread
+    // sets the event when it has read something.
+    int nTyped = -1;
+    if (bStdin) {
+        if (m_pInput == nullptr) {
+            m_hTyped = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+            m_pInput = std::make_unique<CInputThread>(CInputThread::StandardInput(),
+                                                      [hTyped = m_hTyped] { ::SetEvent(hTyped); });
         }
-        if (m_driver.InputWaiting() || until.hasExpired() || PendingStopSignal() != 0)
-            return;
-        QThread::msleep(CWin32SerialDevice::kWaitSliceMs);
+        nTyped = wait.AddEvent(m_hTyped);
     }
-#else
-    if (fd < 0) {
-        QThread::msleep(static_cast<unsigned long>(std::min(nMs, 10)));
+    if (!wait.Wait(nMs) || !wait.Ready(nTyped))
         return;
-    }
-    pollfd fds[2] = {{fd, POLLIN, 0}, {0, POLLIN, 0}};
-    if (::poll(fds, bStdin ? 2 : 1, nMs) <= 0 || !bStdin || (fds[1].revents & (POLLIN | POLLHUP)) == 0)
+    // Reset before taking: what the thread reads after this sets it again.
+    ::ResetEvent(m_hTyped);
+    const CInputThread::CTaken typed = m_pInput->Take();
+    if (!TakeAnswer(typed.bytes, pAnswer) && typed.bEnded)
+        m_bStdinOpen = false;
+#else
+    const int nTyped = bStdin ? wait.AddReadable(STDIN_FILENO) : -1;
+    if (!wait.Wait(nMs) || !wait.Ready(nTyped))
         return;
     char buf[64];
-    const ssize_t n = ::read(0, buf, sizeof buf);
+    const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
     if (n <= 0)
         m_bStdinOpen = false;
     else

@@ -16,7 +16,12 @@
 // report the driver hears, alone or carried in a reply to a telegram, is queued here in the order
 // it came, so none is lost between two waits. Where there is no descriptor to sleep on (a test's
 // scripted device) the wait hands its idle time to the idler, which a test uses to move its
-// clock and its panel on.
+// clock and its panel on. It blocks in the runs' one wait (wait_set.h) on the port, the stop and,
+// when an answer is asked for, standard input.
+// The longest single sleep of a wait: it wakes for its ends anyway, and the driver's clock is
+// looked at again after it.
+inline constexpr int kRunLongestIdleMs = 60 * 1000;
+
 class CRunWait final : private IPanelDriverObserver {
 public:
     struct CResult {
@@ -58,7 +63,8 @@ private:
     Idler m_idler;
     std::deque<CPanelEvent> m_events;
 #ifdef _WIN32
-    // The console, read on a thread of its own from the first question on.
+    // The console, read on a thread of its own from the first question on, and the event it sets.
     std::unique_ptr<CInputThread> m_pInput;
+    void* m_hTyped = nullptr;
 #endif
 };

@@ -8,19 +8,18 @@
 #include "serve_io.h"
 #include "stop_signals.h"
 #include "string_table.h"
-
-#include <QEventLoop>
-#include <QTimer>
+#include "wait_set.h"
 
 #include <algorithm>
 #include <memory>
 
 namespace {
 
-// The session on standard input, standard output and the port. Replies and events go into
-// standard output's queue, written as its reader takes it: a slow reader holds up neither the
-// panel's reports nor a stop signal.
-class CServeLoop : public QObject {
+// The session on standard input, standard output and the port, in the runs' one wait. Replies
+// and events go into standard output's queue, written as its reader takes it: a slow reader holds
+// up neither the panel's reports nor a stop signal. A stop is looked at between any two lines,
+// so a batch of commands already read ends at the line on the wire when the stop came.
+class CServeLoop {
 public:
     CServeLoop(CServeSession& session, CPanelDriver& driver, std::FILE* pErr)
         : m_session(session), m_driver(driver), m_pErr(pErr)
@@ -33,27 +32,35 @@ public:
                                        QStringLiteral("kova_en: standard input could not be read: %1\n").arg(strWhy));
                                  End(2);
                              },
-                             [this] { OnPort(); },
                              [this] {
                                  // The reader is gone: nobody is left to serve.
                                  m_bOutput = false;
                                  End(2);
                              }});
-        m_waitTimer.setSingleShot(true);
-        m_waitTimer.setTimerType(Qt::PreciseTimer);
-        connect(&m_waitTimer, &QTimer::timeout, this, [this] {
-            Write(m_session.ExpireWaits());
-            Rearm();
-        });
-        OnStopSignal(this, [this](int) { End(0); });
     }
 
     // Runs until the input ends, a stop signal, "quit" or a reader that went away.
     int Run()
     {
-        Rearm();
-        if (m_bRunning)
-            m_loop.exec();
+        while (m_bRunning) {
+            if (PendingStopSignal() != 0) {
+                End(0);
+                break;
+            }
+            CWaitSet wait;
+            m_pIo->AddEnds(wait);
+            wait.AddPort(m_driver);
+            wait.AddStop();
+            wait.Wait(WaitMs());
+            m_pIo->Serve(wait);
+            if (!m_bRunning)
+                break;
+            // Whatever woke the wait, the port is read (cheap when nothing is waiting) and the
+            // waits whose time has come are answered.
+            Write(m_session.Poll());
+            Write(m_session.ExpireWaits());
+        }
+        m_pIo->Finish();
         return m_nStatus;
     }
 
@@ -61,8 +68,8 @@ public:
     // when the reader went away or stopped taking them for good.
     bool Write(const QByteArray& lines)
     {
-        if (!m_bOutput)
-            return false;
+        if (!m_bOutput || lines.isEmpty())
+            return m_bOutput;
         m_pIo->Write(lines);
         if (m_bOutput && m_pIo->Queued() > kServeMaxQueued) {
             Print(m_pErr, QStringLiteral("kova_en: standard output has fallen %1 MiB behind; its reader is taken "
@@ -74,12 +81,29 @@ public:
         return m_bOutput;
     }
 
+    // Writes what is queued as far as the reader takes it (IServeIo::Finish).
+    void Finish() { m_pIo->Finish(); }
+
 private:
+    // Until the earliest pending wait's end; no limit when none is pending.
+    int WaitMs() const
+    {
+        const std::optional<int64_t> deadline = m_session.NextDeadline();
+        if (!deadline)
+            return -1;
+        return static_cast<int>(std::clamp<int64_t>(*deadline - m_driver.NowMs(), 0, kServeMaxWaitMs));
+    }
+
     void OnInput(const char* p, qsizetype n)
     {
         const auto sink = [this](const QByteArray& line, bool bTooLong) {
             if (!m_bRunning || m_session.QuitAsked())
                 return;
+            // A stop that came while the lines before were carried out: this one is not started.
+            if (PendingStopSignal() != 0) {
+                End(0);
+                return;
+            }
             Write(bTooLong ? m_session.TooLongLine() : m_session.HandleLine(line));
             Write(m_session.Poll());
         };
@@ -91,32 +115,10 @@ private:
         m_splitter.Feed(p, n, sink);
         if (m_session.QuitAsked())
             End(0);
-        Rearm();
     }
 
-    void OnPort()
-    {
-        Write(m_session.Poll());
-        Rearm();
-    }
-
-    // The port's watch follows the driver, whose port a connect, a close or a lost link changes;
-    // the wait timer follows the earliest pending wait.
-    void Rearm()
-    {
-        if (!m_bRunning)
-            return;
-        m_pIo->FollowPort(m_driver);
-        if (const std::optional<int64_t> deadline = m_session.NextDeadline()) {
-            const int64_t nIn = std::max<int64_t>(0, *deadline - m_driver.NowMs());
-            m_waitTimer.start(static_cast<int>(std::min<int64_t>(nIn, kServeMaxWaitMs)));
-        } else {
-            m_waitTimer.stop();
-        }
-    }
-
-    // Ends at once, whatever the queue holds: the pending waits are answered as far as standard
-    // output takes them now, and nothing waits for a reader that does not read.
+    // Ends at once, whatever the queue holds: the pending waits are answered, and written as
+    // far as standard output's reader takes them (IServeIo::Finish).
     void End(int nStatus)
     {
         if (!m_bRunning)
@@ -125,17 +127,12 @@ private:
         m_nStatus = std::max(m_nStatus, nStatus);
         if (m_bOutput)
             m_pIo->Write(m_session.EndWaits(QStringLiteral("the session ended before the panel reported it")));
-        m_pIo->Stop();
-        m_waitTimer.stop();
-        m_loop.exit(m_nStatus);
     }
 
     CServeSession& m_session;
     CPanelDriver& m_driver;
     std::FILE* m_pErr;
     std::unique_ptr<IServeIo> m_pIo;
-    QTimer m_waitTimer;
-    QEventLoop m_loop;
     CLineSplitter m_splitter;
     bool m_bRunning = true;
     bool m_bOutput = true;
@@ -146,7 +143,7 @@ private:
 
 int RunServe(const CCommandLine& commandLine, std::FILE* pErr)
 {
-    if (!CatchStopSignals(true))
+    if (!CatchStopSignals())
         Print(pErr, QStringLiteral("kova_en: cannot catch SIGINT, SIGTERM and SIGHUP\n"));
     const CPortSetup ports = SetUpPorts(commandLine, pErr);
 
@@ -155,6 +152,11 @@ int RunServe(const CCommandLine& commandLine, std::FILE* pErr)
                           [&ports](int nPort) { return ports.ResolveDevice(nPort); });
     CServeLoop loop(session, driver, pErr);
     const bool bSaid = loop.Write(session.Start(QStringLiteral(KOVA_VERSION)));
+    // The hello is out before the program ends, whichever way the port failed: on Windows
+    // standard output is written by a thread of its own, which the end of the program would
+    // otherwise take with it.
+    if (session.PortError() || !bSaid)
+        loop.Finish();
     if (session.PortError()) {
         Print(pErr, QStringLiteral("kova_en: COM%1: %2\n%3\n")
                         .arg(commandLine.nPort)

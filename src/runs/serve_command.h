@@ -24,6 +24,9 @@ inline constexpr qsizetype kServeMaxLine = 64 * 1024;
 inline constexpr int kServeMaxTelegram = kReplyBufferSize;
 // The longest wait: a day is far beyond any script's patience.
 inline constexpr int64_t kServeMaxWaitMs = int64_t{24} * 3600 * 1000;
+// The most waits pending at once: far more than a script waits for at a time, and each report
+// is matched against every one of them.
+inline constexpr size_t kServeMaxWaits = 256;
 
 // The words of the fields that take one: "state" of "led" (the index is the LED state), "attr"
 // of "cell", "for" of "wait".

@@ -6,12 +6,12 @@
 #include <functional>
 #include <memory>
 
-class CPanelDriver;
+class CWaitSet;
 
-// The three ends of the serve loop on this system: standard input read as it comes, standard
-// output written as its reader takes it and never waited on, and the port watched for the
-// panel's bytes. On Linux all three are descriptors the event loop watches; on Windows standard
-// input and output have threads of their own and the port is polled at the link's pace.
+// Standard input and output of the serve loop on this system: input read as it comes, output
+// written as its reader takes it and never waited on. Both are ends of the runs' one wait
+// (wait_set.h), beside the port and the stop: on Linux descriptors, on Windows threads of their
+// own that set an event when they have news.
 class IServeIo {
 public:
     struct CHandlers {
@@ -19,8 +19,6 @@ public:
         std::function<void(const char* p, qsizetype n)> onInput;
         // Standard input can no longer be read, and why.
         std::function<void(const QString& strWhy)> onInputFailed;
-        // The port may have something to read.
-        std::function<void()> onPort;
         // Standard output's reader went away.
         std::function<void()> onOutputGone;
     };
@@ -30,11 +28,18 @@ public:
     virtual void Write(const QByteArray& bytes) = 0;
     // Bytes queued and not yet taken by standard output's reader.
     virtual qsizetype Queued() const = 0;
-    // Watches the port the driver has open now, or none; called after whatever may change it.
-    virtual void FollowPort(CPanelDriver& driver) = 0;
-    // Stops watching anything. What is queued is written only as far as the reader takes it
-    // now: nothing waits for a reader that does not read.
-    virtual void Stop() = 0;
+    // Adds what the loop waits on for standard input and output now.
+    virtual void AddEnds(CWaitSet& wait) = 0;
+    // After the wait: takes standard input and writes standard output as far as their ends were
+    // ready, and tells the handlers.
+    virtual void Serve(const CWaitSet& wait) = 0;
+    // The loop has ended: nothing more is read, and what is queued is written while the reader
+    // keeps taking it (a reader that takes nothing for kServeLastWordsIdleMs, or the whole taking
+    // longer than kServeLastWordsMs, is left with what it has). Never called inside the loop.
+    virtual void Finish() = 0;
 };
+
+inline constexpr int kServeLastWordsIdleMs = 100;
+inline constexpr int kServeLastWordsMs = 1000;
 
 std::unique_ptr<IServeIo> MakeServeIo(IServeIo::CHandlers handlers);

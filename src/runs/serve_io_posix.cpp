@@ -1,8 +1,8 @@
 #include "serve_io.h"
 
-#include "panel_driver.h"
+#include "wait_set.h"
 
-#include <QSocketNotifier>
+#include <QElapsedTimer>
 
 #include <algorithm>
 #include <cerrno>
@@ -76,17 +76,11 @@ private:
     Mode m_mode = Mode::Plain;
 };
 
-// Standard input and the serial port are both watched by descriptor, so a command is read as it
-// arrives and a report the moment its block is on the line, with no tick between. Standard
-// output is written from a queue as it takes it.
-class CPosixServeIo final : public QObject, public IServeIo {
+// Standard input and output as descriptors of the loop's wait: a command is read as it arrives,
+// and standard output is written from its queue whenever its reader makes room.
+class CPosixServeIo final : public IServeIo {
 public:
-    explicit CPosixServeIo(CHandlers handlers) : m_handlers(std::move(handlers))
-    {
-        connect(&m_input, &QSocketNotifier::activated, this, [this] { OnInput(); });
-        m_outputReady.setEnabled(false);
-        connect(&m_outputReady, &QSocketNotifier::activated, this, [this] { Flush(); });
-    }
+    explicit CPosixServeIo(CHandlers handlers) : m_handlers(std::move(handlers)) {}
 
     void Write(const QByteArray& bytes) override
     {
@@ -98,28 +92,34 @@ public:
 
     qsizetype Queued() const override { return m_queue.size() - m_nHead; }
 
-    void FollowPort(CPanelDriver& driver) override
+    void AddEnds(CWaitSet& wait) override
     {
-        if (m_bStopped)
-            return;
-        const int fd = driver.PollDescriptor();
-        if (fd == m_nPortFd)
-            return;
-        m_pPort.reset();
-        m_nPortFd = fd;
-        if (fd >= 0) {
-            m_pPort = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
-            connect(m_pPort.get(), &QSocketNotifier::activated, this, [this] { m_handlers.onPort(); });
-        }
+        m_nInputEnd = m_bInput ? wait.AddReadable(STDIN_FILENO) : -1;
+        m_nOutputEnd = m_bOutput && Queued() > 0 ? wait.AddWritable(m_output.Descriptor()) : -1;
     }
 
-    void Stop() override
+    void Serve(const CWaitSet& wait) override
     {
-        m_bStopped = true;
-        Flush();
-        m_input.setEnabled(false);
-        m_outputReady.setEnabled(false);
-        m_pPort.reset();
+        if (wait.Ready(m_nOutputEnd))
+            Flush();
+        if (wait.Ready(m_nInputEnd))
+            OnInput();
+    }
+
+    void Finish() override
+    {
+        m_bInput = false;
+        QElapsedTimer taking;
+        taking.start();
+        for (;;) {
+            Flush();
+            if (!m_bOutput || Queued() == 0 || taking.hasExpired(kServeLastWordsMs))
+                return;
+            CWaitSet wait;
+            wait.AddWritable(m_output.Descriptor());
+            if (!wait.Wait(kServeLastWordsIdleMs))
+                return;
+        }
     }
 
 private:
@@ -133,12 +133,12 @@ private:
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             return;
         if (n < 0) {
-            m_input.setEnabled(false);
+            m_bInput = false;
             m_handlers.onInputFailed(QString::fromLocal8Bit(std::strerror(errno)));
             return;
         }
         if (n == 0)
-            m_input.setEnabled(false);
+            m_bInput = false;
         m_handlers.onInput(buffer, n);
     }
 
@@ -153,16 +153,13 @@ private:
             }
             if (n < 0 && errno == EINTR)
                 continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                m_outputReady.setEnabled(!m_bStopped);
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
                 return;
-            }
             // The reader is gone: nobody is left to serve.
             m_bOutput = false;
             m_handlers.onOutputGone();
             return;
         }
-        m_outputReady.setEnabled(false);
         if (m_nHead >= m_queue.size()) {
             m_queue.clear();
             m_nHead = 0;
@@ -174,14 +171,12 @@ private:
 
     CHandlers m_handlers;
     CServeOutput m_output;
-    QSocketNotifier m_input{STDIN_FILENO, QSocketNotifier::Read};
-    QSocketNotifier m_outputReady{m_output.Descriptor(), QSocketNotifier::Write};
-    std::unique_ptr<QSocketNotifier> m_pPort;
-    int m_nPortFd = -1;
     QByteArray m_queue;
     qsizetype m_nHead = 0;
+    bool m_bInput = true;
     bool m_bOutput = true;
-    bool m_bStopped = false;
+    int m_nInputEnd = -1;
+    int m_nOutputEnd = -1;
 };
 
 } // namespace

@@ -1,11 +1,11 @@
 #include "serve_io.h"
 
 #include "input_thread.h"
-#include "panel_driver.h"
-#include "win32_serial_device.h"
+#include "wait_set.h"
 
-#include <QTimer>
+#include <windows.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -45,6 +45,12 @@ public:
         return m_pShared->queue.size() + m_pShared->nWriting;
     }
 
+    bool Gone() const
+    {
+        const std::lock_guard lock(m_pShared->mutex);
+        return m_pShared->bGone;
+    }
+
     // Gives the reader up to nMs to take what is queued.
     void Drain(int nMs)
     {
@@ -55,6 +61,8 @@ public:
     }
 
 private:
+    static constexpr qsizetype kPieceBytes = 4096;
+
     struct CShared {
         mutable std::mutex mutex;
         std::condition_variable work;
@@ -82,9 +90,10 @@ private:
             bool bOk = true;
             while (bOk && nDone < bytes.size()) {
                 DWORD n = 0;
-                bOk = ::WriteFile(hOutput, bytes.constData() + nDone, static_cast<DWORD>(bytes.size() - nDone), &n,
-                                  nullptr)
-                      && n > 0;
+                // In pieces: a pipe's write returns only when its reader has taken all of it, and
+                // the end of the session measures the reader's progress by what is left.
+                const qsizetype nPiece = std::min<qsizetype>(bytes.size() - nDone, kPieceBytes);
+                bOk = ::WriteFile(hOutput, bytes.constData() + nDone, static_cast<DWORD>(nPiece), &n, nullptr) && n > 0;
                 nDone += n;
                 const std::lock_guard lock(pShared->mutex);
                 pShared->nWriting = bytes.size() - nDone;
@@ -103,49 +112,70 @@ private:
     std::shared_ptr<CShared> m_pShared;
 };
 
-// Standard input and output on threads of their own, whose news reaches the loop as posted
-// events; the port polled at the pace at which the link itself asks it while a reply is due.
-class CWinServeIo final : public QObject, public IServeIo {
+// A manual-reset event of the loop's wait, closed with its owner.
+class CEvent {
 public:
-    explicit CWinServeIo(CHandlers handlers) : m_handlers(std::move(handlers))
+    CEvent() : m_h(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    ~CEvent()
     {
-        m_portTimer.setTimerType(Qt::PreciseTimer);
-        m_portTimer.setInterval(static_cast<int>(CWin32SerialDevice::kWaitSliceMs));
-        connect(&m_portTimer, &QTimer::timeout, this, [this] {
-            if (m_pDriver != nullptr && m_pDriver->InputWaiting())
-                m_handlers.onPort();
-        });
+        if (m_h != nullptr)
+            ::CloseHandle(m_h);
     }
+    CEvent(const CEvent&) = delete;
+    CEvent& operator=(const CEvent&) = delete;
+    HANDLE Handle() const { return m_h; }
+
+private:
+    HANDLE m_h;
+};
+
+// Standard input and output on threads of their own, which set an event of the loop's wait when
+// they have news: input read or ended, output's reader gone.
+class CWinServeIo final : public IServeIo {
+public:
+    explicit CWinServeIo(CHandlers handlers) : m_handlers(std::move(handlers)) {}
 
     void Write(const QByteArray& bytes) override { m_output.Write(bytes); }
     qsizetype Queued() const override { return m_output.Queued(); }
 
-    void FollowPort(CPanelDriver& driver) override
+    void AddEnds(CWaitSet& wait) override
     {
-        m_pDriver = &driver;
-        const bool bOpen = !m_bStopped && driver.Link().m_bOpen;
-        if (bOpen && !m_portTimer.isActive())
-            m_portTimer.start();
-        else if (!bOpen)
-            m_portTimer.stop();
+        m_nInputEnd = m_bInputDone ? -1 : wait.AddEvent(m_inputEvent.Handle());
+        m_nOutputEnd = m_bOutputGone ? -1 : wait.AddEvent(m_outputEvent.Handle());
     }
 
-    void Stop() override
+    void Serve(const CWaitSet& wait) override
     {
-        m_bStopped = true;
+        if (wait.Ready(m_nOutputEnd) && !m_bOutputGone) {
+            m_bOutputGone = true;
+            m_handlers.onOutputGone();
+        }
+        if (wait.Ready(m_nInputEnd))
+            OnInput();
+    }
+
+    void Finish() override
+    {
         m_bInputDone = true;
-        m_portTimer.stop();
-        // A reader that reads gets the last lines; one that does not is not waited on for long.
-        m_output.Drain(kDrainMs);
+        // While the reader keeps taking lines it gets them all, within the bounds.
+        const ULONGLONG nStart = ::GetTickCount64();
+        for (qsizetype nBefore = Queued(); nBefore > 0 && !m_bOutputGone;) {
+            m_output.Drain(kServeLastWordsIdleMs);
+            const qsizetype nNow = Queued();
+            if (nNow == 0 || nNow == nBefore || m_output.Gone()
+                || ::GetTickCount64() - nStart >= static_cast<ULONGLONG>(kServeLastWordsMs))
+                return;
+            nBefore = nNow;
+        }
     }
 
 private:
-    static constexpr int kDrainMs = 2000;
-
     void OnInput()
     {
         if (m_bInputDone)
             return;
+        // Reset before taking: what the thread reads after this sets it again.
+        ::ResetEvent(m_inputEvent.Handle());
         const CInputThread::CTaken taken = m_input.Take();
         if (!taken.bytes.isEmpty())
             m_handlers.onInput(taken.bytes.constData(), taken.bytes.size());
@@ -158,26 +188,16 @@ private:
             m_handlers.onInputFailed(taken.strError);
     }
 
-    // Called on the other threads: only an event is posted, and the loop does the rest.
-    void Post(void (CWinServeIo::*pMethod)())
-    {
-        QMetaObject::invokeMethod(
-            this, [this, pMethod] { (this->*pMethod)(); }, Qt::QueuedConnection);
-    }
-    void OnOutputGone()
-    {
-        if (!m_bStopped)
-            m_handlers.onOutputGone();
-    }
-
     CHandlers m_handlers;
-    CPanelDriver* m_pDriver = nullptr;
-    QTimer m_portTimer;
-    bool m_bStopped = false;
+    CEvent m_inputEvent;
+    CEvent m_outputEvent;
     bool m_bInputDone = false;
-    // Last, so that they are gone, and tell nothing more, before anything they post to.
-    COutputThread m_output{[this] { Post(&CWinServeIo::OnOutputGone); }};
-    CInputThread m_input{CInputThread::StandardInput(), [this] { Post(&CWinServeIo::OnInput); }};
+    bool m_bOutputGone = false;
+    int m_nInputEnd = -1;
+    int m_nOutputEnd = -1;
+    // Last, so that they are gone, and set nothing more, before the events they set.
+    COutputThread m_output{[h = m_outputEvent.Handle()] { ::SetEvent(h); }};
+    CInputThread m_input{CInputThread::StandardInput(), [h = m_inputEvent.Handle()] { ::SetEvent(h); }};
 };
 
 } // namespace

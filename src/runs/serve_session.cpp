@@ -200,6 +200,12 @@ void CServeSession::OnWait(const CServeCommand& request)
 {
     static const CPanelEvent::Kind kKinds[] = {CPanelEvent::Kind::Key, CPanelEvent::Kind::NoKey,
                                                CPanelEvent::Kind::Selector1, CPanelEvent::Kind::Selector2};
+    if (m_waits.size() >= kServeMaxWaits) {
+        Refuse(request.id, QStringLiteral("too many pending waits: at most %1 at once; this one is refused, the "
+                                          "others still stand")
+                               .arg(kServeMaxWaits));
+        return;
+    }
     m_waits.push_back(
         CWait{request.id, request.nFor, kKinds[request.nFor], request.nValue, m_driver.NowMs() + request.nTimeoutMs});
 }

@@ -1,5 +1,6 @@
 #include "stop_signals.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -17,34 +18,39 @@
 
 namespace {
 
-volatile std::sig_atomic_t g_nStopSignal = 0;
-volatile std::sig_atomic_t g_bOnce = 0;
+static_assert(std::atomic<uint64_t>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
+              "the stop state is shared with signal handlers, which may not take a lock");
 
-// The first request: its signal and when it came, on the monotonic clock. Only the handler
-// writes them, and two handlers never run at once (POSIX: every stop signal is blocked while one
-// runs; Windows: the handlers' threads take a lock).
-volatile std::sig_atomic_t g_nFirstSignal = 0;
-volatile int64_t g_nFirstMs = 0;
+// The signal that asked the run to stop, told to the event loop and the waits; 0 until then.
+std::atomic<int> g_nStopSignal{0};
+
+// The first request in one word, its signal in the low byte and its time on the monotonic clock
+// (ms) above: published whole by one compare-and-swap, so a handler running on another thread at
+// the same moment sees either no request yet or both halves of the first, never a signal without
+// its time (which would make the same request look like a second one).
+std::atomic<uint64_t> g_firstRequest{0};
 
 enum class StopRequest { First, Repeat, Second };
 
-// What a stop signal at nNowMs is, after those before it. Plain arithmetic, so a signal handler
-// may call it.
+// What a stop signal at nNowMs is, after those before it. Lock-free, so a signal handler on any
+// thread may call it.
 StopRequest Classify(int nSignal, int64_t nNowMs)
 {
-    if (g_nFirstSignal == 0) {
-        g_nFirstSignal = nSignal;
-        g_nFirstMs = nNowMs;
+    const uint64_t mine = (static_cast<uint64_t>(nNowMs) << 8) | static_cast<uint8_t>(nSignal);
+    uint64_t first = 0;
+    if (g_firstRequest.compare_exchange_strong(first, mine))
         return StopRequest::First;
-    }
     // The same request once more, as timeout and a process group's kill deliver it.
-    if (nSignal == g_nFirstSignal && nNowMs - g_nFirstMs < kStopRepeatWindowMs)
+    const int nFirstSignal = static_cast<int>(first & 0xFF);
+    const auto nFirstMs = static_cast<int64_t>(first >> 8);
+    if (nSignal == nFirstSignal && nNowMs - nFirstMs < kStopRepeatWindowMs)
         return StopRequest::Repeat;
     return StopRequest::Second;
 }
 
 #ifdef _WIN32
-// Set by the console's handler; the event loop watches it (QWinEventNotifier).
+// Set by the console's handler; the runs' wait blocks on it (StopEvent), the window's event loop
+// watches it (QWinEventNotifier).
 HANDLE g_hStopEvent = nullptr;
 
 // A console's events as the signals they stand for on Linux: Ctrl+C is SIGINT, Ctrl+Break the
@@ -67,22 +73,15 @@ BOOL WINAPI HandleConsoleEvent(DWORD nEvent)
     const int nSignal = SignalOfConsoleEvent(nEvent);
     if (nSignal == 0)
         return FALSE;
-    static SRWLOCK lock = SRWLOCK_INIT;
-    ::AcquireSRWLockExclusive(&lock);
-    const StopRequest request = Classify(nSignal, static_cast<int64_t>(::GetTickCount64()));
-    ::ReleaseSRWLockExclusive(&lock);
-    switch (request) {
+    switch (Classify(nSignal, static_cast<int64_t>(::GetTickCount64()))) {
     case StopRequest::Repeat: return TRUE;
     case StopRequest::Second:
-        if (g_bOnce) {
-            // Ends now, whatever the main thread is doing, as the signal would on Linux.
-            ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(128 + nSignal));
-            return TRUE;
-        }
-        break;
+        // Ends now, whatever the main thread is doing, as the signal would on Linux.
+        ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(128 + nSignal));
+        return TRUE;
     case StopRequest::First: break;
     }
-    g_nStopSignal = nSignal;
+    g_nStopSignal.store(nSignal);
     ::SetEvent(g_hStopEvent);
     // A closing console takes the process with it as soon as this handler returns (and after
     // five seconds at the latest): the handler holds on, so the main thread writes the report
@@ -116,7 +115,7 @@ extern "C" void HandleStopSignal(int nSignal)
         errno = nErrno;
         return;
     }
-    if (request == StopRequest::Second && g_bOnce) {
+    if (request == StopRequest::Second) {
         // Plainly a second request: the program ends at once, as the signal would end it. The
         // signal is blocked while its handler runs, so it is taken as soon as the handler returns.
         struct sigaction dfl = {};
@@ -126,7 +125,7 @@ extern "C" void HandleStopSignal(int nSignal)
         errno = nErrno;
         return;
     }
-    g_nStopSignal = nSignal;
+    g_nStopSignal.store(nSignal);
     const unsigned char b = static_cast<unsigned char>(nSignal);
     [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &b, 1);
     errno = nErrno;
@@ -135,10 +134,9 @@ extern "C" void HandleStopSignal(int nSignal)
 
 } // namespace
 
-bool CatchStopSignals(bool bOnce)
+bool CatchStopSignals()
 {
 #ifdef _WIN32
-    g_bOnce = bOnce ? 1 : 0;
     if (g_hStopEvent == nullptr)
         g_hStopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     // A program started with Ctrl+C ignored (start /b, CREATE_NEW_PROCESS_GROUP) keeps ignoring
@@ -147,7 +145,6 @@ bool CatchStopSignals(bool bOnce)
 #else
     if (g_signalPipe[0] < 0 && ::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return false;
-    g_bOnce = bOnce ? 1 : 0;
     // A closed pipe or terminal on standard output or error makes a write fail, not end the
     // program: the report of a run must still be written.
     struct sigaction ignore = {};
@@ -182,23 +179,36 @@ void OnStopSignal(QObject* pParent, std::function<void(int)> onSignal)
     QObject::connect(pNotifier, &QWinEventNotifier::activated, pParent, [pNotifier, onSignal = std::move(onSignal)] {
         // The event stays set: one request is told once.
         pNotifier->setEnabled(false);
-        onSignal(g_nStopSignal);
+        onSignal(g_nStopSignal.load());
     });
 #else
     if (g_signalPipe[0] < 0)
         return;
     auto* pNotifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, pParent);
-    QObject::connect(pNotifier, &QSocketNotifier::activated, pParent, [onSignal = std::move(onSignal)] {
-        unsigned char b = 0;
-        if (::read(g_signalPipe[0], &b, 1) == 1)
-            onSignal(b);
+    QObject::connect(pNotifier, &QSocketNotifier::activated, pParent, [pNotifier, onSignal = std::move(onSignal)] {
+        // The byte stays in the pipe, so every wait on StopDescriptor() sees the request too; one
+        // request is told once.
+        pNotifier->setEnabled(false);
+        onSignal(g_nStopSignal.load());
     });
 #endif
 }
 
+#ifdef _WIN32
+void* StopEvent()
+{
+    return g_hStopEvent;
+}
+#else
+int StopDescriptor()
+{
+    return g_signalPipe[0];
+}
+#endif
+
 int PendingStopSignal()
 {
-    return g_nStopSignal;
+    return g_nStopSignal.load();
 }
 
 QString StopSignalName(int nSignal)

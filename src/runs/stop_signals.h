@@ -7,11 +7,11 @@
 
 class QObject;
 
-// SIGINT, SIGTERM and SIGHUP for the runs that must leave a report behind: the handler only writes
-// the signal's number into a pipe, and the event loop reads it there, so the report is written
-// between two ticks and never in the middle of a block exchange. On Windows the console's
-// control events stand for them (Ctrl+C SIGINT, Ctrl+Break SIGTERM, the console closing SIGHUP),
-// and an event object takes the pipe's place.
+// SIGINT, SIGTERM and SIGHUP for the runs that must leave a report behind: the handler records
+// the request (PendingStopSignal) and writes one byte into a pipe, which wakes the runs' wait and
+// the window's event loop, so the report is written between two exchanges and never in the
+// middle of one. On Windows the console's control events stand for them (Ctrl+C SIGINT,
+// Ctrl+Break SIGTERM, the console closing SIGHUP), and an event object takes the pipe's place.
 
 // SIGHUP's number, which Windows lacks and a closing console borrows there.
 #ifdef SIGHUP
@@ -28,10 +28,19 @@ inline constexpr int kStopRepeatWindowMs = 2000;
 
 // Installs the handlers; false when they could not be installed. A signal that was ignored
 // when the program started stays ignored, and SIGPIPE is ignored from now on (a closed pipe
-// fails the write instead). With bOnce a second request (another stop signal, or the same one
-// after kStopRepeatWindowMs) ends the program at once, for a program that should still die when
-// the event loop no longer runs; without it every signal is told to the event loop.
-bool CatchStopSignals(bool bOnce = false);
+// fails the write instead). A second request (another stop signal, or the same one after
+// kStopRepeatWindowMs) ends the program at once, so that it still dies when its loop no longer
+// runs.
+bool CatchStopSignals();
+
+// What a wait blocks on to wake at the request to stop, beside its other ends: it stays
+// signalled from the first request on. Linux: a descriptor that polls readable; Windows: an event
+// handle. -1 / nullptr before CatchStopSignals.
+#ifdef _WIN32
+void* StopEvent();
+#else
+int StopDescriptor();
+#endif
 
 // Calls onSignal with the signal's number from the event loop of parent's thread, once per
 // request to stop (a repeat within kStopRepeatWindowMs is not told again).

@@ -16,7 +16,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QThread>
 
 #include <unistd.h>
 
@@ -109,6 +108,15 @@ protected:
         const QJsonObject state = QJsonDocument::fromJson(QByteArray::fromStdString(strState).mid(6)).object();
         return state.value(QStringLiteral("lcd")).toArray();
     }
+    // The program's windows on the screen (Wine gives every one, a menu's too, the class of the
+    // program's file name).
+    int ProgramWindows() const
+    {
+        const QByteArray ids = x.Xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                          QStringLiteral("--classname"), QStringLiteral("kova_en")})
+                                   .trimmed();
+        return ids.isEmpty() ? 0 : static_cast<int>(ids.split('\n').size());
+    }
     // A box opened from the main window: found, moved clear of the panel picture, focused.
     unsigned long TakeModal(const QString& strPattern)
     {
@@ -196,8 +204,10 @@ TEST_F(OnWine, SettingsHandshakeKeysTextAboutAndTheExitQuestion)
     // ... and the system menu's own item, the last one (Alt+Space opens the menu, End goes to
     // its last item).
     x.Focus(m_nMain);
+    const int nWindows = ProgramWindows();
     x.Keys({QStringLiteral("alt+space")});
-    QThread::msleep(500);
+    // The menu is a window of its own: keys sent before it is up would go to the main window.
+    ASSERT_TRUE(WaitUntil([&] { return ProgramWindows() > nWindows; }, 10000, 50)) << "the system menu did not open";
     x.Keys({QStringLiteral("End"), QStringLiteral("Return")});
     nAbout = TakeModal(kAbout);
     ASSERT_NE(nAbout, 0u) << "the system menu opened no about box";

@@ -7,6 +7,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -60,14 +61,23 @@ TEST(InputThread, AFloodArrivesWholeAndInOrderWithinItsBoundThenTheEndAndAnAband
     EXPECT_GE(nTold.load(), 2);
 
     // Left blocked in its read, the thread outlives its owner: what it reads then is dropped,
-    // and nobody is told.
+    // and nobody is told. The thread's reader goes with the thread, so its end proves that the
+    // thread read the late line and had every chance to tell it.
     ASSERT_EQ(::pipe(fds), 0);
     const int nBefore = nTold.load();
+    auto pAlive = std::make_shared<int>(0);
+    const std::weak_ptr<int> threadAlive = pAlive;
     {
-        CInputThread input(PipeReader(fds[0]), [&nTold] { ++nTold; });
+        CInputThread input([reader = PipeReader(fds[0]), pAlive = std::move(pAlive)](
+                               char* p, int64_t n, QString* pError) { return reader(p, n, pError); },
+                           [&nTold] { ++nTold; });
     }
     ASSERT_EQ(::write(fds[1], "late\n", 5), 5);
     ::close(fds[1]);
-    QThread::msleep(50);
+    const QDeadlineTimer threadEnd(30000);
+    while (!threadAlive.expired() && !threadEnd.hasExpired())
+        QThread::msleep(1);
+    ASSERT_TRUE(threadAlive.expired()) << "the abandoned thread did not end after its last read";
     EXPECT_EQ(nTold.load(), nBefore);
+    ::close(fds[0]);
 }

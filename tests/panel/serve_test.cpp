@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <string>
 #include <vector>
 
@@ -242,6 +244,23 @@ TEST_F(ServeTest, WaitsEndByTheirDeadlineOrTheLostLink)
     const std::string lost = Line(R"({"id":1,"cmd":"led","key":1,"state":"on"})");
     EXPECT_NE(lost.find("{\"id\":\"w\",\"ok\":false,\"error\":\"link lost"), std::string::npos) << lost;
     EXPECT_EQ(m_session.PendingWaits(), 0U);
+}
+
+// Waits are bounded: the one past kServeMaxWaits is refused and says why, the others still stand
+// and are answered, and a freed place takes a wait again.
+TEST_F(ServeTest, PendingWaitsAreBounded)
+{
+    for (size_t i = 0; i < kServeMaxWaits; ++i)
+        ASSERT_EQ(Line(R"({"id":1,"cmd":"wait","for":"key","value":3,"timeout_ms":1000})"), "");
+    EXPECT_EQ(Line(R"({"id":"over","cmd":"wait","for":"release","timeout_ms":1000})"),
+              R"({"id":"over","ok":false,"error":"too many pending waits: at most 256 at once; this one is refused, )"
+              R"(the others still stand"})"
+              "\n");
+    EXPECT_EQ(m_session.PendingWaits(), kServeMaxWaits);
+    m_panel.SendReport({'3'});
+    const std::string answered = m_session.Poll().toStdString();
+    EXPECT_EQ(std::count(answered.begin(), answered.end(), '\n'), 1 + static_cast<long>(kServeMaxWaits));
+    EXPECT_EQ(Line(R"({"id":"again","cmd":"wait","for":"release","timeout_ms":1000})"), "");
 }
 
 // The panel's own report crossing a telegram costs the script nothing: the telegram goes again

@@ -296,10 +296,17 @@ TEST_F(HeadlessTest, ServeStaysUpWithoutAPanelAndEndsCleanly)
     ::kill(static_cast<pid_t>(m_program.processId()), SIGTERM);
     EXPECT_EQ(Finish(), 0) << m_err.toStdString();
 
-    Start({QStringLiteral("--serve"), QStringLiteral("--port"), QStringLiteral("2"), QStringLiteral("--com2"),
-           m_dir.filePath(QStringLiteral("absent"))});
-    EXPECT_TRUE(nextLine().contains(QStringLiteral("error")));
-    EXPECT_EQ(Finish(), 2);
+    // A port that is missing, and one that opens but cannot be set up (a regular file): the
+    // hello says why, then the exit with 2.
+    QFile plain(m_dir.filePath(QStringLiteral("plain")));
+    ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
+    plain.close();
+    for (const QString& device : {m_dir.filePath(QStringLiteral("absent")), plain.fileName()}) {
+        Start({QStringLiteral("--serve"), QStringLiteral("--port"), QStringLiteral("2"), QStringLiteral("--com2"),
+               device});
+        EXPECT_TRUE(nextLine().contains(QStringLiteral("error"))) << device.toStdString();
+        EXPECT_EQ(Finish(), 2);
+    }
 
     Start({QStringLiteral("--serve")}, {}, QStringLiteral("\"$@\" | head -c 1 >/dev/null; exit ${PIPESTATUS[0]}"));
     After(500);

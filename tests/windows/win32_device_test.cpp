@@ -201,6 +201,42 @@ TEST_F(WineSimLink, AHundredOpensAndClosesLeaveNoHandleBehind)
     EXPECT_EQ(HandleCount(), before);
 }
 
+// The port's event: quiet while nothing comes, signalled by the panel's next byte (a key report)
+// with nobody polling, and quiet again once everything is read.
+TEST_F(WineSimLink, ThePortsEventFiresOnThePanelsNextByteAndNotBefore)
+{
+    const HANDLE hEvent = static_cast<HANDLE>(m_device.WaitEvent());
+    ASSERT_NE(hEvent, nullptr);
+    EXPECT_EQ(m_device.InputQueued(), 0);
+    EXPECT_EQ(::WaitForSingleObject(hEvent, 200), static_cast<DWORD>(WAIT_TIMEOUT));
+    ASSERT_TRUE(m_sim.Command("press 3"));
+    ASSERT_EQ(::WaitForSingleObject(hEvent, 5000), WAIT_OBJECT_0) << "no event for the panel's report";
+    EXPECT_GT(m_device.InputQueued(), 0);
+    uint8_t reply[kReplyBufferSize] = {};
+    int count = -1;
+    EXPECT_EQ(m_link.ReceiveBlock(reply, &count), kBlockDone);
+    while (m_link.BytesWaiting() > 0)
+        (void)m_link.ReceiveBlock(reply, &count);
+    EXPECT_EQ(::WaitForSingleObject(hEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    m_device.Close();
+    EXPECT_EQ(m_device.WaitEvent(), nullptr);
+}
+
+// Under Wine the pseudo-terminal behind COM1 has no parity to keep: the open lets it go and says
+// so for the trace. A real adaptor (any name but /dev/pts/N) keeps its parity or fails the open.
+TEST_F(WineSimLink, ParityIsLetGoOnlyForAPseudoTerminalAndTheOpenSaysSo)
+{
+    EXPECT_TRUE(IsPseudoTerminalPath(L"\\\\?\\Z:\\dev\\pts\\3"));
+    EXPECT_TRUE(IsPseudoTerminalPath(L"\\\\?\\unix\\dev\\pts\\12"));
+    for (const wchar_t* other : {L"\\\\?\\Z:\\dev\\ttyUSB0", L"\\\\?\\Z:\\dev\\ttyS0", L"\\\\?\\Z:\\dev\\pts\\",
+                                 L"\\\\?\\Z:\\dev\\pts\\ptmx", L"\\\\?\\Z:\\tmp\\dev\\pts\\3x", L""})
+        EXPECT_FALSE(IsPseudoTerminalPath(other)) << other;
+    if (RunningUnderWine())
+        EXPECT_NE(m_device.OpenNote().find("parity dropped"), std::string::npos) << m_device.OpenNote();
+    else
+        EXPECT_EQ(m_device.OpenNote(), "");
+}
+
 TEST(Win32SerialDevice, EvenParityDroppedByThePortPassesUnderWineOnlyAndNoOtherMismatchEver)
 {
     DCB asked{};
@@ -210,7 +246,7 @@ TEST(Win32SerialDevice, EvenParityDroppedByThePortPassesUnderWineOnlyAndNoOtherM
     asked.fParity = TRUE;
     asked.StopBits = ONESTOPBIT;
     EXPECT_TRUE(LineSettingsTaken(asked, asked, false));
-    // A pseudo-terminal behind Wine's COM1 reports no parity: taken there, never on Windows.
+    // A pseudo-terminal behind Wine's COM1 reports no parity: taken for it, never otherwise.
     DCB dropped = asked;
     dropped.Parity = NOPARITY;
     dropped.fParity = FALSE;
