@@ -2,6 +2,14 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+// A line for the traffic trace from the device itself: a setting its server did not
+// acknowledge, a line error the server reported (bLineError, counted in the statistics too).
+struct CDeviceNote {
+    bool bLineError = false;
+    std::string strText;
+};
 
 // What the serial link needs from a serial device: exclusive open with the panel's line
 // settings, single-byte writes that never block for long, single-byte reads that never wait,
@@ -41,4 +49,13 @@ public:
     // A descriptor that polls readable when input is waiting, for an event loop to watch; -1
     // when the device has none (closed, or a device of another kind).
     virtual int Descriptor() const { return -1; }
+
+    // Windows: an event handle that is signalled when input may be waiting or the line is gone,
+    // for a wait to block on beside others (WaitForMultipleObjects); nullptr when the device has
+    // none (closed, or a device of another kind). After it fires the owner reads with ReadByte /
+    // InputQueued; the device re-arms it itself.
+    virtual void* WaitEvent() const { return nullptr; }
+
+    // What the device has to tell the trace since it was last asked, each note once.
+    virtual std::vector<CDeviceNote> TakeNotes() { return {}; }
 };
