@@ -24,8 +24,9 @@ from .sim import Sim
 
 def pytest_addoption(parser: pytest.Parser) -> None:
     group = parser.getgroup("kova", "KOVA panel")
-    group.addoption("--kova-port", metavar="PATH|COMn",
-                    help="a real panel on this port; without it every test gets a fresh virtual panel")
+    group.addoption("--kova-port", metavar="PATH|URL|COMn",
+                    help="a real panel on this port (a device, COMn, or rfc2217://HOST:PORT or socket://HOST:PORT "
+                         "on a serial device server); without it every test gets a fresh virtual panel")
     group.addoption("--kova-baud", type=int, choices=(9600, 19200), help="the real panel's baud rate")
     group.addoption("--kova-operator", action="store_true",
                     help="someone is at the real panel's keys: run the tests marked kova_operator")
