@@ -14,7 +14,7 @@ public:
     struct COptions {
         Kind kind = Kind::Ser2netRfc2217;
         std::string strHost = "127.0.0.1";
-        bool bCharDelay = false; // ser2net's chardelay (off unless asked, so replies go at once)
+        bool bCharDelay = true; // ser2net's chardelay, on as ser2net has it unless told otherwise
         int nBaud = 9600;
     };
 
