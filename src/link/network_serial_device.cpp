@@ -460,14 +460,14 @@ void CNetworkSerialDevice::WriteByte(uint8_t byte)
 {
     if (!m_bOpen || m_bGone)
         return;
-    std::vector<uint8_t> bytes;
-    m_session.Encode(byte, &bytes);
+    m_out.clear();
+    m_session.Encode(byte, &m_out);
     if (m_session.Suspended()) {
-        if (m_held.size() + bytes.size() <= kMaxHeld)
-            m_held.insert(m_held.end(), bytes.begin(), bytes.end());
+        if (m_held.size() + m_out.size() <= kMaxHeld)
+            m_held.insert(m_held.end(), m_out.begin(), m_out.end());
         return;
     }
-    Send(bytes.data(), bytes.size());
+    Send(m_out.data(), m_out.size());
 }
 
 int CNetworkSerialDevice::InputQueued()

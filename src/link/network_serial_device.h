@@ -68,6 +68,8 @@ private:
     bool m_bOpen = false;
     bool m_bGone = false;
     std::vector<uint8_t> m_held;
+    std::vector<uint8_t> m_out; // one byte as it goes on the wire, kept to spare an allocation each
+
     std::vector<CDeviceNote> m_notes;
     std::string m_lastError;
     int m_nLastError = 0;
