@@ -207,6 +207,115 @@ INSTANTIATE_TEST_SUITE_P(Servers, NetworkDeviceTest,
                              return "";
                          });
 
+// A server played by the test, byte by byte: it accepts one client on 127.0.0.1 and hands the
+// test the connection to read and write.
+class CScriptedServer {
+public:
+    CScriptedServer()
+    {
+        m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        ::bind(m_listen, reinterpret_cast<sockaddr*>(&a), len);
+        ::listen(m_listen, 1);
+        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len);
+        m_nPort = ntohs(a.sin_port);
+    }
+    ~CScriptedServer()
+    {
+        if (m_client >= 0)
+            ::close(m_client);
+        ::close(m_listen);
+    }
+    std::string Url() const { return "rfc2217://127.0.0.1:" + std::to_string(m_nPort); }
+    int Listener() const { return m_listen; }
+    void Accept() { m_client = ::accept(m_listen, nullptr, nullptr); }
+    void Send(const Bytes& bytes) { ASSERT_EQ(::write(m_client, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+    // What the client sent within timeoutMs.
+    Bytes Take(int timeoutMs)
+    {
+        Bytes got;
+        pollfd pfd{m_client, POLLIN, 0};
+        while (::poll(&pfd, 1, timeoutMs) > 0) {
+            uint8_t buf[4096];
+            const ssize_t n = ::read(m_client, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            got.insert(got.end(), buf, buf + n);
+            timeoutMs = 50;
+        }
+        return got;
+    }
+
+private:
+    int m_listen = -1;
+    int m_client = -1;
+    int m_nPort = 0;
+};
+
+class CNotes final : public ILinkObserver {
+public:
+    void OnBlockSent(const uint8_t*, int, int, int) override {}
+    void OnBlockReceived(const uint8_t*, int, int) override {}
+    void OnDeviceNote(const CDeviceNote& note) override { notes.push_back(note); }
+    std::vector<CDeviceNote> notes;
+};
+
+// Against hand-worked server bytes: the open's acknowledgements (SET-CONTROL's missing, as from
+// ser2net on a pseudo-terminal), a suspend that holds our bytes until the resume, a line error
+// told to the trace's observers, and data with 0xFF doubled, undone.
+TEST(NetworkDeviceScripted, SuspendResumeLineErrorsAndDoubledData)
+{
+    CScriptedServer server;
+    CNotes notes;
+    CSerialLink link;
+    link.AddObserver(&notes);
+    std::thread serverSide([&] {
+        server.Accept();
+        const Bytes opening = server.Take(2000);
+        EXPECT_GE(opening.size(), 9u);
+        server.Send({255, 253, 44,  255, 251, 0,   255,  253,  0, // DO COM-PORT, BINARY
+                     255, 250, 44,  101, 0,   0,   0x25, 0x80, 255, 240, 255, 250, 44,  102,
+                     8,   255, 240,                                                            // baud, data bits
+                     255, 250, 44,  103, 3,   255, 240,  255,  250, 44,  104, 1,   255, 240}); // parity, stop bits
+    });
+    ASSERT_EQ(link.Open(server.Url(), 9600), 1) << link.LastOpenError();
+    serverSide.join();
+    ASSERT_FALSE(notes.notes.empty());
+    EXPECT_NE(notes.notes[0].strText.find("did not acknowledge SET-CONTROL"), std::string::npos);
+    EXPECT_FALSE(notes.notes[0].bLineError);
+
+    // Suspended: what we write waits; resumed: it goes, 0xFF doubled.
+    server.Send({255, 250, 44, 108, 255, 240});
+    EXPECT_EQ(link.BytesWaiting(), 0); // takes the suspend in
+    link.WriteByte(0x02);
+    link.WriteByte(0xFF);
+    EXPECT_TRUE(server.Take(200).empty());
+    server.Send({255, 250, 44, 109, 255, 240});
+    EXPECT_EQ(link.BytesWaiting(), 0);
+    EXPECT_EQ(server.Take(2000), (Bytes{0x02, 0xFF, 0xFF}));
+
+    // A parity error notified, then a block whose check byte is 0xFF, doubled on the wire: the
+    // block arrives whole, and the error reaches the observers with the exchange.
+    server.Send({255, 250, 44, 106, 4, 255, 240, 0x02});
+    notes.notes.clear();
+    std::thread panel([&] {
+        EXPECT_EQ(server.Take(2000), Bytes{0x10});
+        server.Send({0x4B, 0xFF, 0xFF, 0x10, 0x03, 0xFF, 0xFF});
+        EXPECT_EQ(server.Take(2000), Bytes{0x10});
+    });
+    uint8_t buf[kReplyBufferSize];
+    int count = 0;
+    EXPECT_EQ(link.ReceiveBlock(buf, &count), kBlockDone);
+    panel.join();
+    EXPECT_EQ(Bytes(buf, buf + count), (Bytes{0x4B, 0xFF}));
+    ASSERT_EQ(notes.notes.size(), 1u);
+    EXPECT_TRUE(notes.notes[0].bLineError);
+    EXPECT_EQ(notes.notes[0].strText, "line error reported by the server: parity");
+}
+
 // The opens that must fail, each with its reason and within the open's bound.
 TEST(NetworkDeviceOpen, RefusedSilentAndRawFailClearlyInTime)
 {
