@@ -106,23 +106,6 @@ TEST(Rfc2217Session, DataUndoublesIacAcrossReadsAndCommandsNeverReachIt)
     EXPECT_EQ(session.LineErrors(), 0u);
 }
 
-TEST(Rfc2217Session, FlowControlAndLineErrors)
-{
-    CRfc2217Session session;
-    session.OpeningBytes(9600);
-    Feed(session, {255, 250, 44, 108, 255, 240});
-    EXPECT_TRUE(session.Suspended());
-    Feed(session, {255, 250, 44, 109, 255, 240});
-    EXPECT_FALSE(session.Suspended());
-    // Overrun, parity and framing in one notification; data ready (1) is no error.
-    Feed(session, {255, 250, 44, 106, 0x0F, 255, 240});
-    EXPECT_EQ(session.LineErrors(), 3u);
-    const std::vector<CDeviceNote> notes = session.TakeNotes();
-    ASSERT_EQ(notes.size(), 3u);
-    EXPECT_TRUE(notes[1].bLineError);
-    EXPECT_EQ(notes[1].strText, "line error reported by the server: parity");
-}
-
 TEST(NetPortName, UrlsAndWhatIsWrongWithThem)
 {
     CNetPortName name;
