@@ -85,6 +85,7 @@ CSerialServer::~CSerialServer()
     Stop();
     if (!m_strDir.empty()) {
         ::unlink((m_strDir + "/ser2net.yaml").c_str());
+        ::unlink((m_strDir + "/ser2net.pid").c_str()); // left behind when ser2net had to be killed
         ::rmdir(m_strDir.c_str());
     }
 }
