@@ -5,19 +5,15 @@
 #   network.sh PYTHON SOURCE_DIR KOVA_EN KOVA_SIM
 set -euo pipefail
 python=$1 source=$2 kova_en=$3 kova_sim=$4
-if [[ ! -x /usr/sbin/ser2net ]]; then
-    echo "ser2net is not installed (scripts/packages.txt, test)" >&2
-    exit 1
-fi
+# shellcheck source=tests/support/ser2net.sh
+. "$source/tests/support/ser2net.sh"
 work=$(mktemp -d)
-sim_pid='' server_pid=''
+sim_pid=''
 cleanup() {
     # Each by its own pid.
-    local pid
-    for pid in $server_pid $sim_pid; do
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
+    ser2net_stop
+    kill "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -32,21 +28,8 @@ until grep -q "^READY " "$work/sim.out"; do
     sleep 0.05
 done
 
-port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-cat >"$work/ser2net.yaml" <<YAML
-connection: &panel
-  accepter: telnet(rfc2217),tcp,127.0.0.1,$port
-  connector: serialdev,$work/panel,9600e81,local
-  options:
-    kickolduser: true
-YAML
-/usr/sbin/ser2net -n -d -u -P "$work/ser2net.pid" -c "$work/ser2net.yaml" >"$work/ser2net.log" 2>&1 &
-server_pid=$!
-deadline=$((SECONDS + 10))
-until "$python" -c "import socket, sys; socket.create_connection(('127.0.0.1', $port), 1)" 2>/dev/null; do
-    ((SECONDS < deadline)) || { echo "ser2net did not listen on $port" >&2; cat "$work/ser2net.log" >&2; exit 1; }
-    sleep 0.05
-done
+ser2net_start "$work" "$work/panel"
+port=$ser2net_port
 
 cd "$work"
 PYTHONPATH="$source/python" PYTHONDONTWRITEBYTECODE=1 "$python" -m pytest -p kova.pytest_plugin -p no:cacheprovider -q \
