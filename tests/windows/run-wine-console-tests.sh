@@ -60,7 +60,8 @@ run_stopped() {
   local pid=$!
   set +m
   sleep 4
-  pkill -INT -f "kova_en\.com $1" || fail "no $1 running to stop"
+  # To its own process: env and Debian's wine script exec, so $pid is the program's.
+  kill -INT "$pid" || fail "no $1 running to stop"
   set +e
   wait "$pid"
   rc=$?
