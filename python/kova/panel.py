@@ -74,7 +74,8 @@ class Events:
 class Panel:
     """Starts `kova_en --serve` on a port and drives the panel on it.
 
-    `port` is 1, 2, "COM1", "COM2" or a device path (taken as COM1); None leaves the choice to
+    `port` is 1, 2, "COM1", "COM2", a device path or a serial device server's port as a URL
+    ("rfc2217://HOST:PORT", "socket://HOST:PORT"; both taken as COM1); None leaves the choice to
     kova_en's own port setup. `timeout` bounds every command's reply, in seconds; the waits take
     their own. Use it as a context manager, or call `quit()`: the program ends either way.
     A start that fails (no hello, another protocol, the port not opened) leaves nothing running.

@@ -41,8 +41,9 @@ SETTINGS = {"port": ("kova_port", "KOVA_PORT", "kova_port"), "baud": ("kova_baud
 
 def pytest_addoption(parser: pytest.Parser) -> None:
     group = parser.getgroup("kova", "KOVA panel")
-    group.addoption("--kova-port", metavar="PATH|COMn",
-                    help="a real panel on this port; without it every test gets a fresh virtual panel "
+    group.addoption("--kova-port", metavar="PATH|URL|COMn",
+                    help="a real panel on this port (a device, COMn, or rfc2217://HOST:PORT or socket://HOST:PORT "
+                    "on a serial device server); without it every test gets a fresh virtual panel "
                     "(also $KOVA_PORT, ini kova_port)")
     group.addoption("--kova-baud", choices=BAUDS, help="the real panel's baud rate (also $KOVA_BAUD, ini kova_baud)")
     group.addoption("--kova-scope", choices=SCOPES,

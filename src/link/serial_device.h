@@ -2,6 +2,14 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+// A line for the traffic trace from the device itself: a setting its server did not
+// acknowledge, a line error the server reported (bLineError, counted in the statistics too).
+struct CDeviceNote {
+    bool bLineError = false;
+    std::string strText;
+};
 
 // What the serial link needs from a serial device: exclusive open with the panel's line
 // settings, single-byte writes that never block for long, single-byte reads that never wait,
@@ -48,7 +56,7 @@ public:
     // InputQueued; the device re-arms it itself.
     virtual void* WaitEvent() const { return nullptr; }
 
-    // What the last successful Open gave up of the line settings asked for, in words, for the
-    // trace (parity on a pseudo-terminal behind Wine); empty when the port took them all.
-    virtual std::string OpenNote() const { return {}; }
+    // What the device has to tell the trace since it was last asked, each note once: what an
+    // Open gave up of the line settings asked for, a line error the server reported.
+    virtual std::vector<CDeviceNote> TakeNotes() { return {}; }
 };

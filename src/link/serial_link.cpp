@@ -8,6 +8,8 @@ using CPlatformSerialDevice = CWin32SerialDevice;
 using CPlatformSerialDevice = CPosixSerialDevice;
 #endif
 
+#include "network_serial_device.h"
+
 #include <algorithm>
 #include <cstdlib>
 
@@ -23,6 +25,7 @@ CSerialLink::CSerialLink(ISerialDevice* pDevice, IClock* pClock)
     : m_pDevice(pDevice), m_pClock(pClock != nullptr ? pClock : &DefaultClock())
 {
     if (m_pDevice == nullptr) {
+        m_bOwnsDevice = true;
         m_pOwnedDevice = std::make_unique<CPlatformSerialDevice>();
         m_pDevice = m_pOwnedDevice.get();
     }
@@ -38,7 +41,19 @@ int CSerialLink::Open(const std::string& strPath, int nBaud)
     if (m_bOpen)
         return 1;
     m_strDevicePath = strPath;
-    if (!m_pDevice->Open(m_strDevicePath, nBaud)) {
+    if (m_bOwnsDevice) {
+        // The path says which kind of device it is: a URL is a port on a serial device server.
+        if (IsNetPortName(strPath)) {
+            if (m_pOwnedNetDevice == nullptr)
+                m_pOwnedNetDevice = std::make_unique<CNetworkSerialDevice>();
+            m_pDevice = m_pOwnedNetDevice.get();
+        } else {
+            m_pDevice = m_pOwnedDevice.get();
+        }
+    }
+    const bool bOpened = m_pDevice->Open(m_strDevicePath, nBaud);
+    PassOnNotes();
+    if (!bOpened) {
         m_strOpenError = m_pDevice->LastError();
         m_nOpenErrno = m_pDevice->LastErrorNumber();
         return 0;
@@ -47,6 +62,13 @@ int CSerialLink::Open(const std::string& strPath, int nBaud)
     m_nOpenErrno = 0;
     m_bOpen = 1;
     return 1;
+}
+
+void CSerialLink::PassOnNotes()
+{
+    for (const CDeviceNote& note : m_pDevice->TakeNotes())
+        for (ILinkObserver* pObserver : m_observers)
+            pObserver->OnDeviceNote(note);
 }
 
 int CSerialLink::Close()
@@ -157,6 +179,7 @@ int CSerialLink::SendBlock(const uint8_t* pData, int nLen, int nVariant)
     m_bExchangeFoundOpen = bOpen;
     for (ILinkObserver* pObserver : m_observers)
         pObserver->OnBlockSent(pData, nLen, nVariant, result);
+    PassOnNotes();
     return result;
 }
 
@@ -197,6 +220,7 @@ int CSerialLink::ReceiveBlock(uint8_t* pBuf, int* pnCount, int nCapacity)
     m_bExchangeFoundOpen = bOpen;
     for (ILinkObserver* pObserver : m_observers)
         pObserver->OnBlockReceived(pBuf, nStored, result);
+    PassOnNotes();
     return result;
 }
 

@@ -33,14 +33,18 @@ public:
     // A reply time-out or a read error has just closed the open link (inside an exchange, or
     // in a WaitForInput of its own). A Close asked for by the caller is no loss.
     virtual void OnLinkLost() {}
+    // A line the device has for the trace (a network server's warning or a line error it
+    // reported), told after the open or the exchange that brought it.
+    virtual void OnDeviceNote(const CDeviceNote& note) { (void)note; }
 };
 
 // The serial channel to the panel and the block procedure on top of it. One thread only;
 // every wait is bounded by the reply time-out and blocks in the operating system.
 class CSerialLink {
 public:
-    // Without a device the link opens real serial ports; without a clock it uses the
-    // monotonic millisecond clock. Neither is owned when passed in.
+    // Without a device the link opens real serial ports, and for a URL (rfc2217://, socket://)
+    // a port on a serial device server; without a clock it uses the monotonic millisecond
+    // clock. Neither is owned when passed in.
     explicit CSerialLink(ISerialDevice* pDevice = nullptr, IClock* pClock = nullptr);
     ~CSerialLink();
     CSerialLink(const CSerialLink&) = delete;
@@ -70,8 +74,6 @@ public:
     int LastOpenErrno() const { return m_nOpenErrno; }
     // The device's descriptor to watch for input while the link is open, else -1.
     int PollDescriptor() const { return m_bOpen ? m_pDevice->Descriptor() : -1; }
-    // What the device gave up of the line settings at the Open (ISerialDevice::OpenNote).
-    std::string OpenNote() const { return m_bOpen ? m_pDevice->OpenNote() : std::string(); }
     // Windows: the device's event to wait on for input while the link is open, else nullptr.
     void* PollEvent() const { return m_bOpen ? m_pDevice->WaitEvent() : nullptr; }
     // The device path the last Open tried.
@@ -96,8 +98,13 @@ private:
     void CloseLost();
     // The result of an exchange whose read delivered no byte.
     int ReadFailed() const;
+    // Tells the observers what the device has to say.
+    void PassOnNotes();
 
+    // Owned devices, made when first needed: the platform's serial port and the network one.
     std::unique_ptr<ISerialDevice> m_pOwnedDevice;
+    std::unique_ptr<ISerialDevice> m_pOwnedNetDevice;
+    bool m_bOwnsDevice = false;
     ISerialDevice* m_pDevice;
     IClock* m_pClock;
     std::vector<ILinkObserver*> m_observers;

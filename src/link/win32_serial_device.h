@@ -3,6 +3,8 @@
 #include "serial_device.h"
 
 #include <string>
+#include <utility>
+#include <vector>
 #include <windows.h>
 
 // Whether the program runs under Wine rather than on Windows: Wine's ntdll has
@@ -45,7 +47,14 @@ public:
     WaitStatus WaitReadable(int timeoutMs) override;
     void* WaitEvent() const override { return m_hPort != INVALID_HANDLE_VALUE ? m_ovRead.hEvent : nullptr; }
     std::string LastError() const override { return m_lastError; }
-    std::string OpenNote() const override { return m_openNote; }
+    // The parity given up at the last Open (a pseudo-terminal behind Wine), told once.
+    std::vector<CDeviceNote> TakeNotes() override
+    {
+        std::vector<CDeviceNote> notes;
+        if (!m_openNote.empty())
+            notes.push_back({false, std::exchange(m_openNote, {})});
+        return notes;
+    }
     int LastErrorNumber() const override { return static_cast<int>(m_nLastError); }
 
     // True once a status query or a write has failed: the port is gone (an adaptor pulled

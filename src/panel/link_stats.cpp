@@ -43,6 +43,7 @@ CLinkCounts CLinkCounts::Since(const CLinkCounts& earlier) const
     d.nNotSent = nNotSent - earlier.nNotSent;
     d.nLinkLosses = nLinkLosses - earlier.nLinkLosses;
     d.nConnects = nConnects - earlier.nConnects;
+    d.nLineErrors = nLineErrors - earlier.nLineErrors;
     return d;
 }
 
@@ -70,6 +71,12 @@ void CLinkStats::OnLinkLost()
         return;
     m_bConnected = false;
     ++m_counts.nLinkLosses;
+}
+
+void CLinkStats::OnDeviceNote(const CDeviceNote& note)
+{
+    if (note.bLineError)
+        ++m_counts.nLineErrors;
 }
 
 void CLinkStats::Count(bool bSent, const uint8_t* pData, int nLen, int nResult)

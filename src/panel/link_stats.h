@@ -18,6 +18,7 @@ struct CLinkCounts {
     uint64_t nNotSent = 0;    // SendBlock or ReceiveBlock called with the link closed
     uint64_t nLinkLosses = 0; // a time-out or read error closed a connected link
     uint64_t nConnects = 0;   // handshakes that found the panel
+    uint64_t nLineErrors = 0; // parity, framing and overrun errors a network server reported
 
     // Position of a result in the arrays, -1 for a code the block procedure never returns.
     static int ResultIndex(int nResult);
@@ -48,6 +49,7 @@ public:
     void OnBlockSent(const uint8_t* pData, int nLen, int nVariant, int nResult) override;
     void OnBlockReceived(const uint8_t* pData, int nLen, int nResult) override;
     void OnLinkLost() override;
+    void OnDeviceNote(const CDeviceNote& note) override;
 
 private:
     void Count(bool bSent, const uint8_t* pData, int nLen, int nResult);

@@ -54,6 +54,11 @@ void CLinkTrace::OnBlockReceived(const uint8_t* pData, int nLen, int nResult)
     Write(FormatLine("RX  ", pData, nLen, nResult));
 }
 
+void CLinkTrace::OnDeviceNote(const CDeviceNote& note)
+{
+    Write(QStringLiteral("NOTE ") + QString::fromStdString(note.strText));
+}
+
 void CLinkTrace::Write(const QString& line)
 {
     const QString stamped = QStringLiteral("%1 %2").arg(m_clock.NowMs64(), 9).arg(line);

@@ -31,6 +31,8 @@ public:
 
     void OnBlockSent(const uint8_t* pData, int nLen, int nVariant, int nResult) override;
     void OnBlockReceived(const uint8_t* pData, int nLen, int nResult) override;
+    // What a network port's server said beside the data: "NOTE <text>".
+    void OnDeviceNote(const CDeviceNote& note) override;
     // A line of the program's own between the exchanges, time-stamped like them.
     void Note(const QString& text) { Write(text); }
 

@@ -61,8 +61,6 @@ bool CPanelDriver::Open(int nPort, const std::string& strDevice, int nBaud, CCon
     m_state.strDevice = strDevice;
     if (m_link.Open(strDevice, nBaud) == 1) {
         m_state.bLinkUp = true;
-        if (const std::string note = m_link.OpenNote(); !note.empty() && m_pTrace != nullptr)
-            m_pTrace->Note(QString::fromStdString(note));
         return true;
     }
     m_link.Close();

@@ -1,6 +1,7 @@
 #include "port_config.h"
 
 #include "ini_line_edit.h"
+#include "net_port_name.h"
 #include "port_discovery.h"
 #include "port_names.h"
 #include "safe_file.h"
@@ -164,27 +165,34 @@ int SavePortConfig(int nPort, const QString& strPath, const CPortSetup& setup, Q
     if (strPath.isEmpty())
         return finish(2, QStringLiteral("kova_en: --save-port needs a device path"));
 
+    const bool bUrl = IsNetPortName(strPath.toStdString());
+    if (const QString why = NetPortNameProblem(strPath); !why.isEmpty())
+        return finish(2, QStringLiteral("kova_en: %1: %2; nothing saved").arg(strPath, why));
 #ifdef _WIN32
     // Port names (COM7) are no files; whatever Windows knows opens at the next connect.
     (void)roots;
+    (void)bUrl;
     const QString path = strPath;
 #else
     // Kept as given, symlinks and all: the point of /dev/serial/by-id/ names is that they
     // survive replugging, which the device they point to does not.
-    const QString path = QFileInfo(strPath).absoluteFilePath();
-    struct stat st {};
-    if (::stat(PathToBytes(path).constData(), &st) != 0)
-        return finish(2, QStringLiteral("kova_en: %1 does not exist; nothing saved "
-                                        "(kova_en --list-ports shows the serial devices)")
-                             .arg(path));
-    if (!S_ISCHR(st.st_mode))
-        return finish(2, QStringLiteral("kova_en: %1 is not a character device, so it cannot be a "
-                                        "serial port; nothing saved")
-                             .arg(path));
-    if (!IsTerminalDevice(path, roots))
-        return finish(2, QStringLiteral("kova_en: %1 is a character device but not a terminal, so it "
-                                        "cannot be a serial port; nothing saved")
-                             .arg(path));
+    // A port on a serial device server is no file here; it is reached at the next connect.
+    const QString path = bUrl ? strPath : QFileInfo(strPath).absoluteFilePath();
+    if (!bUrl) {
+        struct stat st {};
+        if (::stat(PathToBytes(path).constData(), &st) != 0)
+            return finish(2, QStringLiteral("kova_en: %1 does not exist; nothing saved "
+                                            "(kova_en --list-ports shows the serial devices)")
+                                 .arg(path));
+        if (!S_ISCHR(st.st_mode))
+            return finish(2, QStringLiteral("kova_en: %1 is not a character device, so it cannot be a "
+                                            "serial port; nothing saved")
+                                 .arg(path));
+        if (!IsTerminalDevice(path, roots))
+            return finish(2, QStringLiteral("kova_en: %1 is a character device but not a terminal, so it "
+                                            "cannot be a serial port; nothing saved")
+                                 .arg(path));
+    }
 #endif
 
     const QString file = PortConfigFilePath();
@@ -238,6 +246,16 @@ std::string CPortSetup::ResolveDevice(int nPort) const
 {
     // The path's own bytes, those that are not UTF-8 included.
     return PathToBytes(Resolve(nPort).strPath).toStdString();
+}
+
+QString NetPortNameProblem(const QString& text)
+{
+    const std::string name = text.toStdString();
+    CNetPortName parsed;
+    std::string why;
+    if (!IsNetPortName(name) || ParseNetPortName(name, &parsed, &why))
+        return {};
+    return QString::fromStdString(why);
 }
 
 QString PortSourceText(int nPort, PortSource source)

@@ -56,5 +56,9 @@ private:
 // the file cannot be written. *pMessage says what was done or what went wrong.
 int SavePortConfig(int nPort, const QString& strPath, const CPortSetup& setup, QString* pMessage);
 
+// Empty when text is a device path or a well-formed port URL (rfc2217://HOST:PORT,
+// socket://HOST:PORT); else what is wrong with the URL, for a usage error.
+QString NetPortNameProblem(const QString& text);
+
 // "option --com1", "environment KOVA_COM1", "configuration /home/u/.config/...", "default".
 QString PortSourceText(int nPort, PortSource source);

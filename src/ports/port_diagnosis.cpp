@@ -1,5 +1,6 @@
 #include "port_diagnosis.h"
 
+#include "net_port_name.h"
 #include "port_discovery.h"
 
 #include <QFile>
@@ -32,6 +33,15 @@ QString DeviceGroup(const std::string& strPath)
 QString OpenFailureDetail(const std::string& strPath, int nErrno, const std::string& strReason)
 {
     const QString path = QFile::decodeName(QByteArray::fromStdString(strPath));
+    if (IsNetPortName(strPath)) {
+        // The server's reason as the network gave it (it names the URL), then what to look at.
+        const QString reason = QString::fromStdString(strReason.empty() ? strPath : strReason);
+        return QStringLiteral("%1\nThe port is on a serial device server: check that the server runs and "
+                              "serves this port, for rfc2217:// with Telnet COM Port Control (ser2net: "
+                              "an accepter telnet(rfc2217),tcp,HOST,PORT), for socket:// as raw TCP "
+                              "(ser2net: tcp,HOST,PORT), and that no firewall is in between.")
+            .arg(reason);
+    }
 #ifdef _WIN32
     // The Win32 device hands over GetLastError()'s code, not an errno value: the same number
     // means something else here (5 is EIO there, "access denied" here).

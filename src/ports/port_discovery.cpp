@@ -1,5 +1,7 @@
 #include "port_discovery.h"
 
+#include "net_port_name.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -391,6 +393,23 @@ bool IsTerminalDevice(const QString& path, const CPortScanRoots& roots)
 #endif
 }
 
+namespace {
+
+// A port on a serial device server, as a mapping names it: what kind, or what is wrong with the
+// URL. It is not reached for the listing; the connect tells whether it answers.
+QString DescribeNetPort(const QString& url)
+{
+    CNetPortName name;
+    std::string why;
+    if (!ParseNetPortName(url.toStdString(), &name, &why))
+        return QStringLiteral("not a valid port URL: ") + QString::fromStdString(why);
+    return name.kind == CNetPortName::Kind::Rfc2217
+               ? QStringLiteral("RFC 2217 port on a serial device server (not reached for the listing)")
+               : QStringLiteral("raw TCP port on a serial device server (not reached for the listing)");
+}
+
+} // namespace
+
 std::vector<CSerialPortInfo> DiscoverPorts(const CPortScanRoots& roots, const CPortMapping mappings[2])
 {
     std::vector<CSerialPortInfo> ports = ScanDevices(roots);
@@ -412,7 +431,8 @@ std::vector<CSerialPortInfo> DiscoverPorts(const CPortScanRoots& roots, const CP
         if (it == ports.end()) {
             CSerialPortInfo info;
             info.strPath = mapping.strPath;
-            info.strDescription = DescribeOther(roots, mapping.strPath);
+            info.strDescription = IsNetPortName(mapping.strPath.toStdString()) ? DescribeNetPort(mapping.strPath)
+                                                                               : DescribeOther(roots, mapping.strPath);
             ports.push_back(info);
             canonicals.push_back(canonical.isEmpty() ? mapping.strPath : canonical);
             it = ports.end() - 1;

@@ -284,6 +284,8 @@ CCommandLine ParseCommandLine(const QStringList& arguments)
         const QString path = parser.value(*option);
         if (path.isEmpty())
             return refuse(QStringLiteral("--com%1 needs a device path").arg(nPort));
+        if (const QString why = NetPortNameProblem(path); !why.isEmpty())
+            return refuse(QStringLiteral("--com%1 %2: %3").arg(nPort).arg(path, why));
         result.portOptions[nPort] = path;
     }
 
@@ -365,7 +367,10 @@ const char* HelpText()
            "Port and baud rate are chosen in the program's \"Serial Communication\" dialog.\n"
            "\n"
            "Options:\n"
-           "  --com1 PATH, --com2 PATH  device behind COM1 or COM2 for this run\n"
+           "  --com1 PATH, --com2 PATH  device behind COM1 or COM2 for this run; a port on\n"
+           "                            a serial device server is a URL:\n"
+           "                            rfc2217://HOST:PORT (RFC 2217), socket://HOST:PORT\n"
+           "                            (raw TCP), IPv6 as [::1]:PORT\n"
            "  --list-ports              list the serial devices, which port uses each, and\n"
            "                            whether you may open them\n"
            "  --save-port N PATH        make COMN use PATH from now on (written into\n"
@@ -446,7 +451,8 @@ const char* HelpText()
            "\n"
            "Environment:\n"
            "  KOVA_COM1, KOVA_COM2  device behind COM1 and COM2;\n"
-           "                        for USB adaptors use /dev/serial/by-id/...\n"
+           "                        for USB adaptors use /dev/serial/by-id/...;\n"
+           "                        rfc2217://HOST:PORT or socket://HOST:PORT\n"
            "  KOVA_TRACE            1: trace every block exchange to standard error;\n"
            "                        a file name: trace to that file\n"
            "  QT_LOGGING_RULES      kova.link.trace=true traces to standard error too\n"

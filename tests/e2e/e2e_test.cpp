@@ -4,6 +4,7 @@
 // things on the way.
 
 #include "geometry.h"
+#include "serial_server.h"
 #include "sim_process.h"
 #include "wayland_session.h"
 #include "x_session.h"
@@ -63,11 +64,20 @@ protected:
             ASSERT_TRUE(panel.Start(KOVA_SIM_BINARY, {"--log", PanelLog().toStdString()}, &strError))
                 << "kova_sim did not come up: " << strError;
             strCom1 = QString::fromStdString(panel.LinkPath());
+            if (m_bBehindServer) {
+                // COM1 is the panel behind ser2net's RFC 2217 accepter on 127.0.0.1.
+                ASSERT_TRUE(m_server.Start(panel.LinkPath(), {}, &strError)) << strError;
+                strCom1 = QString::fromStdString(m_server.Url());
+            }
         }
         // Reports of the permanence tests go into the test's own folder.
         env.insert(QStringLiteral("XDG_STATE_HOME"), m_dir.path());
         ASSERT_TRUE(program.Start(env, strCom1));
     }
+
+    // COM1 on a serial device server in front of the panel, for StartProgram.
+    bool m_bBehindServer = false;
+    CSerialServer m_server;
 
     // After connecting: the main window, and its client origin from the LED squares.
     void FindMainWindow()
@@ -287,6 +297,28 @@ TEST_F(EndToEnd, StartHandshakeAndWhatTheWindowDraws)
     ASSERT_GE(fields.size(), 3) << hints.toStdString();
     const unsigned nDecorations = fields[2].trimmed().toUInt(nullptr, 0);
     EXPECT_TRUE((nDecorations & 0x40) != 0 || nDecorations == 1) << hints.toStdString(); // maximise, or all
+}
+
+// The window with COM1 mapped to rfc2217://127.0.0.1:PORT: the same handshake reaches the
+// panel through ser2net, a click lights its LED there, and a key pressed on the panel shows.
+TEST_F(EndToEnd, WindowOnAPanelBehindASerialDeviceServer)
+{
+    if (!CSerialServer::HaveSer2net())
+        GTEST_SKIP() << "ser2net is not installed (scripts/packages.txt, test)";
+    m_bBehindServer = true;
+    StartProgram(true);
+    FindMainWindow();
+    const QStringList expected = QStringLiteral("02 23 10 03 30 10 10 02 40 10 03 53 02 6C 2B 10 03 54").split(u' ');
+    EXPECT_TRUE(WaitUntil([&] { return BytesFromProgram(PanelLog()).mid(0, expected.size()) == expected; }, 5000))
+        << BytesFromProgram(PanelLog()).join(u' ').toStdString();
+    EXPECT_EQ(DarkPixels(x.Screenshot(), StatusBand()), 0) << "not connected";
+
+    x.Click(KeyCentre(0), 1);
+    ASSERT_TRUE(WaitUntil([&] { return AllOf(x.Screenshot(), Face(0), kYellow); }, 5000, 50));
+    EXPECT_TRUE(WaitUntil([&] { return Dump().value(QStringLiteral("leds")).toString().startsWith(u'1'); }));
+    Panel("press 3");
+    EXPECT_TRUE(WaitUntil([&] { return Rgb(x.Screenshot().pixel(KeyCentre(2))) == Rgb(kRed); }, 5000, 50));
+    Panel("release");
 }
 
 TEST_F(EndToEnd, KeyboardMenusEveryFunctionAndEscapeAfterEach)

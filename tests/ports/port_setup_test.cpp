@@ -154,6 +154,28 @@ TEST_F(PortSetupTest, SaveRefusesWhatCannotBeASerialPortAndLeavesTheFile)
     EXPECT_EQ(m_tree.ReadFile(m_tree.ConfigFile()), before);
 }
 
+// A serial device server's port is saved as its URL (brackets and all, read back as written),
+// resolved and listed like any port; a URL that cannot be read is refused with what is wrong.
+TEST_F(PortSetupTest, UrlPortsAreSavedResolvedAndListedOrRefused)
+{
+    Configure("[ports]\nCOM1=/dev/ttyUSB0\n");
+    const QByteArray before = m_tree.ReadFile(m_tree.ConfigFile());
+    EXPECT_EQ(Save(1, QStringLiteral("rfc2217://[::1]")), 2);
+    EXPECT_TRUE(m_message.contains(QStringLiteral("no port number after the host"))) << m_message.toStdString();
+    EXPECT_EQ(m_tree.ReadFile(m_tree.ConfigFile()), before);
+
+    ASSERT_EQ(Save(2, QStringLiteral("rfc2217://[::1]:4001")), 0) << m_message.toStdString();
+    EXPECT_EQ(m_tree.ReadFile(m_tree.ConfigFile()), "[ports]\nCOM1=/dev/ttyUSB0\nCOM2=\"rfc2217://[::1]:4001\"\n");
+    EXPECT_EQ(m_setup.ResolveDevice(2), "rfc2217://[::1]:4001");
+    const CPortMapping mappings[2] = {{QStringLiteral("socket://lab7:4002"), PortSource::Option}, m_setup.Resolve(2)};
+    const QString listing = ListPortsText(DiscoverPorts(Roots(), mappings));
+    EXPECT_TRUE(listing.contains(QStringLiteral("socket://lab7:4002: raw TCP port on a serial device server")))
+        << listing.toStdString();
+    EXPECT_TRUE(listing.contains(QStringLiteral("rfc2217://[::1]:4001: RFC 2217 port on a serial device server")))
+        << listing.toStdString();
+    EXPECT_FALSE(listing.contains(QStringLiteral("you may"))) << "a URL is no file to check";
+}
+
 TEST_F(PortSetupTest, SaveIntoAnUnwritableDirectoryFails)
 {
     // A configuration home below a regular file can never be made, not even by root.

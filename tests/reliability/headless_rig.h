@@ -42,7 +42,10 @@ protected:
                QProcess* pProgram = nullptr, const CSimProcess* pSim = nullptr)
     {
         QProcess& program = pProgram != nullptr ? *pProgram : m_program;
-        args << QStringLiteral("--com1") << QString::fromStdString((pSim != nullptr ? *pSim : m_sim).LinkPath());
+        const QString port = !m_strPort.isEmpty() && pSim == nullptr
+                                 ? m_strPort
+                                 : QString::fromStdString((pSim != nullptr ? *pSim : m_sim).LinkPath());
+        args << QStringLiteral("--com1") << port;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "KOVA_TRACE", "KOVA_COM1", "KOVA_COM2"})
             environment.remove(QString::fromLatin1(name));
@@ -165,6 +168,8 @@ protected:
 
     QTemporaryDir m_dir;
     CSimProcess m_sim;
+    // COM1 for Start when set (a port URL on a server in front of the panel), else the panel's link.
+    QString m_strPort;
     QProcess m_program;
     QString m_out;
     QString m_err;

@@ -25,12 +25,20 @@ fail() {
 work=$(mktemp -d /tmp/kova-wine-console.XXXXXX)
 sim_pid=""
 stopped_pid=""
+net_sim_pid=""
+# shellcheck source=tests/support/ser2net.sh
+. "$root/tests/support/ser2net.sh"
 # Called by the EXIT trap, which shellcheck cannot see.
 # shellcheck disable=SC2317
 finish() {
   local rc=$?
   [[ -n $stopped_pid ]] && kill -KILL "$stopped_pid" 2>/dev/null
-  [[ -n $sim_pid ]] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  ser2net_stop
+  local pid
+  for pid in $net_sim_pid $sim_pid; do
+    kill "$pid" 2>/dev/null || continue
+    wait "$pid" 2>/dev/null || true
+  done
   rm -rf "$work"
   exit "$rc"
 }
@@ -130,6 +138,38 @@ report=$(newest_report 'permanence-*-COM1.json')
 [[ $rc -eq 0 && -n $report ]] || fail "--permanence-test stopped by Ctrl+C: exit $rc, $(tr -d '\r' <"$work/stopped.out")"
 grep -q '"ended_by": "SIGINT"' "$report" || fail "the report of a run stopped by Ctrl+C: $(cat "$report")"
 note "--probe found (0), permanence test ended by its duration and by Ctrl+C, reports named as devices refused"
+
+# The same runs with COM1 a port on a serial device server: a second virtual panel behind
+# ser2net's RFC 2217 accepter on 127.0.0.1, reached through Winsock.
+"$linux/tools/kova_sim/kova_sim" --link "$work/net-panel" </dev/null >"$work/net-panel.out" 2>&1 &
+net_sim_pid=$!
+deadline=$((SECONDS + 10))
+until grep -q '^READY' "$work/net-panel.out"; do
+  ((SECONDS < deadline)) || fail "the network's virtual panel did not start: $(cat "$work/net-panel.out")"
+  sleep 0.05
+done
+ser2net_start "$work" "$work/net-panel" || fail "ser2net did not start"
+url=rfc2217://127.0.0.1:$ser2net_port
+t0=$(date +%s%N)
+run --probe --com1 "$url"
+probe_ms=$((($(date +%s%N) - t0) / 1000000))
+[[ $rc -eq 0 && $out == "KOVA found on COM1 ($url)"* ]] || fail "--probe --com1 $url: exit $rc, $out"
+touch "$work/mark"
+run --permanence-test --duration 3s --com1 "$url"
+report=$(newest_report 'permanence-*-COM1.json')
+[[ $rc -eq 0 && -n $report ]] || fail "--permanence-test over $url: exit $rc, no report: $out"
+grep -q '"ended_by": "duration"' "$report" || fail "the report over $url does not end by its duration: $(cat "$report")"
+grep -qF "\"device\": \"$url\"" "$report" || fail "the report over $url names another device: $(cat "$report")"
+steps=$(grep -o '"steps": [0-9]*' "$report" | grep -o '[0-9]*$')
+((steps > 0)) || fail "the permanence test over $url made no steps: $(cat "$report")"
+refused=rfc2217://127.0.0.1:$(ser2net_free_port)
+run --probe --com1 "$refused"
+[[ $rc -eq 2 && $out == *"Serial Port could not be opened !"* ]] || fail "--probe --com1 $refused (nobody listening): exit $rc, $out"
+ser2net_stop
+kill "$net_sim_pid"
+wait "$net_sim_pid" 2>/dev/null || true
+net_sim_pid=""
+note "over rfc2217:// through ser2net: --probe found (0) in $probe_ms ms, a permanence test of $steps steps ended by its duration; nobody listening (2): ${out//$'\n'/ }"
 
 # The panel check with the careful operator at the keys: everything passes; with a dead key,
 # that key's item alone fails.

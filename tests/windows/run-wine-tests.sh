@@ -95,4 +95,39 @@ for variant in 1 0; do
     tail_pid=""
     : >"$work/replies"
 done
+
+# The network device under Wine: ser2net's RFC 2217 accepter on 127.0.0.1 in front of the
+# virtual panel, at a port the system hands out.
+if [[ -x /usr/sbin/ser2net ]]; then
+    note "network device (rfc2217://) under Wine against ser2net"
+    "$sim" --link "$work/net-panel" </dev/null >"$work/net-sim.out" 2>&1 &
+    net_sim_pid=$!
+    for _ in $(seq 100); do
+        grep -q '^READY' "$work/net-sim.out" && break
+        sleep 0.1
+    done
+    free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+    port=$(free_port)
+    refused=$(free_port)
+    cat >"$work/ser2net.yaml" <<YAML
+connection: &panel
+  accepter: telnet(rfc2217),tcp,127.0.0.1,$port
+  connector: serialdev,$work/net-panel,9600e81,local
+  options:
+    kickolduser: true
+YAML
+    /usr/sbin/ser2net -n -d -u -P "$work/ser2net.pid" -c "$work/ser2net.yaml" >"$work/ser2net.log" 2>&1 &
+    server_pid=$!
+    for _ in $(seq 100); do
+        python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 1)" 2>/dev/null && break
+        sleep 0.1
+    done
+    KOVA_WINE_NET_URL="rfc2217://127.0.0.1:$port" KOVA_WINE_NET_REFUSED="rfc2217://127.0.0.1:$refused" \
+        wine "$build/tests/windows/win_network_tests.exe" || status=1
+    kill "$server_pid" "$net_sim_pid" 2>/dev/null || true
+    wait "$server_pid" "$net_sim_pid" 2>/dev/null || true
+else
+    echo "ser2net is not installed: the network device is not tested under Wine" >&2
+    status=1
+fi
 exit "$status"
