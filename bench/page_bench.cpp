@@ -9,6 +9,7 @@
 #include "check_page.h"
 #include "perm_page.h"
 #include "report_page.h"
+#include "sample_reports.h"
 
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -21,45 +22,6 @@
 #include <vector>
 
 namespace {
-
-QJsonObject Check()
-{
-    QJsonArray items{QJsonObject{{"name", "at rest"}, {"outcome", "pass"}, {"wrong_keys", QJsonArray()}}};
-    for (int k = 1; k <= 12; ++k) {
-        const bool bCrossed = k == 3 || k == 4;
-        QJsonObject item{{"name", QStringLiteral("key %1").arg(k)},
-                         {"outcome", bCrossed ? "fail" : "pass"},
-                         {"presses", bCrossed ? 0 : 1},
-                         {"wrong_keys", bCrossed ? QJsonArray{7 - k} : QJsonArray()}};
-        if (bCrossed)
-            item.insert("reason", QStringLiteral("key %1 reported; no press").arg(7 - k));
-        else
-            item.insert("press_ms", 150), item.insert("held_ms", 100);
-        items.append(item);
-    }
-    for (const char* name : {"selector 1", "selector 2"})
-        items.append(QJsonObject{{"name", name},
-                                 {"outcome", "pass"},
-                                 {"positions_seen", QJsonArray{2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 1}},
-                                 {"positions_missing", QJsonArray()}});
-    for (const char* name : {"lamps on", "lamps flashing", "lamps off", "lcd"})
-        items.append(QJsonObject{{"name", name}, {"outcome", "pass"}, {"answer", "yes"}});
-    return QJsonObject{{"format", "kova_en-check/1"},
-                       {"program", "kova_en"},
-                       {"version", "3.0.0"},
-                       {"serial", "KV-0815"},
-                       {"operator", "A. Tester"},
-                       {"station", "vm"},
-                       {"port", "COM1"},
-                       {"device", "/dev/ttyUSB0"},
-                       {"baud", 9600},
-                       {"variant", 1},
-                       {"seed", 2026},
-                       {"outcome", "fail"},
-                       {"started", "2026-12-09T06:11:44+00:00"},
-                       {"ended", "2026-12-09T06:11:56+00:00"},
-                       {"items", items}};
-}
 
 QJsonObject LongRun()
 {
@@ -130,7 +92,7 @@ void Measure(const char* what, int n, const std::function<qsizetype()>& draw)
 int main()
 {
     constexpr int kRuns = 100;
-    const QJsonObject check = Check();
+    const QJsonObject check = sample_reports::CrossedCheck();
     const QJsonObject run = LongRun();
     const QByteArray checkJson = QJsonDocument(check).toJson();
     const QByteArray runJson = QJsonDocument(run).toJson();
