@@ -3,16 +3,7 @@
 #include "panel_model.h"
 #include "test_view.h"
 
-#include <cstdlib>
-
-// A broken invariant must stop the fuzzer with an input to keep, exactly like a crash.
-#define FUZZ_CHECK(cond)                                                                                               \
-    do {                                                                                                               \
-        if (!(cond)) {                                                                                                 \
-            __builtin_printf("invariant broken: %s (%s:%d)\n", #cond, __FILE__, __LINE__);                             \
-            std::abort();                                                                                              \
-        }                                                                                                              \
-    } while (0)
+#include "fuzz_invariant.h"
 
 // What a model may hold whatever the panel sent: at most one key marked, LED states that
 // exist, selector characters from the report ranges or the "unknown" start values.

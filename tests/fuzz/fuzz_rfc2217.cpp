@@ -4,6 +4,7 @@
 // stream is cut into reads, so an IAC falls on every boundary; the same stream is also fed whole
 // and byte by byte, and all three must end the same: a cut between two reads changes nothing.
 // Every buffer must stay within its bound whatever comes.
+#include "fuzz_invariant.h"
 #include "rfc2217_session.h"
 
 #include <cstddef>
@@ -11,14 +12,6 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
-
-#define FUZZ_CHECK(cond)                                                                                               \
-    do {                                                                                                               \
-        if (!(cond)) {                                                                                                 \
-            __builtin_printf("invariant broken: %s (%s:%d)\n", #cond, __FILE__, __LINE__);                             \
-            std::abort();                                                                                              \
-        }                                                                                                              \
-    } while (0)
 
 namespace {
 
