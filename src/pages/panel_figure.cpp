@@ -93,6 +93,13 @@ QString KeyMark(const CRect& r, EPageMark mark, int nKey)
 
 } // namespace
 
+CRect SelectorReadoutFrame(int nSelector)
+{
+    const CRect& r = nSelector == 0 ? g_rcSwitch1 : g_rcSwitch2;
+    const CPoint centre = nSelector == 0 ? g_ptSwitch1Text : g_ptSwitch2Text;
+    return CRect{centre.x - 21, r.top - 2, centre.x + 21, r.top + 20};
+}
+
 CMarkPoint SelectorPositionPoint(int nSelector, int nPosition)
 {
     const CPoint centre = nSelector == 1 ? g_ptSwitch1Text : g_ptSwitch2Text;
@@ -154,9 +161,8 @@ QString PanelFigureSvg(const CPanelMarks& marks)
         const CPanelMarks::Place& sel = marks.selectors[static_cast<size_t>(s)];
         if (sel.mark == EPageMark::None)
             continue;
-        const CRect& r = s == 0 ? g_rcSwitch1 : g_rcSwitch2;
         const CPoint centre = s == 0 ? g_ptSwitch1Text : g_ptSwitch2Text;
-        const CRect window{centre.x - 21, r.top - 2, centre.x + 21, r.top + 20};
+        const CRect window = SelectorReadoutFrame(s);
         body += QStringLiteral("<g class=\"%1\"><rect x=\"%2\" y=\"%3\" width=\"42\" height=\"22\" rx=\"2\" "
                                "fill=\"none\" stroke=\"currentColor\" stroke-width=\"2.5\"%4/>")
                     .arg(QLatin1String(MarkClass(sel.mark)))

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "check_view.h"
+#include "geometry.h"
 
 #include <QByteArray>
 #include <QString>
@@ -29,3 +30,5 @@ struct CMarkPoint {
     double y;
 };
 CMarkPoint SelectorPositionPoint(int nSelector, int nPosition);
+// The frame drawn round selector nSelector's readout (0 or 1), where its mark goes.
+CRect SelectorReadoutFrame(int nSelector);

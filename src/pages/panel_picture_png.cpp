@@ -120,9 +120,8 @@ QByteArray PanelFigurePng(const CPanelMarks& marks)
         const CPanelMarks::Place& sel = marks.selectors[static_cast<size_t>(s)];
         if (sel.mark == EPageMark::None)
             continue;
-        const CRect& r = s == 0 ? g_rcSwitch1 : g_rcSwitch2;
-        const CPoint centre = s == 0 ? g_ptSwitch1Text : g_ptSwitch2Text;
-        const QRectF window(centre.x - 21, r.top - 2, 42, 22);
+        const CRect frame = SelectorReadoutFrame(s);
+        const QRectF window(frame.left, frame.top, frame.Width(), frame.Height());
         const QColor c = ColourOf(sel.mark);
         p.setPen(
             QPen(c, 2.5, sel.mark == EPageMark::Pass || sel.mark == EPageMark::Fail ? Qt::SolidLine : Qt::DashLine));

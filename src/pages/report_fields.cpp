@@ -28,7 +28,7 @@ QString CReportFields::Text(const char* key, bool bOptional) const
     return {};
 }
 
-std::optional<int64_t> CReportFields::Whole(const char* key, int64_t nMin, int64_t nMax, bool bOptional) const
+std::optional<double> CReportFields::Finite(const char* key, bool bWhole, bool bOptional) const
 {
     const QJsonValue v = m_o.value(QLatin1String(key));
     if (v.isUndefined()) {
@@ -37,30 +37,34 @@ std::optional<int64_t> CReportFields::Whole(const char* key, int64_t nMin, int64
         return std::nullopt;
     }
     const double d = v.toDouble(std::nan(""));
-    if (!v.isDouble() || !std::isfinite(d) || d != std::floor(d)) {
-        Skip(key, QStringLiteral("not a whole number"));
+    if (!v.isDouble() || !std::isfinite(d) || (bWhole && d != std::floor(d))) {
+        Skip(key, bWhole ? QStringLiteral("not a whole number") : QStringLiteral("not a number"));
         return std::nullopt;
     }
-    if (d < static_cast<double>(nMin) || d > static_cast<double>(nMax)) {
-        Skip(key, QStringLiteral("%1 is outside %2 to %3").arg(v.toVariant().toString()).arg(nMin).arg(nMax));
+    return d;
+}
+
+std::optional<int64_t> CReportFields::Whole(const char* key, int64_t nMin, int64_t nMax, bool bOptional) const
+{
+    const std::optional<double> d = Finite(key, true, bOptional);
+    if (!d)
+        return std::nullopt;
+    if (*d < static_cast<double>(nMin) || *d > static_cast<double>(nMax)) {
+        Skip(key, QStringLiteral("%1 is outside %2 to %3")
+                      .arg(m_o.value(QLatin1String(key)).toVariant().toString())
+                      .arg(nMin)
+                      .arg(nMax));
         return std::nullopt;
     }
-    return static_cast<int64_t>(d);
+    return static_cast<int64_t>(*d);
 }
 
 std::optional<double> CReportFields::Real(const char* key, double min, double max, bool bOptional) const
 {
-    const QJsonValue v = m_o.value(QLatin1String(key));
-    if (v.isUndefined()) {
-        if (!bOptional)
-            Skip(key, QStringLiteral("missing"));
+    const std::optional<double> number = Finite(key, false, bOptional);
+    if (!number)
         return std::nullopt;
-    }
-    const double d = v.toDouble(std::nan(""));
-    if (!v.isDouble() || !std::isfinite(d)) {
-        Skip(key, QStringLiteral("not a number"));
-        return std::nullopt;
-    }
+    const double d = *number;
     if (d < min || d > max) {
         Skip(key, QStringLiteral("%1 is outside %2 to %3")
                       .arg(QString::number(d, 'g', 10), QString::number(min, 'g', 10), QString::number(max, 'g', 10)));

@@ -31,6 +31,10 @@ public:
     void Note(const QString& note) const { m_pSkipped->append(note); }
 
 private:
+    // The field as a finite number (a whole one with bWhole), or nothing, with the reason noted
+    // unless it is an optional one that is missing.
+    std::optional<double> Finite(const char* key, bool bWhole, bool bOptional) const;
+
     QJsonObject m_o;
     QStringList* m_pSkipped;
     QString m_strWhere;
