@@ -33,21 +33,32 @@ long MsSince(Clock::time_point start)
     return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
+// A socket listening on 127.0.0.1 on a port the system chose (*pPort); -1 when that failed.
+int ListenOnLoopback(int nBacklog, int* pPort)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd, nBacklog) != 0
+        || ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        *pPort = 0;
+        return -1;
+    }
+    *pPort = ntohs(a.sin_port);
+    return fd;
+}
+
 // A listener on 127.0.0.1 that accepts and then says nothing, or forwards to another port
 // until frozen: a server whose host went silent with the connection still open.
 class CSilentPeer {
 public:
     explicit CSilentPeer(int forwardTo = 0) : m_nForward(forwardTo)
     {
-        m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        ::bind(m_listen, reinterpret_cast<sockaddr*>(&a), len);
-        ::listen(m_listen, 4);
-        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len);
-        m_nPort = ntohs(a.sin_port);
+        m_listen = ListenOnLoopback(4, &m_nPort);
         m_thread = std::thread([this] { Run(); });
     }
     ~CSilentPeer()
@@ -211,18 +222,7 @@ INSTANTIATE_TEST_SUITE_P(Servers, NetworkDeviceTest,
 // test the connection to read and write.
 class CScriptedServer {
 public:
-    CScriptedServer()
-    {
-        m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        ::bind(m_listen, reinterpret_cast<sockaddr*>(&a), len);
-        ::listen(m_listen, 1);
-        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len);
-        m_nPort = ntohs(a.sin_port);
-    }
+    CScriptedServer() { m_listen = ListenOnLoopback(1, &m_nPort); }
     ~CScriptedServer()
     {
         if (m_client >= 0)
