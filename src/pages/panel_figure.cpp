@@ -67,21 +67,16 @@ QString KeyMark(const CRect& r, EPageMark mark, int nKey)
                    .arg(r.right)
                    .arg(r.bottom);
         break;
-    case EPageMark::Pass:
-        svg += QStringLiteral("<rect x=\"%1\" y=\"%2\" width=\"%3\" height=\"%4\" rx=\"3\" fill=\"none\" "
-                              "stroke=\"currentColor\" stroke-width=\"2.5\"/>")
-                   .arg(r.left - 3)
-                   .arg(r.top - 3)
-                   .arg(r.Width() + 6)
-                   .arg(r.Height() + 6);
-        break;
     default:
+        // A pass is outlined whole, anything else with a dashed line.
         svg += QStringLiteral("<rect x=\"%1\" y=\"%2\" width=\"%3\" height=\"%4\" rx=\"3\" fill=\"none\" "
-                              "stroke=\"currentColor\" stroke-width=\"2\" stroke-dasharray=\"4 3\"/>")
+                              "stroke=\"currentColor\" %5/>")
                    .arg(r.left - 3)
                    .arg(r.top - 3)
                    .arg(r.Width() + 6)
-                   .arg(r.Height() + 6);
+                   .arg(r.Height() + 6)
+                   .arg(mark == EPageMark::Pass ? QStringLiteral("stroke-width=\"2.5\"")
+                                                : QStringLiteral("stroke-width=\"2\" stroke-dasharray=\"4 3\""));
         break;
     }
     svg += Icon(mark, r.right - 8, r.top - 8, 14);

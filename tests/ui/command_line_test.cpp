@@ -21,6 +21,14 @@ CCommandLine Parse(QStringList args)
 
 using Action = CCommandLine::Action;
 
+// The command line (words split at spaces) is refused, and its message says why.
+void ExpectRefused(const char* args, const char* why)
+{
+    const CCommandLine refused = Parse(QString::fromLatin1(args).split(u' '));
+    EXPECT_EQ(refused.action, Action::Refuse) << args;
+    EXPECT_TRUE(refused.strError.contains(QLatin1String(why))) << args << ": " << refused.strError.toStdString();
+}
+
 struct CRun {
     int nExitCode = -1;
     bool bFinished = false;
@@ -265,9 +273,7 @@ TEST(CommandLineTest, CheckTakesItsOwnOptionsAndNoOtherRunDoes)
              std::pair{"--check --report -", "--check writes its report to a file"},
              std::pair{"--check --seed 1 --seed 2", "--seed is given more than once"},
          }) {
-        const CCommandLine result = Parse(QString::fromLatin1(args).split(u' '));
-        EXPECT_EQ(result.action, Action::Refuse) << args;
-        EXPECT_TRUE(result.strError.contains(QLatin1String(why))) << args << ": " << result.strError.toStdString();
+        ExpectRefused(args, why);
     }
 }
 
@@ -288,8 +294,6 @@ TEST(CommandLineTest, PagesTakeTheirOptionsWithTheRunsThatLeaveReports)
              std::pair{"--render r.json --no-html", "--no-html goes with --check"},
              std::pair{"--check --html -", "--html writes a file"},
          }) {
-        const CCommandLine refused = Parse(QString::fromLatin1(args).split(u' '));
-        EXPECT_EQ(refused.action, Action::Refuse) << args;
-        EXPECT_TRUE(refused.strError.contains(QLatin1String(why))) << args << ": " << refused.strError.toStdString();
+        ExpectRefused(args, why);
     }
 }
