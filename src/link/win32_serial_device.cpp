@@ -324,6 +324,11 @@ int CWin32SerialDevice::InputQueued()
     // round trip to its server, and the block procedure asks before each byte.
     if (m_readState == ReadState::Held)
         return static_cast<int>(m_nRead - m_nNext);
+    // A read under way has not ended: what the port counts now may be the very byte that read is
+    // taking (Wine counts it a moment before the read ends, and sometimes keeps counting it after),
+    // and a second read for it would wait for a byte that never comes. The read's event tells.
+    if (m_readState == ReadState::Pending)
+        return 0;
     DWORD errors = 0;
     COMSTAT status{};
     if (!::ClearCommError(m_hPort, &errors, &status)) {
