@@ -6,7 +6,7 @@
 set -euo pipefail
 
 BUILD=${1:-build}
-# Stripped, the package is about 200 KB; a megabyte means something large slipped in.
+# Stripped, the package is about 520 KB; a megabyte means something large slipped in.
 MAX_BYTES=1000000
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
