@@ -3,8 +3,9 @@
 // pseudo-terminal. Handshake and a 0xFF byte both ways, the wait's descriptor, the faults of an
 // open (refused, silent, raw when RFC 2217 was asked), a server gone and back, and a
 // connection gone silent (half-open), found by the panel's own reply time-out.
+#include "link_exchange.h"
 #include "network_serial_device.h"
-#include "serial_link.h"
+#include "process_probe.h"
 #include "serial_server.h"
 #include "sim_process.h"
 
@@ -24,14 +25,6 @@
 #endif
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<uint8_t>;
-
-long MsSince(Clock::time_point start)
-{
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
 
 // A socket listening on 127.0.0.1 on a port the system chose (*pPort); -1 when that failed.
 int ListenOnLoopback(int nBacklog, int* pPort)
@@ -131,16 +124,8 @@ protected:
         m_server.Stop();
         m_sim.Stop();
     }
-    int Send(const Bytes& telegram) { return m_link.SendBlock(telegram.data(), static_cast<int>(telegram.size()), 1); }
-    int Receive(Bytes* pTelegram)
-    {
-        uint8_t buf[kReplyBufferSize];
-        int count = 0;
-        const int result = m_link.ReceiveBlock(buf, &count);
-        if (result == kBlockDone)
-            pTelegram->assign(buf, buf + count);
-        return result;
-    }
+    int Send(const Bytes& telegram) { return SendTelegram(m_link, telegram); }
+    int Receive(Bytes* pTelegram) { return ReceiveTelegram(m_link, pTelegram); }
     // "#" answered by the identify block: the panel is there, both ways.
     void Identify()
     {
@@ -195,7 +180,7 @@ TEST_P(NetworkDeviceTest, ServerGoneIsALostLinkAndBackIsAnOpen)
     ASSERT_EQ(m_link.Open(m_server.Url(), 9600), 1) << m_link.LastOpenError();
     Identify();
     m_server.Stop();
-    const auto start = Clock::now();
+    const auto start = SteadyClock::now();
     EXPECT_EQ(Send({'#'}), kBlockClosed);
     EXPECT_EQ(m_link.m_bOpen, 0);
     EXPECT_LT(MsSince(start), 2000);
@@ -321,7 +306,7 @@ TEST(NetworkDeviceOpen, RefusedSilentAndRawFailClearlyInTime)
 {
     CSilentPeer silent;
     CNetworkSerialDevice device;
-    auto start = Clock::now();
+    auto start = SteadyClock::now();
     ASSERT_FALSE(device.Open("rfc2217://127.0.0.1:" + std::to_string(silent.Port()), 9600));
     EXPECT_NE(device.LastError().find("no answer to RFC 2217's COM port option within 3 s"), std::string::npos)
         << device.LastError();
@@ -333,7 +318,7 @@ TEST(NetworkDeviceOpen, RefusedSilentAndRawFailClearlyInTime)
         CSilentPeer gone;
         closedPort = gone.Port();
     }
-    start = Clock::now();
+    start = SteadyClock::now();
     ASSERT_FALSE(device.Open("rfc2217://127.0.0.1:" + std::to_string(closedPort), 9600));
     EXPECT_NE(device.LastError().find("Connection refused"), std::string::npos) << device.LastError();
     EXPECT_LT(MsSince(start), 10000);
@@ -354,7 +339,7 @@ TEST(NetworkDeviceOpen, RefusedSilentAndRawFailClearlyInTime)
     options.kind = CSerialServer::Kind::Ser2netRaw;
     ASSERT_TRUE(raw.Start(sim.LinkPath(), options, &error)) << error;
     const std::string asRfc2217 = "rfc2217://127.0.0.1:" + std::to_string(raw.Port());
-    start = Clock::now();
+    start = SteadyClock::now();
     ASSERT_FALSE(device.Open(asRfc2217, 9600));
     EXPECT_NE(device.LastError().find("a raw TCP port?"), std::string::npos) << device.LastError();
     EXPECT_LT(MsSince(start), 10000);
@@ -380,7 +365,7 @@ TEST(NetworkDeviceOpen, HalfOpenConnectionIsFoundByTheReplyTimeout)
     int count = 0;
     ASSERT_EQ(link.ReceiveBlock(buf, &count), kBlockDone);
     proxy.Freeze();
-    const auto start = Clock::now();
+    const auto start = SteadyClock::now();
     EXPECT_EQ(link.SendBlock(&hash, 1, 1), kBlockClosed);
     EXPECT_EQ(link.m_bOpen, 0);
     EXPECT_GE(MsSince(start), link.ReplyTimeoutMs() - 5);

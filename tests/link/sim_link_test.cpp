@@ -4,6 +4,7 @@
 // tightly; where the peer going away must end a wait, the link runs on a clock that stands
 // still instead of being timed.
 #include "fake_clock.h"
+#include "link_exchange.h"
 #include "process_probe.h"
 #include "serial_link.h"
 #include "sim_process.h"
@@ -28,7 +29,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<uint8_t>;
 
 class SimLinkTest : public ::testing::Test {
 protected:
@@ -47,20 +47,8 @@ protected:
         ::unsetenv("KOVA_COM1");
     }
 
-    int Send(const Bytes& telegram, int variant)
-    {
-        return m_link.SendBlock(telegram.data(), static_cast<int>(telegram.size()), variant);
-    }
-    // The panel's next block, as the callers take it: the receive waits for the STX itself.
-    int Receive(Bytes* pTelegram)
-    {
-        std::array<uint8_t, kReplyBufferSize> buf{};
-        int count = -1;
-        const int result = m_link.ReceiveBlock(buf.data(), &count);
-        if (result == kBlockDone)
-            pTelegram->assign(buf.begin(), buf.begin() + count);
-        return result;
-    }
+    int Send(const Bytes& telegram, int variant) { return SendTelegram(m_link, telegram, variant); }
+    int Receive(Bytes* pTelegram) { return ReceiveTelegram(m_link, pTelegram); }
     std::string History()
     {
         std::vector<std::string> out;
