@@ -8,13 +8,15 @@ build=${1:-build}
 duration=${2:-30s}
 cmake --build "$build" --target kova_en kova_sim >/dev/null
 dir=$(mktemp -d)
-sim_pid='' server_pid=''
+sim_pid=''
+# shellcheck source=tests/support/ser2net.sh
+. "$(dirname "$0")/../tests/support/ser2net.sh"
 cleanup() {
-    local pid
-    for pid in $server_pid $sim_pid; do
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
+    ser2net_stop
+    if [[ -n $sim_pid ]]; then
+        kill "$sim_pid" 2>/dev/null || true
+        wait "$sim_pid" 2>/dev/null || true
+    fi
     rm -rf "$dir"
 }
 trap cleanup EXIT
@@ -23,19 +25,15 @@ mkfifo "$dir/in"
 "$build/tools/kova_sim/kova_sim" --link "$dir/panel" <"$dir/in" >"$dir/sim.out" &
 sim_pid=$!
 exec 3>"$dir/in"
-until grep -q READY "$dir/sim.out"; do sleep 0.1; done
+deadline=$((SECONDS + 10))
+until grep -q READY "$dir/sim.out"; do
+    ((SECONDS < deadline)) || { echo "network_run: the virtual panel did not come up" >&2; exit 1; }
+    sleep 0.1
+done
 
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-cat >"$dir/ser2net.yaml" <<YAML
-connection: &panel
-  accepter: telnet(rfc2217),tcp,127.0.0.1,$port
-  connector: serialdev,$dir/panel,9600e81,local
-  options:
-    kickolduser: true
-YAML
-/usr/sbin/ser2net -n -d -u -P "$dir/ser2net.pid" -c "$dir/ser2net.yaml" >"$dir/ser2net.log" 2>&1 &
-server_pid=$!
-until python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 1)" 2>/dev/null; do sleep 0.05; done
+ser2net_start "$dir" "$dir/panel"
+server_pid=$ser2net_pid
+port=$ser2net_port
 
 ticks=$(getconf CLK_TCK)
 server_cpu_ms() { awk -v t="$ticks" '{ print ($14 + $15) * 1000 / t }' "/proc/$server_pid/stat"; }
